@@ -1,0 +1,33 @@
+#include "install/layout.h"
+
+#include <stdexcept>
+#include <system_error>
+
+#include "platform/platform.h"
+
+namespace velmora {
+
+namespace fs = std::filesystem;
+
+fs::path installRoot() {
+  const fs::path base = platform::environmentPath("LOCALAPPDATA");
+  if (base.empty()) throw std::runtime_error("LOCALAPPDATA is not set");
+  return base / "Velmora";
+}
+
+fs::path newestInstalled(const fs::path& versions) {
+  fs::path newest;
+  std::error_code ec;
+  fs::directory_iterator it(versions, ec);
+  if (ec) return newest;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) throw fs::filesystem_error("cannot list installed versions", versions, ec);
+    const fs::path& candidate = it->path();
+    if (!fs::exists(candidate / kCompleteMarker)) continue;
+    if (newest.empty() || candidate.filename().compare(newest.filename()) > 0) newest = candidate;
+  }
+  if (ec) throw fs::filesystem_error("cannot list installed versions", versions, ec);
+  return newest;
+}
+
+}  // namespace velmora

@@ -1,0 +1,174 @@
+#include "install/package.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+#include "build_config.h"
+#include "install/download.h"
+#include "launcher/text.h"
+
+namespace velmora {
+
+namespace fs = std::filesystem;
+
+const std::array<Package, 10> kPackages = {{
+    {"WindowsPlayer.zip", ""},
+    {"content-fonts.zip", "content/fonts/"},
+    {"content-music.zip", "content/music/"},
+    {"content-particles.zip", "content/particles/"},
+    {"content-sky.zip", "content/sky/"},
+    {"content-sounds.zip", "content/sounds/"},
+    {"content-textures.zip", "content/textures/"},
+    {"content-textures3.zip", "PlatformContent/pc/textures/"},
+    {"content-terrain.zip", "PlatformContent/pc/terrain/"},
+    {"shaders.zip", "shaders/"},
+}};
+
+namespace {
+
+// Permissions and times are restored; "..", and writing through a symbolic
+// link, are refused by the writer. Absolute targets must stay allowed: every
+// target we hand over is the destination joined with the entry name.
+constexpr int kExtractOptions = ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
+                                ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
+constexpr size_t kReadBlockSize = 65536;
+
+using ReadArchive = std::unique_ptr<archive, decltype(&archive_read_free)>;
+using WriteArchive = std::unique_ptr<archive, decltype(&archive_write_free)>;
+
+std::string errorText(archive* a) {
+  const char* text = archive_error_string(a);
+  return text && *text ? text : "the archive library reported an error without a reason";
+}
+
+// The archive library offers narrow and wide path calls; use the one that
+// matches the native path type so no code-page conversion happens on the way.
+[[maybe_unused]] int openArchiveFile(archive* a, const char* path) { return archive_read_open_filename(a, path, kReadBlockSize); }
+[[maybe_unused]] int openArchiveFile(archive* a, const wchar_t* path) {
+  return archive_read_open_filename_w(a, path, kReadBlockSize);
+}
+[[maybe_unused]] fs::path entryName(archive_entry* e, char) {
+  const char* name = archive_entry_pathname(e);
+  return name ? fs::path(name) : fs::path();
+}
+[[maybe_unused]] fs::path entryName(archive_entry* e, wchar_t) {
+  const wchar_t* name = archive_entry_pathname_w(e);
+  return name ? fs::path(name) : fs::path();
+}
+[[maybe_unused]] void setEntryPath(archive_entry* e, const char* path) { archive_entry_copy_pathname(e, path); }
+[[maybe_unused]] void setEntryPath(archive_entry* e, const wchar_t* path) { archive_entry_copy_pathname_w(e, path); }
+
+bool startsWith(const fs::path& path, const fs::path& prefix) {
+  auto p = path.begin();
+  for (const auto& part : prefix) {
+    if (part.empty()) continue;  // a trailing separator
+    if (p == path.end() || *p != part) return false;
+    ++p;
+  }
+  return true;
+}
+
+// Why an entry must not be written, or nothing. `name` has '/' separators only.
+std::optional<std::string> refusal(const std::string& name, archive_entry* entry) {
+  const bool drive = name.size() >= 2 && isAsciiAlpha(static_cast<unsigned char>(name[0])) &&
+                     name[1] == ':';
+  if (name.empty() || name[0] == '/' || drive) {
+    return "refusing absolute or empty entry name: " + name;
+  }
+  const auto type = archive_entry_filetype(entry);
+  if (archive_entry_hardlink(entry) || (type != AE_IFREG && type != AE_IFDIR)) {
+    return "refusing entry that is neither a file nor a folder: " + name;
+  }
+  std::string::size_type start = 0;
+  while (start <= name.size()) {
+    const auto end = std::min(name.find('/', start), name.size());
+    if (isReservedDeviceName(name.substr(start, end - start))) {
+      return "refusing device name in entry: " + name;
+    }
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
+  ReadArchive reader(archive_read_new(), &archive_read_free);
+  WriteArchive writer(archive_write_disk_new(), &archive_write_free);
+  if (!reader || !writer) throw std::runtime_error("extracting " + utf8(archiveFile) + " failed: out of memory");
+  archive_read_support_format_zip(reader.get());
+  archive_write_disk_set_options(writer.get(), kExtractOptions);
+  const fs::path root = destination.lexically_normal();
+
+  std::string error;
+  if (openArchiveFile(reader.get(), archiveFile.c_str()) != ARCHIVE_OK) error = errorText(reader.get());
+  while (error.empty()) {
+    archive_entry* entry = nullptr;
+    const int header = archive_read_next_header(reader.get(), &entry);
+    if (header == ARCHIVE_EOF) break;
+    // A header that cannot be read means a damaged archive; never install it as whole.
+    if (header != ARCHIVE_OK) {
+      error = errorText(reader.get());
+      break;
+    }
+    // Archives made on Windows may use '\'; it separates folders on every platform here.
+    std::string name = utf8(entryName(entry, fs::path::value_type()));
+    std::replace(name.begin(), name.end(), '\\', '/');
+    if (auto why = refusal(name, entry)) {
+      error = *why;
+      break;
+    }
+    const fs::path target = destination / pathFromUtf8(name);
+    if (!startsWith(target.lexically_normal(), root)) {
+      error = "refusing entry outside the destination: " + name;
+      break;
+    }
+    setEntryPath(entry, target.c_str());
+    if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) {
+      error = errorText(writer.get());
+      break;
+    }
+    while (true) {
+      const void* block = nullptr;
+      size_t size = 0;
+      la_int64_t offset = 0;
+      const int read = archive_read_data_block(reader.get(), &block, &size, &offset);
+      if (read == ARCHIVE_EOF) break;
+      if (read != ARCHIVE_OK) {
+        if (error.empty()) error = errorText(reader.get());
+        break;
+      }
+      if (archive_write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK) {
+        error = errorText(writer.get());
+        break;
+      }
+    }
+    archive_write_finish_entry(writer.get());
+  }
+  reader.reset();
+  writer.reset();
+  if (!error.empty()) throw std::runtime_error("extracting " + utf8(archiveFile) + " failed: " + error);
+}
+
+void install(const std::string& version, const std::string& archive, const fs::path& destination) {
+  fs::create_directories(destination);
+  const fs::path archiveFile = destination / pathFromUtf8(archive);
+  {
+    // Not checked on open: a file that cannot be written fails the first
+    // write, which aborts the transfer with a download error.
+    std::ofstream out(archiveFile, std::ios::binary | std::ios::trunc);
+    download(std::string(kSetupBaseUrl) + version + "-" + archive, out, archive);
+    out.close();
+    if (!out) throw std::runtime_error("writing " + utf8(archiveFile) + " failed");
+  }
+  extractArchive(archiveFile, destination);
+  fs::remove(archiveFile);
+}
+
+}  // namespace velmora

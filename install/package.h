@@ -1,0 +1,28 @@
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <string>
+
+namespace velmora {
+
+struct Package {
+  const char* archive;      // name on the setup host, after "<version>-"
+  const char* destination;  // folder below the version folder, '/'-separated
+};
+
+// The player's packages, installed in this order; later rows overwrite.
+extern const std::array<Package, 10> kPackages;
+
+// Downloads kSetupBaseUrl + version + "-" + archive into `destination`,
+// unpacks it there and deletes the archive. Throws on any failure; what was
+// written so far stays for the caller's staging folder to discard.
+void install(const std::string& version, const std::string& archive,
+             const std::filesystem::path& destination);
+
+// Unpacks the ZIP file `archive` into `destination`. Only regular files and
+// folders are written, and only inside `destination`. Throws
+// "extracting <archive> failed: <reason>".
+void extractArchive(const std::filesystem::path& archive, const std::filesystem::path& destination);
+
+}  // namespace velmora

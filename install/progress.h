@@ -1,0 +1,33 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace velmora {
+
+// One live line on standard error for a download, shown only when standard
+// error is a terminal so that logs and piped output stay exactly as they are.
+class Progress {
+ public:
+  explicit Progress(std::string label);
+  ~Progress() { finish(); }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  bool enabled() const { return enabled_; }
+  void update(std::int64_t bytes, std::int64_t total);
+  // Clears the line; safe to call more than once.
+  void finish();
+
+ private:
+  std::string label_;
+  bool enabled_;
+  bool drawn_ = false;
+  std::chrono::steady_clock::time_point start_, lastDraw_;
+};
+
+// "12.5 MB of 40.0 MB, 3.2 MB/s" (the total only when it is known).
+std::string progressText(std::int64_t bytes, std::int64_t total, double seconds);
+
+}  // namespace velmora

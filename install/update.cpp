@@ -1,0 +1,88 @@
+#include "install/update.h"
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+#include "build_config.h"
+#include "install/download.h"
+#include "install/install_lock.h"
+#include "install/layout.h"
+#include "install/package.h"
+#include "launcher/text.h"
+
+namespace velmora {
+
+namespace fs = std::filesystem;
+
+std::string cleanVersion(const std::string& document) {
+  std::string version;
+  for (unsigned char c : document) {
+    if (!isAsciiSpace(c) && c != '"') version += static_cast<char>(c);
+  }
+  bool valid = !version.empty() && version.size() <= 64 && version.find("..") == std::string::npos;
+  for (unsigned char c : version) valid = valid && (isAsciiAlnum(c) || c == '-' || c == '.' || c == '_');
+  // "." would name the versions folder itself; a trailing dot or a device name
+  // cannot name a Windows folder unchanged.
+  valid = valid && version.back() != '.' && !isReservedDeviceName(version);
+  if (!valid) throw std::runtime_error("setup host returned an invalid version: '" + version + "'");
+  return version;
+}
+
+void writeCompleteMarker(const fs::path& folder) {
+  const fs::path marker = folder / kCompleteMarker;
+  std::ofstream file(marker, std::ios::binary);
+  file.close();
+  if (!file) throw std::runtime_error("cannot create " + utf8(marker));
+}
+
+namespace {
+
+std::string learnVersion() {
+  std::ostringstream document;
+  download(std::string(kSetupBaseUrl) + "version", document);
+  return cleanVersion(document.str());
+}
+
+void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder) {
+  std::cout << "Installing Velmora " << version << std::endl;
+  const fs::path staging = versions / pathFromUtf8(version + ".partial");
+  fs::remove_all(staging);
+  fs::create_directories(staging);
+  for (const Package& package : kPackages) {
+    install(version, package.archive, staging / pathFromUtf8(package.destination));
+  }
+  // The marker goes in before the move, so nothing under the final name is ever partial.
+  writeCompleteMarker(staging);
+  fs::remove_all(folder);
+  fs::rename(staging, folder);
+  for (const auto& entry : fs::directory_iterator(versions)) {
+    if (entry.path() != folder) fs::remove_all(entry.path());
+  }
+}
+
+}  // namespace
+
+fs::path ensureCurrentVersion(const fs::path& root) {
+  const fs::path versions = root / "Versions";
+  std::string version;
+  try {
+    version = learnVersion();
+  } catch (const std::exception& e) {
+    const fs::path installed = newestInstalled(versions);
+    if (installed.empty()) throw;
+    std::cerr << "warning: " << e.what() << "; starting the installed "
+              << utf8(installed.filename()) << std::endl;
+    return installed;
+  }
+
+  const fs::path folder = versions / pathFromUtf8(version);
+  if (fs::exists(folder / kCompleteMarker)) return folder;
+  // Another start may be installing this very version; wait for it, then look again.
+  InstallLock lock(root);
+  if (!fs::exists(folder / kCompleteMarker)) installVersion(versions, version, folder);
+  return folder;
+}
+
+}  // namespace velmora

@@ -1,0 +1,92 @@
+#include "launcher/entry.h"
+
+#include <curl/curl.h>
+
+#include <filesystem>
+#include <iostream>
+#include <stdexcept>
+
+#include "desktop/register.h"
+#include "install/layout.h"
+#include "install/update.h"
+#include "launcher/process.h"
+#include "launcher/text.h"
+#include "links/launch.h"
+#include "links/site_url.h"
+#include "platform/platform.h"
+#include "selftest/selftest.h"
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kInstalledMessage[] = "Velmora is installed. Join a game from the website.";
+constexpr char kUnknownCommandLine[] = "expected a velmora-player: link, --studio or --studio-mcp";
+constexpr char kErrorPrefix[] = "Velmora launcher: ";
+constexpr char kErrorBoxPrefix[] = "Velmora could not start:\n\n";
+constexpr char kLinkPrefix[] = "velmora-player:";
+
+// The one place that reports a failed start.
+int report(const std::exception& error, bool mcpMode) {
+  std::cerr << kErrorPrefix << error.what() << std::endl;
+  if (!mcpMode) showError(kErrorBoxPrefix + std::string(error.what()));
+  return 1;
+}
+
+int runStart(const std::vector<std::string>& args, bool mcpMode) {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  const fs::path root = installRoot();
+  const fs::path version = ensureCurrentVersion(root);
+  registerHandler(root, version);
+
+  const std::string first = args.size() > 1 ? args[1] : std::string();
+  // Desktop environments may pass their field codes through unexpanded.
+  if (first.empty() || first == "%u" || first == "%U" || first == "%f") {
+    std::cout << kInstalledMessage << std::endl;
+    openWebsite();
+    return 0;
+  }
+  Launch launch;
+  if (mcpMode) {
+    launch.studio = true;
+    launch.args = {"--stdio"};
+  } else if (first == "--studio") {
+    launch.studio = true;
+    if (args.size() >= 3) launch.args = {utf8(fs::absolute(pathFromUtf8(args[2])))};
+  } else if (first.compare(0, sizeof kLinkPrefix - 1, kLinkPrefix) == 0) {
+    launch = launchFromUri(first);
+  } else {
+    throw std::runtime_error(kUnknownCommandLine);
+  }
+  return startExecutable(launch, version, mcpMode);
+}
+
+}  // namespace
+
+void showError(const std::string& utf8Text) { platform::messageBox(utf8Text, "Velmora"); }
+
+void openWebsite() { platform::openInBrowser("https://" + webHost() + "/games"); }
+
+int run(const std::vector<std::string>& args) {
+  if (args.size() == 2 && args[1] == "--self-test") {
+    try {
+      return selfTest();
+    } catch (const std::exception& e) {
+      return report(e, false);
+    }
+  }
+  const bool mcpMode = args.size() == 2 && args[1] == "--studio-mcp";
+  if (mcpMode) {
+    // The process's real standard output belongs to the tool server.
+    std::cout.rdbuf(std::cerr.rdbuf());
+    std::cout.clear();
+  }
+  try {
+    return runStart(args, mcpMode);
+  } catch (const std::exception& e) {
+    return report(e, mcpMode);
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,29 @@
+#include "launcher/process.h"
+
+#include <stdexcept>
+
+#include "install/studio.h"
+#include "launcher/command_line.h"
+#include "launcher/text.h"
+#include "platform/platform.h"
+
+namespace velmora {
+
+namespace fs = std::filesystem;
+
+int startExecutable(const Launch& launch, const fs::path& versionFolder, bool mcpMode) {
+  fs::path executable = versionFolder / "velmora-player.exe";
+  if (launch.studio) {
+    executable = installStudio(versionFolder);
+    if (mcpMode) executable.replace_filename("velmora-studio-mcp.exe");
+  }
+  const auto commandLine = buildCommandLine(executable, launch.args);
+  // The tool server speaks over our own standard streams, so only it inherits
+  // handles and only it is awaited.
+  const auto status = platform::startProcess(executable, commandLine, executable.parent_path(),
+                                             mcpMode, mcpMode);
+  if (!status) throw std::runtime_error("cannot start " + utf8(executable));
+  return static_cast<int>(*status);
+}
+
+}  // namespace velmora

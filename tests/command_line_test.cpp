@@ -1,0 +1,83 @@
+#include "launcher/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace velmora {
+namespace {
+
+using Args = std::vector<std::string>;
+
+TEST(QuoteArg, MatchesTheParserRulesOnHandPickedCases) {
+  struct Case {
+    std::string arg, quoted;
+  } cases[] = {
+      {"", R"("")"},
+      {"plain", R"("plain")"},
+      {"two words", R"("two words")"},
+      {R"(C:\dir\)", R"("C:\dir\\")"},          // trailing backslash doubled
+      {R"(a\b\c)", R"("a\b\c")"},               // inner backslashes stay single
+      {R"(say "hi")", R"("say \"hi\"")"},       // one backslash before a quote
+      {R"(x\"y)", R"("x\\\"y")"},               // backslash then quote: three
+      {R"(\\server\share\\)", R"("\\server\share\\\\")"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(quoteArg(c.arg), c.quoted) << c.arg;
+    EXPECT_EQ(splitCommandLine("\"p\" " + c.quoted), (Args{"p", c.arg})) << c.quoted;
+  }
+}
+
+TEST(SplitCommandLine, FollowsTheWindowsParserOnTextItDidNotBuild) {
+  struct Case {
+    std::string line;
+    Args args;
+  } cases[] = {
+      {R"(p a b)", {"p", "a", "b"}},
+      {"p \t a  ", {"p", "a"}},
+      {R"("C:\Program Files\x.exe" a)", {R"(C:\Program Files\x.exe)", "a"}},
+      {R"(C:\dir\x.exe "a\")", {R"(C:\dir\x.exe)", "a\""}},  // escaped quote stays open
+      {R"(p a\\"b c")", {"p", R"(a\b c)"}},
+      {R"(p a\\\"b)", {"p", R"(a\"b)"}},
+      {R"(p "a""b")", {"p", R"(a"b)"}},
+      {R"(p "" "")", {"p", "", ""}},
+      {R"(p ab"c d"e)", {"p", "abc de"}},
+      {R"(p "unterminated)", {"p", "unterminated"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.line), c.args) << c.line;
+}
+
+// What the quoting promises: whatever the arguments, the started program gets
+// exactly them back.
+template <class Ch>
+void roundTripRandomArguments(const std::vector<Ch>& alphabet) {
+  std::mt19937 random(1234);
+  for (int round = 0; round < 20000; ++round) {
+    std::vector<std::basic_string<Ch>> args{std::basic_string<Ch>(1, Ch('p'))};
+    const int count = static_cast<int>(random() % 5);
+    for (int i = 0; i < count; ++i) {
+      std::basic_string<Ch> arg;
+      const int length = static_cast<int>(random() % 9);
+      for (int j = 0; j < length; ++j) arg += alphabet[random() % alphabet.size()];
+      args.push_back(arg);
+    }
+    std::basic_string<Ch> line = quoteArg(args[0]);
+    for (std::size_t i = 1; i < args.size(); ++i) line += Ch(' ') + quoteArg(args[i]);
+    ASSERT_EQ(splitCommandLine(line), args);
+  }
+}
+
+TEST(QuoteArg, RoundTripsThroughTheSplitter) {
+  roundTripRandomArguments<char>({'a', ' ', '\t', '"', '\\', '\\', '%', '\xc3', '\xa9', 'Z'});
+  roundTripRandomArguments<wchar_t>({L'a', L' ', L'"', L'\\', L'\\', L'\t', 0x00e9, 0x4e2d, 0xd83d});
+}
+
+TEST(BuildCommandLine, QuotesEveryTokenAndKeepsEmptyArguments) {
+  const auto line = buildCommandLine("/opt/my games/velmora-player.exe", {"--play", "", "a b\\"});
+  EXPECT_EQ(line, R"("/opt/my games/velmora-player.exe" "--play" "" "a b\\")");
+  EXPECT_EQ(splitCommandLine(line),
+            (Args{"/opt/my games/velmora-player.exe", "--play", "", "a b\\"}));
+}
+
+}  // namespace
+}  // namespace velmora

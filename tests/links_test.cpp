@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "links/launch.h"
+#include "links/site_url.h"
+
+namespace velmora {
+namespace {
+
+using Args = std::vector<std::string>;
+const std::string kLabel = "place launcher url";
+const std::string kRefusal = "place launcher url is not on velmora.com";
+
+TEST(OwnSiteUrl, AcceptsPlainHttpUrlsOnTheSite) {
+  struct Case {
+    std::string raw, decoded;
+  } cases[] = {
+      {"http%3A%2F%2Fwww.velmora.com%3A8080%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D1",
+       "http://www.velmora.com:8080/Game/PlaceLauncher.ashx?placeId=1"},
+      {"https://velmora.com/", "https://velmora.com/"},               // bare domain, no encoding
+      {"https://a.b.c.velmora.com/x#y", "https://a.b.c.velmora.com/x#y"},
+      {"https://www.velmora.com:8x:9/p", "https://www.velmora.com:8x:9/p"},  // port only char-checked
+      {"https://www.velmora.com/a%2Bb%2525", "https://www.velmora.com/a+b%25"},  // decoded once
+      {"https://www.velmora.com/a+b", "https://www.velmora.com/a+b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ownSiteUrl(c.raw, kLabel), c.decoded) << c.raw;
+}
+
+TEST(OwnSiteUrl, RefusesEverythingElseWithOneMessage) {
+  const char* cases[] = {
+      "",
+      "http://evil.example/x",
+      "http://evilvelmora.com/x",                           // suffix without a dot
+      "http://www.velmora.com.evil.example/x",
+      "http://evil.example%3F.www.velmora.com/x",          // encoded '?'
+      "http://evil.example%23.www.velmora.com/x",          // encoded '#'
+      "http://www.velmora.com%40evil.velmora.com/x",       // userinfo
+      "http://user@www.velmora.com/x",
+      "http://evil.example%2F.velmora.com/x",              // encoded '/' ends the host
+      "http://www.velmora.com%00.evil.example/x",          // NUL cuts the URL
+      "http://www.velmora.com",                            // no path
+      "http://www.velmora.com?x=1",
+      "HTTP://www.velmora.com/x",
+      "http://WWW.VELMORA.COM/x",
+      "file://www.velmora.com/etc/passwd",
+      "javascript://www.velmora.com/%0Aalert(1)",
+      "http://www_x.velmora.com/x",
+      "http://[::1].velmora.com/x",
+      "http://www.velmora.com\\@evil.example/x",
+      "http://www.velm%C3%B6ra.com/x",
+      "www.velmora.com/x",
+  };
+  for (const char* raw : cases) {
+    try {
+      ownSiteUrl(raw, kLabel);
+      ADD_FAILURE() << "accepted " << raw;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), kRefusal) << raw;
+    }
+  }
+}
+
+TEST(NegotiateUrl, KeepsSchemeHostAndPortOnly) {
+  EXPECT_EQ(negotiateUrl("http://www.velmora.com:8080/Game/P.ashx?placeId=1"),
+            "http://www.velmora.com:8080/Login/Negotiate.ashx");
+  EXPECT_EQ(negotiateUrl("https://a.velmora.com/x"), "https://a.velmora.com/Login/Negotiate.ashx");
+  EXPECT_EQ(negotiateUrl(""), "https://www.velmora.com/Login/Negotiate.ashx");
+  EXPECT_EQ(negotiateUrl("https://host-without-path"), "https://www.velmora.com/Login/Negotiate.ashx");
+}
+
+const std::string kPlace = "+placelauncherurl:https%3A%2F%2Fwww.velmora.com%2Fg";
+
+TEST(LaunchFromUri, BuildsThePlayerArguments) {
+  struct Case {
+    std::string link;
+    Args args;
+  } cases[] = {
+      {"velmora-player:1+launchmode:play+gameinfo:T%41+browsertrackerid:7" + kPlace,
+       {"--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t", "T%41", "-j",
+        "https://www.velmora.com/g", "-b", "7"}},
+      // empty ticket still passed; empty tracker dropped; '+' runs and trailing '+' harmless
+      {"velmora-player:1++LaunchMode:play+gameinfo:+browsertrackerid:" + kPlace + "+",
+       {"--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t", "", "-j",
+        "https://www.velmora.com/g"}},
+  };
+  for (const auto& c : cases) {
+    const Launch launch = launchFromUri(c.link);
+    EXPECT_FALSE(launch.studio) << c.link;
+    EXPECT_EQ(launch.args, c.args) << c.link;
+  }
+}
+
+TEST(LaunchFromUri, BuildsTheStudioArguments) {
+  struct Case {
+    std::string link;
+    Args args;
+  } cases[] = {
+      {"velmora-player:1+launchmode:edit", {"-ide"}},
+      {"velmora-player:1+launchmode:play+launchmode:edit", {"-ide"}},  // the last value wins
+      {"velmora-player:1+launchmode:edit+avatar", {"-ide"}},            // no ':' is no value
+      {"velmora-player:1+launchmode:edit+gameinfo:t+avatar:0+browsertrackerid:9",
+       {"-ide", "-url", "https://www.velmora.com/Login/Negotiate.ashx", "-ticket", "t", "-avatar",
+        "-browserTrackerId", "9"}},
+      {"velmora-player:1+launchmode:edit+script:https%3A%2F%2Fs.velmora.com%3A81%2Fe.ashx%3Fa%3Db%3Ac",
+       {"-ide", "-script", "https://s.velmora.com:81/e.ashx?a=b:c"}},
+  };
+  for (const auto& c : cases) {
+    const Launch launch = launchFromUri(c.link);
+    EXPECT_TRUE(launch.studio) << c.link;
+    EXPECT_EQ(launch.args, c.args) << c.link;
+  }
+}
+
+TEST(LaunchFromUri, RefusesWithTheMessageOfTheFailingRule) {
+  struct Case {
+    std::string link, message;
+  } cases[] = {
+      {"velmora-player:", "unsupported launch mode ''"},
+      {"velmora-player:1+launchmode:Edit", "unsupported launch mode 'Edit'"},
+      {"velmora-player:1+launchmode:build" + kPlace, "unsupported launch mode 'build'"},
+      {"velmora-player:1+launchmode:play", kRefusal},
+      {"velmora-player:1+launchmode:play+placelauncherurl:", kRefusal},
+      {"velmora-player:1+launchmode:edit+gameinfo:t+script:http%3A%2F%2Fevil.example%2Fx",
+       "studio script url is not on velmora.com"},
+  };
+  for (const auto& c : cases) {
+    try {
+      launchFromUri(c.link);
+      ADD_FAILURE() << "accepted " << c.link;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), c.message) << c.link;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmora
