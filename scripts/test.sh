@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Every test: unit and end-to-end tests of the Linux build, the same under
+# AddressSanitizer and UndefinedBehaviorSanitizer, a short pass of each fuzz
+# target, and the Windows program end to end under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+jobs=$(nproc)
+
+for preset in dev asan; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build "build/$preset" -j "$jobs"
+done
+scripts/build-windows.sh windows-dev
+
+ctest --test-dir build/asan -j "$jobs" --output-on-failure
+scripts/fuzz.sh --smoke
+ctest --test-dir build/dev -j "$jobs" --output-on-failure
