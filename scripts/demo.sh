@@ -19,7 +19,7 @@ python3 tools/certs.py "$demo/certs" >/dev/null
 python3 tools/make_release.py --version "$version" --out "$demo/release" \
   --player-dir build/dev/tools/standin/player --studio-dir build/dev/tools/standin/studio >/dev/null
 
-python3 tools/setup_host.py --root "$demo/release" --port 48443 \
+python3 tools/setup_host.py --root "$demo/release" --port 28443 \
   --cert "$demo/certs/localhost.pem" --key "$demo/certs/localhost-key.pem" \
   --ready-file "$demo/host.ready" &
 host=$!

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   libcurl4-openssl-dev libarchive-dev libgtest-dev googletest
-  python3 python3-pytest openssl ca-certificates
+  python3 python3-pytest python3-cryptography openssl ca-certificates
   clang libclang-rt-14-dev clang-format
   libarchive-tools curl time
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev

@@ -1,0 +1,85 @@
+"""Fixtures for black-box tests of the built launcher against a local HTTPS setup host."""
+import os
+import shutil
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import make_release  # noqa: E402
+import testlib  # noqa: E402
+
+V1 = "version-20261101000000"
+V2 = "version-20261206000000"
+SITE = "www.velmora.com"
+PLAY = ("velmora-player:1+launchmode:play+gameinfo:ticket+placelauncherurl:https%3A%2F%2F" + SITE +
+        "%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D7+browsertrackerid:42")
+EDIT = "velmora-player:1+launchmode:edit+gameinfo:ticket+script:https%3A%2F%2F" + SITE + "%2Fe"
+
+
+def _env_path(name):
+    value = os.environ.get(name)
+    if not value:
+        pytest.skip(f"{name} is not set (run through ctest)")
+    return value
+
+
+@pytest.fixture(scope="session")
+def build():
+    """Paths of the launcher under test and the stand-in programs it installs."""
+    return {"launcher": _env_path("VELMORA_LAUNCHER"), "standins": _env_path("VELMORA_STANDINS")}
+
+
+@pytest.fixture(scope="session")
+def releases(build, tmp_path_factory):
+    """A release folder holding two versions; each test serves a copy of it."""
+    out = str(tmp_path_factory.mktemp("releases"))
+    for version in (V1, V2):
+        make_release.build(version, out, os.path.join(build["standins"], "player"),
+                           os.path.join(build["standins"], "studio"))
+    return out
+
+
+class Host(testlib.SetupHost):
+    def announce(self, text):
+        with open(os.path.join(self.root, "version"), "w") as f:
+            f.write(text)
+
+
+@pytest.fixture
+def host(releases, tmp_path):
+    root = str(tmp_path / "host")
+    shutil.copytree(releases, root)
+    with Host(root) as h:
+        h.announce(V2 + "\n")
+        yield h
+
+
+class Machine:
+    """One user's machine: an install root, a home, and the launcher in a downloads folder."""
+
+    def __init__(self, build, folder):
+        self.dir = str(folder)
+        self.downloads = os.path.join(self.dir, "downloads")
+        os.makedirs(self.downloads)
+        self.launcher = shutil.copy(build["launcher"], self.downloads)
+        self.root = os.path.join(self.dir, "appdata", "Velmora")
+        self.versions = os.path.join(self.root, "Versions")
+
+    def run(self, *args, binary=None, **kw):
+        """(status, stdout, stderr) of one start; the stand-ins' own report lines are left out."""
+        rc, out, err = testlib.run_launcher(binary or self.launcher, list(args), self.dir, **kw)
+        out = "".join(line for line in out.splitlines(True) if " started in " not in line)
+        return rc, out, err
+
+    def records(self, count=1):
+        return testlib.wait_for_standins(self.dir, count)
+
+    def installed(self):
+        return sorted(os.listdir(self.versions)) if os.path.isdir(self.versions) else []
+
+
+@pytest.fixture
+def machine(build, tmp_path):
+    return Machine(build, tmp_path / "machine")

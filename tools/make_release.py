@@ -1,0 +1,209 @@
+#!/usr/bin/python3
+"""Builds a fake release (version file + ZIP packages) for the setup host, and tells what an
+install of it must look like."""
+import argparse
+import hashlib
+import os
+import random
+import struct
+import sys
+import zipfile
+import zlib
+
+# Order matters: a later package's file replaces an earlier one's at the same path.
+PLAYER_ARCHIVES = [
+    ("WindowsPlayer.zip", ""),
+    ("content-fonts.zip", "content/fonts/"),
+    ("content-music.zip", "content/music/"),
+    ("content-particles.zip", "content/particles/"),
+    ("content-sky.zip", "content/sky/"),
+    ("content-sounds.zip", "content/sounds/"),
+    ("content-textures.zip", "content/textures/"),
+    ("content-textures3.zip", "PlatformContent/pc/textures/"),
+    ("content-terrain.zip", "PlatformContent/pc/terrain/"),
+    ("shaders.zip", "shaders/"),
+]
+STUDIO_ARCHIVES = [("WindowsStudio.zip", "Studio/")]
+ARCHIVES = PLAYER_ARCHIVES + STUDIO_ARCHIVES
+
+FIXED_TIME = (2024, 1, 1, 0, 0, 0)
+WORDS = ("velmora sky terrain shader glyph texel voxel ember harbor lantern meadow quartz "
+         "river summit tundra willow").split()
+
+
+def png(width, height, seed=0):
+    """A valid RGBA PNG with a gradient, so a viewer shows something recognisable."""
+    rows = bytearray()
+    for y in range(height):
+        rows.append(0)
+        for x in range(width):
+            rows += bytes(((x * 255) // max(1, width - 1), (y * 255) // max(1, height - 1),
+                           (seed * 37) & 0xFF, 255))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + chunk(b"IEND", b""))
+
+
+def _info(name, mode):
+    zi = zipfile.ZipInfo(name, FIXED_TIME)
+    zi.create_system = 3  # Unix, so extractors honour the permission bits
+    zi.external_attr = (mode & 0xFFFF) << 16
+    if name.endswith("/"):
+        zi.external_attr |= 0x10  # MS-DOS directory flag
+    return zi
+
+
+class Package:
+    """Collects entries, then writes them with folder entries first."""
+
+    def __init__(self):
+        self.entries = []  # (name, bytes | callable(write), size, mode, stored)
+
+    def add(self, name, data, mode=0o644):
+        self.entries.append((name, data, len(data), mode, False))
+
+    def add_random(self, name, size, rng):
+        def write(out):
+            left = size
+            while left:
+                n = min(left, 16 << 20)
+                out.write(rng.randbytes(n))
+                left -= n
+        self.entries.append((name, write, size, 0o644, True))
+
+    def write(self, path):
+        folders = sorted({n[:i + 1] for n, *_ in self.entries for i, c in enumerate(n) if c == "/"})
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, allowZip64=True) as zf:
+            for d in folders:
+                zf.writestr(_info(d, 0o40755), b"")
+            for name, data, size, mode, stored in self.entries:
+                zi = _info(name, 0o100000 | mode)
+                zi.compress_type = zipfile.ZIP_STORED if stored else zipfile.ZIP_DEFLATED
+                zi.file_size = size
+                with zf.open(zi, "w", force_zip64=size >= zipfile.ZIP64_LIMIT) as out:
+                    data(out) if callable(data) else out.write(data)
+
+
+def _text(rng, size, header):
+    base = " ".join(rng.choice(WORDS) for _ in range(4096)).encode()
+    out = bytearray(header.encode())
+    while len(out) < size:
+        start = rng.randrange(len(base) // 2)
+        out += base[start:start + rng.randrange(64, 512)] + b"\n"
+    return bytes(out[:size])
+
+
+def _dir_files(folder):
+    for dirpath, dirnames, filenames in os.walk(folder):
+        dirnames.sort()
+        for fn in sorted(filenames):
+            full = os.path.join(dirpath, fn)
+            if os.path.isfile(full) and not os.path.islink(full):
+                yield os.path.relpath(full, folder).replace(os.sep, "/"), full
+
+
+def build(version, out, player_dir, studio_dir, bulk_mb=0, small_files=2000,
+          icon_size=(48, 48), version_file=True, seed=1):
+    os.makedirs(out, exist_ok=True)
+    packages = {name: Package() for name, _ in ARCHIVES}
+    vseed = sum(version.encode())
+
+    player = packages["WindowsPlayer.zip"]
+    for rel, full in _dir_files(player_dir):
+        with open(full, "rb") as f:
+            player.add(rel, f.read(), os.stat(full).st_mode & 0o777)
+    player.add("content/icon.png", png(*icon_size, seed=vseed))
+    player.add("release-notes.txt", f"Velmora player {version}\n".encode())
+    # Deliberate clash with content-fonts.zip, which must win.
+    player.add("content/fonts/overlap.txt", f"from WindowsPlayer {version}\n".encode())
+    for rel, full in _dir_files(studio_dir):
+        with open(full, "rb") as f:
+            packages["WindowsStudio.zip"].add(rel, f.read(), os.stat(full).st_mode & 0o777)
+
+    for name, _ in PLAYER_ARCHIVES[1:]:
+        stem = name[:-4]
+        rng = random.Random(f"{seed}:{version}:{stem}")
+        pkg = packages[name]
+        pkg.add("manifest.txt", f"{stem} {version}\n".encode())
+        pkg.add(f"{stem}-a.dat", rng.randbytes(rng.randrange(200, 4000)))
+        pkg.add(f"sub/{stem}-b.txt", _text(rng, rng.randrange(100, 3000), f"{stem} {version}\n"))
+    packages["content-fonts.zip"].add("overlap.txt", f"from content-fonts {version}\n".encode())
+
+    if bulk_mb:
+        targets = [n for n, _ in PLAYER_ARCHIVES]
+        rng = random.Random(f"{seed}:{version}:bulk")
+        small_total = 0
+        for i in range(small_files):
+            size = rng.randrange(1024, 16 * 1024 + 1)
+            small_total += size
+            packages[targets[i % len(targets)]].add(
+                f"bulk/d{i % 37:02d}/f{i:05d}.txt", _text(rng, size, f"{version} #{i}\n"))
+        big_total = max(0, bulk_mb * (1 << 20) - small_total)
+        count = max(3, min(10, big_total // (32 << 20) + 1))
+        for i in range(count):
+            packages[targets[1 + i % (len(targets) - 1)]].add_random(
+                f"bulk/big{i}.bin", big_total // count, random.Random(f"{seed}:{version}:big{i}"))
+
+    for name, pkg in packages.items():
+        pkg.write(os.path.join(out, f"{version}-{name}"))
+    if version_file:
+        with open(os.path.join(out, "version"), "w") as f:
+            f.write(version + "\n")
+
+
+def _hash_stream(f):
+    h = hashlib.sha256()
+    while chunk := f.read(1 << 20):
+        h.update(chunk)
+    return h.hexdigest()
+
+
+def expected_tree(release_dir, version, studio=True):
+    """{path relative to the version folder: sha256} that installing these packages must give."""
+    tree = {}
+    for name, prefix in PLAYER_ARCHIVES + (STUDIO_ARCHIVES if studio else []):
+        with zipfile.ZipFile(os.path.join(release_dir, f"{version}-{name}")) as zf:
+            for zi in zf.infolist():
+                if not zi.is_dir():
+                    with zf.open(zi) as f:
+                        tree[prefix + zi.filename] = _hash_stream(f)
+    return tree
+
+
+def installed_tree(folder):
+    """The same shape as expected_tree, read from a real folder."""
+    tree = {}
+    for rel, full in _dir_files(folder):
+        with open(full, "rb") as f:
+            tree[rel] = _hash_stream(f)
+    return tree
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--version", required=True)
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--player-dir", required=True)
+    ap.add_argument("--studio-dir", required=True)
+    ap.add_argument("--bulk-mb", type=int, default=0)
+    ap.add_argument("--small-files", type=int, default=2000)
+    ap.add_argument("--icon-size", default="48x48")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--no-version-file", action="store_true")
+    a = ap.parse_args()
+    try:
+        w, h = (int(v) for v in a.icon_size.lower().split("x"))
+    except ValueError:
+        ap.error("--icon-size must look like 48x48")
+    for d in (a.player_dir, a.studio_dir):
+        if not os.path.isdir(d):
+            ap.error(f"not a folder: {d}")
+    build(a.version, a.out, a.player_dir, a.studio_dir, a.bulk_mb, a.small_files, (w, h),
+          not a.no_version_file, a.seed)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

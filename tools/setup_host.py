@@ -1,0 +1,257 @@
+#!/usr/bin/python3
+"""Threaded HTTPS file server standing in for the setup host, with injectable faults.
+
+Faults live in ROOT/_faults.json (re-read per request), keyed by request path without the
+leading slash or "*" (used for paths without their own entry). "times": N limits a fault
+to the first N matching requests after the file last changed. Every request is appended to
+ROOT/_requests.log as "METHOD PATH STATUS".
+"""
+import argparse
+import http.server
+import json
+import os
+import signal
+import socket
+import ssl
+import struct
+import sys
+import threading
+import time
+import urllib.parse
+
+CHUNK = 1 << 20
+QUIET_ERRORS = (ConnectionError, TimeoutError, ssl.SSLError, socket.timeout)
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "VelmoraSetupHost/1"
+    timeout = 60
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def do_GET(self):
+        self._serve(head=False)
+
+    def do_HEAD(self):
+        self._serve(head=True)
+
+    def _serve(self, head):
+        srv = self.server.state
+        key = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path).lstrip("/")
+        fault = srv.fault_for(key)
+        if "delay" in fault and srv.stopping.wait(float(fault["delay"])):
+            self.close_connection = True
+            return
+        if "status" in fault:
+            return self._small(int(fault["status"]), _html(int(fault["status"])), head)
+        if "redirect" in fault:
+            return self._small(int(fault.get("code", 302)), b"", head,
+                               {"Location": fault["redirect"]})
+        if "body" in fault:
+            data = fault["body"].encode()
+            payload, size, ctype = (lambda: iter([data])), len(data), "text/plain"
+        else:
+            path = srv.resolve(key)
+            if path is None:
+                return self._small(404, _html(404), head)
+            size = os.path.getsize(path)
+            payload = lambda: _file_chunks(path)
+            ctype = "application/zip" if path.endswith(".zip") else "text/plain"
+        self._start(200, size, ctype)
+        if head:
+            return
+        limit = next((int(fault[k]) for k in ("reset_after", "truncate", "stall_after") if k in fault), size)
+        sent = self._send(payload(), limit, fault.get("rate"))
+        if sent is None or sent >= size:
+            return
+        self.close_connection = True
+        if "reset_after" in fault:
+            # Linger 0 makes close() send RST instead of FIN.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+        elif "stall_after" in fault:
+            srv.stopping.wait(float(fault.get("stall_for", 120)))
+        elif isinstance(self.connection, ssl.SSLSocket):
+            _close_notify(self.connection)
+
+    def _start(self, status, length, ctype, headers=None):
+        self.send_response(status)
+        self.send_header("Content-Type", ctype)
+        self.send_header("Content-Length", str(length))
+        for k, v in (headers or {}).items():
+            self.send_header(k, v)
+        self.end_headers()
+        self.server.state.log_request_line(self.command, self.path, status)
+
+    def _small(self, status, body, head, headers=None):
+        self._start(status, len(body), "text/html", headers)
+        if not head:
+            self.wfile.write(body)
+
+    def _send(self, chunks, limit, rate):
+        """Sends up to limit bytes, paced to rate bytes/s if given; None if the server stops."""
+        sent, t0 = 0, time.monotonic()
+        step = max(1, int(rate) // 20) if rate else CHUNK
+        for chunk in chunks:
+            for i in range(0, len(chunk), step):
+                piece = chunk[i:i + min(step, limit - sent)]
+                if not piece:
+                    return sent
+                if rate:
+                    ahead = sent / float(rate) - (time.monotonic() - t0)
+                    if ahead > 0 and self.server.state.stopping.wait(ahead):
+                        return None
+                self.wfile.write(piece)
+                sent += len(piece)
+        return sent
+
+
+def _html(status):
+    return f"<html><body><h1>{status}</h1></body></html>\n".encode()
+
+
+def _file_chunks(path):
+    with open(path, "rb") as f:
+        while chunk := f.read(CHUNK):
+            yield chunk
+
+
+def _close_notify(conn):
+    try:
+        conn.settimeout(1)
+        conn.unwrap()
+    except (OSError, ValueError):
+        pass
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    block_on_close = False
+
+    def __init__(self, addr, family, state):
+        self.address_family = family
+        self.state = state
+        super().__init__(addr, Handler)
+
+    def server_bind(self):
+        if self.address_family == socket.AF_INET6:
+            self.socket.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        super().server_bind()
+
+    def finish_request(self, request, client_address):
+        # TLS handshake happens here, in the connection's thread, so a slow or failing
+        # client never holds up accept().
+        conn = request
+        try:
+            request.settimeout(Handler.timeout)
+            if self.state.ctx:
+                conn = self.state.ctx.wrap_socket(request, server_side=True)
+            Handler(conn, client_address, self)
+        except QUIET_ERRORS:
+            pass
+        finally:
+            try:
+                conn.close()
+            except OSError:
+                pass
+
+    def handle_error(self, request, client_address):
+        if not isinstance(sys.exc_info()[1], QUIET_ERRORS):
+            super().handle_error(request, client_address)
+
+
+class State:
+    """Shared by the IPv4 and IPv6 listeners."""
+
+    def __init__(self, root, ctx):
+        self.root = os.path.realpath(root)
+        self.ctx = ctx
+        self.stopping = threading.Event()
+        self.lock = threading.Lock()
+        self.faults_stamp = None
+        self.counts = {}
+
+    def resolve(self, key):
+        path = os.path.realpath(os.path.join(self.root, key))
+        if not path.startswith(self.root + os.sep) or not os.path.isfile(path):
+            return None
+        return path
+
+    def fault_for(self, key):
+        try:
+            with open(os.path.join(self.root, "_faults.json"), "rb") as f:
+                raw = f.read()
+                stamp = (os.fstat(f.fileno()).st_mtime_ns, raw)
+            faults = json.loads(raw or b"{}")
+        except FileNotFoundError:
+            return {}
+        which = key if key in faults else "*"
+        fault = faults.get(which, {})
+        if "times" in fault:
+            with self.lock:
+                if stamp != self.faults_stamp:
+                    self.faults_stamp, self.counts = stamp, {}
+                self.counts[which] = self.counts.get(which, 0) + 1
+                if self.counts[which] > int(fault["times"]):
+                    return {}
+        return fault
+
+    def log_request_line(self, method, path, status):
+        with self.lock, open(os.path.join(self.root, "_requests.log"), "a") as f:
+            f.write(f"{method} {path} {status}\n")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--root", required=True)
+    ap.add_argument("--port", type=int, required=True)
+    ap.add_argument("--cert")
+    ap.add_argument("--key")
+    ap.add_argument("--bind", help="one address; default: 127.0.0.1 and ::1")
+    ap.add_argument("--plain", action="store_true", help="plain HTTP, no TLS")
+    ap.add_argument("--ready-file")
+    a = ap.parse_args()
+
+    ctx = None
+    if not a.plain:
+        if not a.cert:
+            ap.error("--cert is required unless --plain")
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(a.cert, a.key)
+    state = State(a.root, ctx)
+
+    servers = []
+    port = a.port
+    for addr in [a.bind] if a.bind else ["127.0.0.1", "::1"]:
+        family = socket.AF_INET6 if ":" in addr else socket.AF_INET
+        try:
+            servers.append(Server((addr, port), family, state))
+        except OSError as e:
+            if a.bind or not servers:
+                sys.exit(f"setup_host: cannot listen on {addr}:{port}: {e}")
+            continue  # no IPv6 on this machine: IPv4 alone will do
+        port = servers[0].server_address[1]
+
+    signal.signal(signal.SIGTERM, lambda *_: state.stopping.set())
+    signal.signal(signal.SIGINT, lambda *_: state.stopping.set())
+    for s in servers:
+        threading.Thread(target=s.serve_forever, args=(0.2,), daemon=True).start()
+    if a.ready_file:
+        tmp = a.ready_file + ".tmp"
+        with open(tmp, "w") as f:
+            f.write(f"{port}\n")
+        os.replace(tmp, a.ready_file)
+    else:
+        print("ready", port, flush=True)
+    while not state.stopping.wait(0.5):
+        pass
+    for s in servers:
+        s.shutdown()
+        s.server_close()
+
+
+if __name__ == "__main__":
+    main()

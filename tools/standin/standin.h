@@ -1,0 +1,14 @@
+// Platform layer of the stand-in programs; everything here is UTF-8.
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+// Arguments without the program name, as this platform's own parser splits them.
+std::vector<std::string> arguments(int argc, char** argv);
+std::string current_folder();
+std::optional<std::string> environment(const char* name);
+
+}  // namespace standin
