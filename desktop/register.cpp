@@ -41,7 +41,8 @@ void registerScheme(const fs::path& launcher) {
 }
 
 // Returns the file the shortcuts should name as their icon.
-fs::path writeIconFile(const fs::path& versionFolder, const fs::path& root, const fs::path& launcher) {
+fs::path writeIconFile(const fs::path& versionFolder, const fs::path& root,
+                       const fs::path& launcher) {
   std::ifstream source(versionFolder / "content" / "icon.png", std::ios::binary);
   if (!source) return launcher;
   const std::string png{std::istreambuf_iterator<char>(source), std::istreambuf_iterator<char>()};

@@ -49,7 +49,9 @@ std::string errorText(archive* a) {
 
 // The archive library offers narrow and wide path calls; use the one that
 // matches the native path type so no code-page conversion happens on the way.
-[[maybe_unused]] int openArchiveFile(archive* a, const char* path) { return archive_read_open_filename(a, path, kReadBlockSize); }
+[[maybe_unused]] int openArchiveFile(archive* a, const char* path) {
+  return archive_read_open_filename(a, path, kReadBlockSize);
+}
 [[maybe_unused]] int openArchiveFile(archive* a, const wchar_t* path) {
   return archive_read_open_filename_w(a, path, kReadBlockSize);
 }
@@ -61,8 +63,12 @@ std::string errorText(archive* a) {
   const wchar_t* name = archive_entry_pathname_w(e);
   return name ? fs::path(name) : fs::path();
 }
-[[maybe_unused]] void setEntryPath(archive_entry* e, const char* path) { archive_entry_copy_pathname(e, path); }
-[[maybe_unused]] void setEntryPath(archive_entry* e, const wchar_t* path) { archive_entry_copy_pathname_w(e, path); }
+[[maybe_unused]] void setEntryPath(archive_entry* e, const char* path) {
+  archive_entry_copy_pathname(e, path);
+}
+[[maybe_unused]] void setEntryPath(archive_entry* e, const wchar_t* path) {
+  archive_entry_copy_pathname_w(e, path);
+}
 
 bool startsWith(const fs::path& path, const fs::path& prefix) {
   auto p = path.begin();
@@ -76,11 +82,13 @@ bool startsWith(const fs::path& path, const fs::path& prefix) {
 
 // Why an entry must not be written, or nothing. `name` has '/' separators only.
 std::optional<std::string> refusal(const std::string& name, archive_entry* entry) {
-  const bool drive = name.size() >= 2 && isAsciiAlpha(static_cast<unsigned char>(name[0])) &&
-                     name[1] == ':';
+  const bool drive =
+      name.size() >= 2 && isAsciiAlpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
   if (name.empty() || name[0] == '/' || drive) {
     return "refusing absolute or empty entry name: " + name;
   }
+  // Windows reads a ':' later in a name as a drive or a hidden stream of a file.
+  if (name.find(':') != std::string::npos) return "refusing entry name with ':': " + name;
   const auto type = archive_entry_filetype(entry);
   if (archive_entry_hardlink(entry) || (type != AE_IFREG && type != AE_IFDIR)) {
     return "refusing entry that is neither a file nor a folder: " + name;
@@ -101,13 +109,17 @@ std::optional<std::string> refusal(const std::string& name, archive_entry* entry
 void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
   ReadArchive reader(archive_read_new(), &archive_read_free);
   WriteArchive writer(archive_write_disk_new(), &archive_write_free);
-  if (!reader || !writer) throw std::runtime_error("extracting " + utf8(archiveFile) + " failed: out of memory");
-  archive_read_support_format_zip(reader.get());
+  if (!reader || !writer)
+    throw std::runtime_error("extracting " + utf8(archiveFile) + " failed: out of memory");
+  // The seekable reader checks entries against the central directory; the
+  // streaming one would install an archive whose directory was cut off.
+  archive_read_support_format_zip_seekable(reader.get());
   archive_write_disk_set_options(writer.get(), kExtractOptions);
   const fs::path root = destination.lexically_normal();
 
   std::string error;
-  if (openArchiveFile(reader.get(), archiveFile.c_str()) != ARCHIVE_OK) error = errorText(reader.get());
+  if (openArchiveFile(reader.get(), archiveFile.c_str()) != ARCHIVE_OK)
+    error = errorText(reader.get());
   while (error.empty()) {
     archive_entry* entry = nullptr;
     const int header = archive_read_next_header(reader.get(), &entry);
@@ -153,7 +165,8 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
   }
   reader.reset();
   writer.reset();
-  if (!error.empty()) throw std::runtime_error("extracting " + utf8(archiveFile) + " failed: " + error);
+  if (!error.empty())
+    throw std::runtime_error("extracting " + utf8(archiveFile) + " failed: " + error);
 }
 
 void install(const std::string& version, const std::string& archive, const fs::path& destination) {

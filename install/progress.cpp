@@ -34,7 +34,8 @@ void Progress::update(std::int64_t bytes, std::int64_t total) {
   drawn_ = true;
   const double seconds = std::chrono::duration<double>(now - start_).count();
   // \r and erase-to-end keep it one line that is redrawn in place.
-  std::fprintf(stderr, "\r%s: %s\x1b[K", label_.c_str(), progressText(bytes, total, seconds).c_str());
+  std::fprintf(stderr, "\r%s: %s\x1b[K", label_.c_str(),
+               progressText(bytes, total, seconds).c_str());
   std::fflush(stderr);
 }
 

@@ -22,7 +22,8 @@ std::string cleanVersion(const std::string& document) {
     if (!isAsciiSpace(c) && c != '"') version += static_cast<char>(c);
   }
   bool valid = !version.empty() && version.size() <= 64 && version.find("..") == std::string::npos;
-  for (unsigned char c : version) valid = valid && (isAsciiAlnum(c) || c == '-' || c == '.' || c == '_');
+  for (unsigned char c : version)
+    valid = valid && (isAsciiAlnum(c) || c == '-' || c == '.' || c == '_');
   // "." would name the versions folder itself; a trailing dot or a device name
   // cannot name a Windows folder unchanged.
   valid = valid && version.back() != '.' && !isReservedDeviceName(version);

@@ -38,8 +38,10 @@ std::vector<std::basic_string<Ch>> splitCommandLine(const std::basic_string<Ch>&
   std::basic_string<Ch> program;
   bool quoted = false;
   for (; i < n && (quoted || !blank(line[i])); ++i) {
-    if (line[i] == Ch('"')) quoted = !quoted;
-    else program += line[i];
+    if (line[i] == Ch('"'))
+      quoted = !quoted;
+    else
+      program += line[i];
   }
   args.push_back(program);
 

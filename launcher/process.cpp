@@ -20,8 +20,8 @@ int startExecutable(const Launch& launch, const fs::path& versionFolder, bool mc
   const auto commandLine = buildCommandLine(executable, launch.args);
   // The tool server speaks over our own standard streams, so only it inherits
   // handles and only it is awaited.
-  const auto status = platform::startProcess(executable, commandLine, executable.parent_path(),
-                                             mcpMode, mcpMode);
+  const auto status =
+      platform::startProcess(executable, commandLine, executable.parent_path(), mcpMode, mcpMode);
   if (!status) throw std::runtime_error("cannot start " + utf8(executable));
   return static_cast<int>(*status);
 }

@@ -7,7 +7,9 @@
 // version rules must give the same answer on every machine.
 namespace velmora {
 
-inline bool isAsciiAlpha(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+inline bool isAsciiAlpha(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 inline bool isAsciiDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 inline bool isAsciiAlnum(unsigned char c) { return isAsciiAlpha(c) || isAsciiDigit(c); }
 inline char asciiLower(unsigned char c) {
@@ -16,7 +18,9 @@ inline char asciiLower(unsigned char c) {
 inline bool isAsciiSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Narrow text is UTF-8 everywhere, paths included.
-inline std::filesystem::path pathFromUtf8(const std::string& s) { return std::filesystem::u8path(s); }
+inline std::filesystem::path pathFromUtf8(const std::string& s) {
+  return std::filesystem::u8path(s);
+}
 inline std::string utf8(const std::filesystem::path& p) { return p.u8string(); }
 
 // True for names Windows maps to devices (CON, nul.txt, COM1, ...): such a

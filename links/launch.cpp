@@ -36,7 +36,8 @@ std::string field(const Fields& fields, const char* key) {
 
 Launch editLaunch(const Fields& fields) {
   const std::string script = field(fields, "script");
-  const std::string scriptUrl = script.empty() ? std::string() : ownSiteUrl(script, "studio script url");
+  const std::string scriptUrl =
+      script.empty() ? std::string() : ownSiteUrl(script, "studio script url");
   Launch launch;
   launch.studio = true;
   launch.args = {"-ide"};
@@ -55,8 +56,9 @@ Launch playLaunch(const Fields& fields) {
   const std::string placeLauncher =
       ownSiteUrl(field(fields, "placelauncherurl"), "place launcher url");
   Launch launch;
-  launch.args = {"--play", "-a", negotiateUrl(placeLauncher), "-t", field(fields, "gameinfo"),
-                 "-j", placeLauncher};
+  launch.args = {
+      "--play", "-a",         negotiateUrl(placeLauncher), "-t", field(fields, "gameinfo"),
+      "-j",     placeLauncher};
   const std::string tracker = field(fields, "browsertrackerid");
   if (!tracker.empty()) launch.args.insert(launch.args.end(), {"-b", tracker});
   return launch;

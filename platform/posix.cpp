@@ -147,9 +147,12 @@ std::string desktopExecWord(const std::string& word) {
 std::string desktopValue(const std::string& text) {
   std::string out;
   for (char c : text) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
   }
   return out;
 }
@@ -166,7 +169,8 @@ std::vector<std::string> arguments(int argc, char** argv) { return {argv, argv +
 fs::path ownExecutablePath() {
   std::error_code ec;
   const fs::path own = fs::read_symlink("/proc/self/exe", ec);
-  if (ec || own.empty()) throw std::runtime_error("cannot find the launcher's own path: " + ec.message());
+  if (ec || own.empty())
+    throw std::runtime_error("cannot find the launcher's own path: " + ec.message());
   return own;
 }
 
@@ -198,8 +202,9 @@ void messageBox(const std::string& utf8Text, const std::string& utf8Title) {
   if (!((x11 && *x11) || (wayland && *wayland))) return;
   const auto dialog = findOnPath("zenity");
   if (!dialog) return;
-  const pid_t pid = spawn(*dialog, {"zenity", "--error", "--title=" + utf8Title, "--text=" + utf8Text,
-                                    "--no-markup"}, nullptr);
+  const pid_t pid = spawn(
+      *dialog, {"zenity", "--error", "--title=" + utf8Title, "--text=" + utf8Text, "--no-markup"},
+      nullptr);
   if (pid > 0) waitFor(pid);
 }
 
@@ -254,7 +259,8 @@ ShellLinks::Result ShellLinks::write(const fs::path& file, const fs::path& targe
 FileLock::FileLock(const fs::path& file)
     : handle_(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
   if (handle_ < 0) {
-    throw fs::filesystem_error("cannot open lock file", file, std::error_code(errno, std::generic_category()));
+    throw fs::filesystem_error("cannot open lock file", file,
+                               std::error_code(errno, std::generic_category()));
   }
 }
 
@@ -267,7 +273,8 @@ bool FileLock::tryLock() {
 
 void FileLock::lock() {
   while (::flock(static_cast<int>(handle_), LOCK_EX) != 0) {
-    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "cannot lock the install root");
+    if (errno != EINTR)
+      throw std::system_error(errno, std::generic_category(), "cannot lock the install root");
   }
   held_ = true;
 }

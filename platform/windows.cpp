@@ -3,13 +3,13 @@
 #ifndef UNICODE
 #define UNICODE
 #endif
-#include <windows.h>
 #include <knownfolders.h>
 #include <objbase.h>
 #include <objidl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <memory>
@@ -26,7 +26,8 @@ namespace {
 
 std::wstring wide(const std::string& utf8) {
   if (utf8.empty()) return {};
-  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   if (length <= 0) return {};
   std::wstring text(static_cast<std::size_t>(length), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
@@ -42,7 +43,9 @@ std::string narrow(const wchar_t* text) {
   return out;
 }
 
-const wchar_t* wideOf(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+const wchar_t* wideOf(const std::u16string& text) {
+  return reinterpret_cast<const wchar_t*>(text.c_str());
+}
 
 struct HandleCloser {
   void operator()(HANDLE h) const {
@@ -93,13 +96,15 @@ fs::path ownExecutablePath() {
   // Grows until the whole path fits: long paths exceed MAX_PATH.
   std::wstring buffer(MAX_PATH, L'\0');
   while (true) {
-    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    const DWORD length =
+        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (length == 0) {
       throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
                               "cannot find the launcher's own path");
     }
     if (length < buffer.size()) return fs::path(buffer.substr(0, length));
-    if (buffer.size() >= 32768) throw std::runtime_error("cannot find the launcher's own path: too long");
+    if (buffer.size() >= 32768)
+      throw std::runtime_error("cannot find the launcher's own path: too long");
     buffer.resize(buffer.size() * 2);
   }
 }
@@ -181,7 +186,8 @@ ShellLinks::Result ShellLinks::write(const fs::path& file, const fs::path& targe
                                      const std::u16string& arguments,
                                      const std::u16string& description, const fs::path& icon) {
   ComPtr<IShellLinkW> link;
-  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out()))) {
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                              link.out()))) {
     return Result::skipped;
   }
   link->SetPath(target.c_str());
@@ -199,8 +205,9 @@ FileLock::FileLock(const fs::path& file)
                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL, nullptr))) {
   if (reinterpret_cast<HANDLE>(handle_) == INVALID_HANDLE_VALUE) {
-    throw fs::filesystem_error("cannot open lock file", file,
-                               std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+    throw fs::filesystem_error(
+        "cannot open lock file", file,
+        std::error_code(static_cast<int>(GetLastError()), std::system_category()));
   }
 }
 
@@ -215,8 +222,8 @@ FileLock::~FileLock() {
 
 bool FileLock::tryLock() {
   OVERLAPPED at{};
-  held_ = LockFileEx(reinterpret_cast<HANDLE>(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
-                     0, 1, 0, &at) != 0;
+  held_ = LockFileEx(reinterpret_cast<HANDLE>(handle_),
+                     LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
   return held_;
 }
 

@@ -28,10 +28,12 @@ int selfTest() {
   const std::string prefix = "velmora-player:1";
   const std::string foreign = "evil.example";
 
-  const Launch play = launchFromUri(
-      prefix + "+launchmode:play+gameinfo:TICKET123+placelauncherurl:http%3A%2F%2F" + web +
-      "%3A8080%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D1+browsertrackerid:42");
-  const auto arg = [&](std::size_t n) { return n <= play.args.size() ? play.args[n - 1] : std::string(); };
+  const Launch play =
+      launchFromUri(prefix + "+launchmode:play+gameinfo:TICKET123+placelauncherurl:http%3A%2F%2F" +
+                    web + "%3A8080%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D1+browsertrackerid:42");
+  const auto arg = [&](std::size_t n) {
+    return n <= play.args.size() ? play.args[n - 1] : std::string();
+  };
   check(play.args.size() == 9 && arg(5) == "TICKET123", "ticket passed to the client");
   check(arg(7) == "http://" + web + ":8080/Game/PlaceLauncher.ashx?placeId=1", "url decoded");
   check(arg(9) == "42", "browser tracker id passed");
@@ -41,11 +43,11 @@ int selfTest() {
 
   const Launch edit = launchFromUri(prefix + "+launchmode:edit+gameinfo:T+script:https%3A%2F%2F" +
                                     web + "%2FGame%2FEdit.ashx%3FPlaceID%3D1+avatar:1");
-  check(edit.studio && edit.args == std::vector<std::string>{"-ide", "-url",
-                                                             "https://" + web + "/Login/Negotiate.ashx",
-                                                             "-ticket", "T", "-script",
-                                                             "https://" + web + "/Game/Edit.ashx?PlaceID=1",
-                                                             "-avatar"},
+  check(edit.studio &&
+            edit.args ==
+                std::vector<std::string>{"-ide", "-url", "https://" + web + "/Login/Negotiate.ashx",
+                                         "-ticket", "T", "-script",
+                                         "https://" + web + "/Game/Edit.ashx?PlaceID=1", "-avatar"},
         "edit starts Studio with edit arguments");
   check(launchFromUri(prefix + "+launchmode:edit").args == std::vector<std::string>{"-ide"},
         "bare edit opens the IDE");
@@ -60,19 +62,22 @@ int selfTest() {
     check(threw, label);
   };
   const std::string playUrl = "+launchmode:play+placelauncherurl:http%3A%2F%2F";
-  refused("+launchmode:edit+script:http%3A%2F%2F" + foreign + "%2Fx", "foreign studio script rejected");
+  refused("+launchmode:edit+script:http%3A%2F%2F" + foreign + "%2Fx",
+          "foreign studio script rejected");
   refused(playUrl + foreign + "%2Fx", "foreign host rejected");
   refused(playUrl + "evil" + domain + "%2Fx", "suffix-only host rejected");
   refused("+launchmode:build", "unknown launch mode rejected");
   refused(playUrl + foreign + "%3F." + web + "%2Fx", "query in the host rejected");
   refused(playUrl + foreign + "%23." + web + "%2Fx", "fragment in the host rejected");
   refused(playUrl + web + "%40evil." + domain + "%2Fx", "userinfo in the host rejected");
-  refused("+launchmode:edit+script:file%3A%2F%2F" + web + "%2Fetc%2Fpasswd", "non-http scheme rejected");
+  refused("+launchmode:edit+script:file%3A%2F%2F" + web + "%2Fetc%2Fpasswd",
+          "non-http scheme rejected");
 
   const fs::path fixture = fs::temp_directory_path() / "yrt-launcher-selftest";
   fs::remove_all(fixture);
   check(newestInstalled(fixture).empty(), "no install: nothing to fall back to");
-  for (const char* name : {"version-20260101000000", "version-20260301000000", "version-20260401000000"}) {
+  for (const char* name :
+       {"version-20260101000000", "version-20260301000000", "version-20260401000000"}) {
     fs::create_directories(fixture / name);
   }
   std::ofstream(fixture / "version-20260101000000" / kCompleteMarker).close();

@@ -16,10 +16,10 @@ TEST(QuoteArg, MatchesTheParserRulesOnHandPickedCases) {
       {"", R"("")"},
       {"plain", R"("plain")"},
       {"two words", R"("two words")"},
-      {R"(C:\dir\)", R"("C:\dir\\")"},          // trailing backslash doubled
-      {R"(a\b\c)", R"("a\b\c")"},               // inner backslashes stay single
-      {R"(say "hi")", R"("say \"hi\"")"},       // one backslash before a quote
-      {R"(x\"y)", R"("x\\\"y")"},               // backslash then quote: three
+      {R"(C:\dir\)", R"("C:\dir\\")"},     // trailing backslash doubled
+      {R"(a\b\c)", R"("a\b\c")"},          // inner backslashes stay single
+      {R"(say "hi")", R"("say \"hi\"")"},  // one backslash before a quote
+      {R"(x\"y)", R"("x\\\"y")"},          // backslash then quote: three
       {R"(\\server\share\\)", R"("\\server\share\\\\")"},
   };
   for (const auto& c : cases) {
@@ -69,7 +69,8 @@ void roundTripRandomArguments(const std::vector<Ch>& alphabet) {
 
 TEST(QuoteArg, RoundTripsThroughTheSplitter) {
   roundTripRandomArguments<char>({'a', ' ', '\t', '"', '\\', '\\', '%', '\xc3', '\xa9', 'Z'});
-  roundTripRandomArguments<wchar_t>({L'a', L' ', L'"', L'\\', L'\\', L'\t', 0x00e9, 0x4e2d, 0xd83d});
+  roundTripRandomArguments<wchar_t>(
+      {L'a', L' ', L'"', L'\\', L'\\', L'\t', 0x00e9, 0x4e2d, 0xd83d});
 }
 
 TEST(BuildCommandLine, QuotesEveryTokenAndKeepsEmptyArguments) {

@@ -18,9 +18,10 @@ TEST(OwnSiteUrl, AcceptsPlainHttpUrlsOnTheSite) {
   } cases[] = {
       {"http%3A%2F%2Fwww.velmora.com%3A8080%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D1",
        "http://www.velmora.com:8080/Game/PlaceLauncher.ashx?placeId=1"},
-      {"https://velmora.com/", "https://velmora.com/"},               // bare domain, no encoding
+      {"https://velmora.com/", "https://velmora.com/"},  // bare domain, no encoding
       {"https://a.b.c.velmora.com/x#y", "https://a.b.c.velmora.com/x#y"},
-      {"https://www.velmora.com:8x:9/p", "https://www.velmora.com:8x:9/p"},  // port only char-checked
+      {"https://www.velmora.com:8x:9/p",
+       "https://www.velmora.com:8x:9/p"},  // port only char-checked
       {"https://www.velmora.com/a%2Bb%2525", "https://www.velmora.com/a+b%25"},  // decoded once
       {"https://www.velmora.com/a+b", "https://www.velmora.com/a+b"},
   };
@@ -31,15 +32,15 @@ TEST(OwnSiteUrl, RefusesEverythingElseWithOneMessage) {
   const char* cases[] = {
       "",
       "http://evil.example/x",
-      "http://evilvelmora.com/x",                           // suffix without a dot
+      "http://evilvelmora.com/x",  // suffix without a dot
       "http://www.velmora.com.evil.example/x",
-      "http://evil.example%3F.www.velmora.com/x",          // encoded '?'
-      "http://evil.example%23.www.velmora.com/x",          // encoded '#'
-      "http://www.velmora.com%40evil.velmora.com/x",       // userinfo
+      "http://evil.example%3F.www.velmora.com/x",     // encoded '?'
+      "http://evil.example%23.www.velmora.com/x",     // encoded '#'
+      "http://www.velmora.com%40evil.velmora.com/x",  // userinfo
       "http://user@www.velmora.com/x",
-      "http://evil.example%2F.velmora.com/x",              // encoded '/' ends the host
-      "http://www.velmora.com%00.evil.example/x",          // NUL cuts the URL
-      "http://www.velmora.com",                            // no path
+      "http://evil.example%2F.velmora.com/x",      // encoded '/' ends the host
+      "http://www.velmora.com%00.evil.example/x",  // NUL cuts the URL
+      "http://www.velmora.com",                    // no path
       "http://www.velmora.com?x=1",
       "HTTP://www.velmora.com/x",
       "http://WWW.VELMORA.COM/x",
@@ -66,7 +67,8 @@ TEST(NegotiateUrl, KeepsSchemeHostAndPortOnly) {
             "http://www.velmora.com:8080/Login/Negotiate.ashx");
   EXPECT_EQ(negotiateUrl("https://a.velmora.com/x"), "https://a.velmora.com/Login/Negotiate.ashx");
   EXPECT_EQ(negotiateUrl(""), "https://www.velmora.com/Login/Negotiate.ashx");
-  EXPECT_EQ(negotiateUrl("https://host-without-path"), "https://www.velmora.com/Login/Negotiate.ashx");
+  EXPECT_EQ(negotiateUrl("https://host-without-path"),
+            "https://www.velmora.com/Login/Negotiate.ashx");
 }
 
 const std::string kPlace = "+placelauncherurl:https%3A%2F%2Fwww.velmora.com%2Fg";
@@ -98,11 +100,12 @@ TEST(LaunchFromUri, BuildsTheStudioArguments) {
   } cases[] = {
       {"velmora-player:1+launchmode:edit", {"-ide"}},
       {"velmora-player:1+launchmode:play+launchmode:edit", {"-ide"}},  // the last value wins
-      {"velmora-player:1+launchmode:edit+avatar", {"-ide"}},            // no ':' is no value
+      {"velmora-player:1+launchmode:edit+avatar", {"-ide"}},           // no ':' is no value
       {"velmora-player:1+launchmode:edit+gameinfo:t+avatar:0+browsertrackerid:9",
        {"-ide", "-url", "https://www.velmora.com/Login/Negotiate.ashx", "-ticket", "t", "-avatar",
         "-browserTrackerId", "9"}},
-      {"velmora-player:1+launchmode:edit+script:https%3A%2F%2Fs.velmora.com%3A81%2Fe.ashx%3Fa%3Db%3Ac",
+      {"velmora-player:1+launchmode:edit+script:https%3A%2F%2Fs.velmora.com%3A81%2Fe.ashx%3Fa%3Db%"
+       "3Ac",
        {"-ide", "-script", "https://s.velmora.com:81/e.ashx?a=b:c"}},
   };
   for (const auto& c : cases) {

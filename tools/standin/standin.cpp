@@ -19,13 +19,27 @@ std::string json_string(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -57,7 +71,8 @@ int main(int argc, char** argv) {
     // One write per line keeps concurrent appenders from interleaving.
     std::string line = "{\"program\": " + json_string(name) + ", \"args\": " + array +
                        ", \"cwd\": " + json_string(cwd) + "}\n";
-    std::ofstream(std::filesystem::u8path(*log), std::ios::app | std::ios::binary) << line << std::flush;
+    std::ofstream(std::filesystem::u8path(*log), std::ios::app | std::ios::binary)
+        << line << std::flush;
   }
   std::cout << name << " started in " << cwd << " with arguments: " << array << std::endl;
 

@@ -1,0 +1,229 @@
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#include "install/package.h"
+#include "platform/platform.h"
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Entry names are UTF-8, as in the launcher, which sets this up first thing.
+const bool kUtf8Names = (platform::initialise(), true);
+
+class TempDir {
+ public:
+  TempDir()
+      : path_(fs::temp_directory_path() /
+              ("velmora-archive-test-" + std::to_string(std::random_device{}()))) {
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+struct Entry {
+  Entry(std::string name, std::string data, unsigned type = AE_IFREG, int perm = 0644,
+        std::string symlink = {}, std::string hardlink = {})
+      : name(std::move(name)),
+        data(std::move(data)),
+        type(type),
+        perm(perm),
+        symlink(std::move(symlink)),
+        hardlink(std::move(hardlink)) {}
+  std::string name, data;
+  unsigned type;
+  int perm;
+  std::string symlink, hardlink;
+};
+
+void writeZip(const fs::path& file, const std::vector<Entry>& entries) {
+  std::unique_ptr<archive, decltype(&archive_write_free)> zip(archive_write_new(),
+                                                              &archive_write_free);
+  archive_write_set_format_zip(zip.get());
+  ASSERT_EQ(archive_write_open_filename(zip.get(), file.c_str()), ARCHIVE_OK);
+  for (const Entry& e : entries) {
+    std::unique_ptr<archive_entry, decltype(&archive_entry_free)> entry(archive_entry_new(),
+                                                                        &archive_entry_free);
+    archive_entry_set_pathname(entry.get(), e.name.c_str());
+    archive_entry_set_filetype(entry.get(), e.type);
+    archive_entry_set_perm(entry.get(), e.perm);
+    archive_entry_set_size(entry.get(), static_cast<la_int64_t>(e.data.size()));
+    if (!e.symlink.empty()) archive_entry_set_symlink(entry.get(), e.symlink.c_str());
+    if (!e.hardlink.empty()) archive_entry_set_hardlink(entry.get(), e.hardlink.c_str());
+    ASSERT_EQ(archive_write_header(zip.get(), entry.get()), ARCHIVE_OK) << e.name;
+    ASSERT_EQ(archive_write_data(zip.get(), e.data.data(), e.data.size()),
+              static_cast<la_ssize_t>(e.data.size()));
+  }
+  ASSERT_EQ(archive_write_close(zip.get()), ARCHIVE_OK);
+}
+
+std::string readFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void writeFile(const fs::path& file, const std::string& bytes) {
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::set<std::string> names(const fs::path& folder) {
+  std::set<std::string> result;
+  for (const auto& entry : fs::directory_iterator(folder)) result.insert(entry.path().filename());
+  return result;
+}
+
+// The writer refuses an empty name, so this one-entry archive is laid out by
+// hand: an empty stored file at offset 0, its directory entry, the end record.
+std::string zipWithEmptyName() {
+  return std::string("PK\3\4", 4) + std::string(26, '\0') + std::string("PK\1\2", 4) +
+         std::string(42, '\0') + std::string("PK\5\6", 4) + std::string(4, '\0') +
+         std::string("\1\0\1\0\56\0\0\0\36\0\0\0\0\0", 14);
+}
+
+TEST(ExtractArchive, RefusesHostileOrDamagedArchivesAndWritesNothingOutside) {
+  const Entry two[] = {{"a.txt", "first entry"}, {"b.txt", "second entry"}};
+  using Damage = std::string (*)(std::string);
+  struct Case {
+    std::vector<Entry> entries;
+    std::string reason;  // after the common prefix; empty when the library words it
+    Damage damage = nullptr;
+  } cases[] = {
+      {{{"../x", "x"}}, "refusing entry outside the destination: ../x"},
+      {{{"a/../../x", "x"}}, "refusing entry outside the destination: a/../../x"},
+      {{{"..\\x", "x"}}, "refusing entry outside the destination: ../x"},
+      {{{"a\\..\\..\\x", "x"}}, "refusing entry outside the destination: a/../../x"},
+      // The library turns '\' into '/' only in names without a '/'; here it is ours to do.
+      {{{"a/..\\..\\x", "x"}}, "refusing entry outside the destination: a/../../x"},
+      {{{"/abs", "x"}}, "refusing absolute or empty entry name: /abs"},
+      {{{"\\abs", "x"}}, "refusing absolute or empty entry name: /abs"},
+      {{{"C:/x", "x"}}, "refusing absolute or empty entry name: C:/x"},
+      {{{"C:x", "x"}}, "refusing absolute or empty entry name: C:x"},
+      {{{"c:\\x", "x"}}, "refusing absolute or empty entry name: c:/x"},
+      {{{"//server/share/x", "x"}}, "refusing absolute or empty entry name: //server/share/x"},
+      {{{"\\\\server\\share\\x", "x"}}, "refusing absolute or empty entry name: //server/share/x"},
+      {{{"\\\\?\\C:\\x", "x"}}, "refusing absolute or empty entry name: //?/C:/x"},
+      {{{"\\\\.\\pipe\\x", "x"}}, "refusing absolute or empty entry name: //./pipe/x"},
+      {{},
+       "refusing absolute or empty entry name: ",
+       [](std::string) { return zipWithEmptyName(); }},
+      {{{"link", "", AE_IFLNK, 0777, "../outside"}, {"link/pwned", "x"}},
+       "refusing entry that is neither a file nor a folder: link"},
+      {{{"a.txt", "x"}, {"s", "", AE_IFLNK, 0777, "/etc"}},
+       "refusing entry that is neither a file nor a folder: s"},
+      {{{"con/x", "x"}}, "refusing device name in entry: con/x"},
+      {{{"a/aux.txt", "x"}}, "refusing device name in entry: a/aux.txt"},
+      {{{"a/LPT1 .log/b", "x"}}, "refusing device name in entry: a/LPT1 .log/b"},
+      {{{"com\xc2\xb9.txt", "x"}}, "refusing device name in entry: com\xc2\xb9.txt"},
+      {{{"a/b.txt:hidden", "x"}}, "refusing entry name with ':': a/b.txt:hidden"},
+      // A cut central directory: the entries alone still read front to back.
+      {{two[0], two[1]}, "", [](std::string zip) { return zip.substr(0, zip.size() - 30); }},
+      // The second entry's local header signature.
+      {{two[0], two[1]},
+       "",
+       [](std::string zip) { return zip.replace(zip.find("PK\3\4", 4), 2, "XX"); }},
+      // The first entry's first compressed byte.
+      {{two[0], two[1]},
+       "",
+       [](std::string zip) {
+         const auto at =
+             30 + static_cast<unsigned char>(zip[26]) + static_cast<unsigned char>(zip[28]);
+         zip[at] = static_cast<char>(zip[at] ^ 0x55);
+         return zip;
+       }},
+      {{}, "", [](std::string) { return std::string("<html><body>Not Found</body></html>"); }},
+      {{}, "", [](std::string) { return std::string(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("row " + std::to_string(&c - cases));
+    TempDir tmp;
+    const fs::path zip = tmp.path() / "package.zip", outside = tmp.path() / "outside";
+    fs::create_directories(outside);
+    writeFile(outside / "keep", "original");
+    writeZip(zip, c.entries);
+    if (c.damage) writeFile(zip, c.damage(readFile(zip)));
+    const std::string label = c.entries.empty() ? c.reason : c.entries.back().name;
+    const std::string prefix = "extracting " + zip.string() + " failed: ";
+    try {
+      extractArchive(zip, tmp.path() / "dest");
+      ADD_FAILURE() << "extracted " << label;
+    } catch (const std::runtime_error& e) {
+      const std::string message = e.what();
+      EXPECT_EQ(message.substr(0, prefix.size()), prefix) << label;
+      if (c.reason.empty()) {
+        EXPECT_GT(message.size(), prefix.size()) << label;
+      } else {
+        EXPECT_EQ(message.substr(prefix.size()), c.reason) << label;
+      }
+    }
+    std::set<std::string> stray = names(tmp.path());
+    for (const char* expected : {"package.zip", "outside", "dest"}) stray.erase(expected);
+    EXPECT_EQ(stray, std::set<std::string>{}) << label;
+    EXPECT_EQ(names(outside), std::set<std::string>{"keep"}) << label;
+    EXPECT_EQ(readFile(outside / "keep"), "original") << label;
+  }
+}
+
+TEST(ExtractArchive, WritesFilesAndFoldersInside) {
+  TempDir tmp;
+  const fs::path dest = tmp.path() / "dest", outside = tmp.path() / "outside";
+  fs::create_directories(outside);
+  writeFile(outside / "t", "original");
+  std::string noise(3'000'000, '\0');
+  std::mt19937 random(7);
+  for (char& c : noise) c = static_cast<char>(random());
+
+  writeZip(tmp.path() / "one.zip",
+           {
+               {"top/", "", AE_IFDIR, 0755},
+               {"top/mid/deep/f.txt", "deep"},  // no entries for its folders
+               {"a\\b.txt", "back"},
+               {"a/c\\d.txt", "mixed"},
+               {"bin/run", "#!/bin/sh\n", AE_IFREG, 0755},
+               {"noise.bin", noise},
+               {"same.txt", "first"},
+               {"h", "", AE_IFREG, 0644, "", "../outside/t"},  // ZIP cannot carry the link
+           });
+  writeZip(tmp.path() / "two.zip", {{"same.txt", "second"}});
+  // A trailing separator, as the package table's destinations have.
+  extractArchive(tmp.path() / "one.zip", dest / "");
+  extractArchive(tmp.path() / "two.zip", dest);
+
+  const struct {
+    std::string path, data;
+  } files[] = {
+      {"top/mid/deep/f.txt", "deep"}, {"a/b.txt", "back"},    {"a/c/d.txt", "mixed"},
+      {"bin/run", "#!/bin/sh\n"},     {"same.txt", "second"}, {"h", ""},
+      {"../outside/t", "original"},
+  };
+  for (const auto& f : files) {
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dest / f.path))) << f.path;
+    EXPECT_EQ(readFile(dest / f.path), f.data) << f.path;
+  }
+  EXPECT_TRUE(readFile(dest / "noise.bin") == noise);
+  EXPECT_EQ(fs::status(dest / "bin/run").permissions() & fs::perms::all,
+            fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                fs::perms::others_read | fs::perms::others_exec);
+  EXPECT_EQ(names(dest), (std::set<std::string>{"top", "a", "bin", "noise.bin", "same.txt", "h"}));
+}
+
+}  // namespace
+}  // namespace velmora

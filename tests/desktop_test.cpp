@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "desktop/icon.h"
+#include "desktop/scheme.h"
+#include "install/progress.h"
+#include "launcher/text.h"
+
+namespace velmora {
+namespace {
+
+std::string fakePng(std::size_t size, std::uint32_t width, std::uint32_t height) {
+  std::string png(size, 'p');
+  for (int i = 0; i < 4; ++i) {
+    png[16 + i] = static_cast<char>(width >> (24 - 8 * i));
+    png[20 + i] = static_cast<char>(height >> (24 - 8 * i));
+  }
+  return png;
+}
+
+TEST(IconFileBytes, WrapsThePngAsTheOnlyImage) {
+  const std::string png = fakePng(1000, 48, 48);
+  const auto icon = iconFileBytes(png);
+  ASSERT_TRUE(icon);
+  ASSERT_EQ(icon->size(), 1022u);
+  const unsigned char header[] = {0, 0,  1, 0,    1, 0, 48, 48, 0, 0, 1,
+                                  0, 32, 0, 0xe8, 3, 0, 0,  22, 0, 0, 0};
+  EXPECT_EQ(icon->substr(0, 22), std::string(std::begin(header), std::end(header)));
+  EXPECT_TRUE(icon->substr(22) == png);
+}
+
+TEST(IconFileBytes, SizeBytesAndShortInput) {
+  struct Case {
+    std::size_t size;
+    std::uint32_t width, height;
+    int iconWidth, iconHeight;  // -1: no icon
+  } cases[] = {
+      {1000, 256, 256, 0, 0},  // 256 and above are written as 0
+      {1000, 300, 48, 0, 48},        {1000, 255, 1, 255, 1},
+      {1000, 0x01000030, 48, 0, 48},  // a large size whose low byte looks small
+      {24, 48, 48, -1, -1},          {25, 16, 32, 16, 32},
+  };
+  for (const auto& c : cases) {
+    const auto icon = iconFileBytes(fakePng(c.size, c.width, c.height));
+    if (c.iconWidth < 0) {
+      EXPECT_FALSE(icon) << c.size;
+      continue;
+    }
+    ASSERT_TRUE(icon) << c.size;
+    EXPECT_EQ(icon->size(), 22 + c.size);
+    EXPECT_EQ(static_cast<unsigned char>((*icon)[6]), c.iconWidth) << c.width;
+    EXPECT_EQ(static_cast<unsigned char>((*icon)[7]), c.iconHeight) << c.height;
+  }
+}
+
+TEST(SchemeValues, RegisterTheQuotedLauncherForLinks) {
+  const auto values =
+      schemeValues(pathFromUtf8("/home/a b/Velm ora/\xc3\xa9\xf0\x9f\x98\x80/velmora-launcher"));
+  const std::u16string launcher = u"\"/home/a b/Velm ora/\u00e9\U0001F600/velmora-launcher\"";
+  const std::u16string key = u"Software\\Classes\\velmora-player";
+  const RegistryValue expected[] = {
+      {key, true, u"", u"URL:Velmora Protocol"},
+      {key, false, u"URL Protocol", u""},
+      {key + u"\\DefaultIcon", true, u"", launcher + u",0"},
+      {key + u"\\shell\\open\\command", true, u"", launcher + u" \"%1\""},
+  };
+  ASSERT_EQ(values.size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_TRUE(values[i].key == expected[i].key) << i;
+    EXPECT_EQ(values[i].isDefault, expected[i].isDefault) << i;
+    EXPECT_TRUE(values[i].name == expected[i].name) << i;
+    EXPECT_TRUE(values[i].data == expected[i].data) << i;
+  }
+  // UTF-16 units with the terminator: 41 for the quoted path (the emoji takes two), 2 for ",0".
+  EXPECT_EQ(values[1].dataSize(), 2u);
+  EXPECT_EQ(values[2].dataSize(), 88u);
+}
+
+TEST(ProgressText, ShowsMegabytesTotalAndRate) {
+  struct Case {
+    std::int64_t bytes, total;
+    double seconds;
+    std::string text;
+  } cases[] = {
+      {0, 0, 0, "0.0 MB"},
+      {12'500'000, -1, 0, "12.5 MB"},
+      {1'234'567, 40'000'000, 0.5, "1.2 MB of 40.0 MB, 2.5 MB/s"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(progressText(c.bytes, c.total, c.seconds), c.text);
+}
+
+}  // namespace
+}  // namespace velmora

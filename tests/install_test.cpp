@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <stdexcept>
+
+#include "install/layout.h"
+#include "install/update.h"
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir()
+      : path_(fs::temp_directory_path() /
+              ("velmora-install-test-" + std::to_string(std::random_device{}()))) {
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+TEST(CleanVersion, StripsBlanksAndQuotesAnywhere) {
+  struct Case {
+    std::string document, version;
+  } cases[] = {
+      {"\"version-1a2b3c\"\r\n", "version-1a2b3c"},  // JSON-quoted, with a line end
+      {" \t\"ver sion\"\v\f-1_2.3\n", "version-1_2.3"},
+      {"COM0", "COM0"},  // near misses of device names
+      {"CONSOLE", "CONSOLE"},
+      {"com10.x", "com10.x"},
+      {std::string(64, 'v'), std::string(64, 'v')},
+      {" \"" + std::string(64, 'v') + "\"\n", std::string(64, 'v')},  // blanks do not count
+  };
+  for (const auto& c : cases) EXPECT_EQ(cleanVersion(c.document), c.version) << c.document;
+}
+
+TEST(CleanVersion, RefusesWhatCannotNameAFolderEverywhere) {
+  struct Case {
+    std::string document, cleaned;
+  } cases[] = {
+      {"", ""},
+      {" \t\r\n\"\"", ""},
+      {std::string(65, 'v'), std::string(65, 'v')},
+      {"a/b", "a/b"},
+      {"a\\b", "a\\b"},
+      {"..", ".."},
+      {"a..b", "a..b"},
+      {".", "."},
+      {"\"1.2.\"\n", "1.2."},
+      {"v\2401", "v\2401"},  // bytes above 0x7f are not white space
+      {"v\2051", "v\2051"},
+      {std::string("v\0001", 3), std::string("v\0001", 3)},
+      {"v:1", "v:1"},
+      {"v*1", "v*1"},
+      {"CON", "CON"},
+      {" nul\n", "nul"},
+      {"Aux.txt", "Aux.txt"},
+      {"COM1", "COM1"},
+      {"lpt9.log", "lpt9.log"},
+  };
+  for (const auto& c : cases) {
+    try {
+      cleanVersion(c.document);
+      ADD_FAILURE() << "accepted " << c.document;
+    } catch (const std::runtime_error& e) {
+      const std::string expected = "setup host returned an invalid version: '" + c.cleaned + "'";
+      EXPECT_STREQ(e.what(), expected.c_str()) << c.document;
+    }
+  }
+}
+
+TEST(NewestInstalled, PicksTheGreatestCompleteFolderByText) {
+  struct Case {
+    std::vector<std::string> paths;  // a trailing '/' makes a folder, else an empty file
+    std::string newest;
+  } cases[] = {
+      {{}, ""},
+      {{"v2/", "v3/readme"}, ""},                                      // no marker
+      {{"version-10/.complete", "version-9/.complete"}, "version-9"},  // text, not numbers
+      {{"V/.complete", "a/.complete"}, "a"},                           // byte order
+      {{"a/.complete", "b/", "z", "z.complete"}, "a"},                 // plain files never count
+      {{"a/.complete", "b/.complete/"}, "b"},                          // any kind of marker
+      {{"v/.complete", "v.partial/.complete"}, "v.partial"},
+      {{"v/.complete", "v.partial/"}, "v"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    for (const auto& p : c.paths) {
+      const fs::path path = dir.path() / p;
+      if (p.back() == '/') {
+        fs::create_directories(path);
+      } else {
+        fs::create_directories(path.parent_path());
+        std::ofstream{path};
+      }
+    }
+    const fs::path expected = c.newest.empty() ? fs::path() : dir.path() / c.newest;
+    EXPECT_EQ(newestInstalled(dir.path()), expected) << ::testing::PrintToString(c.paths);
+  }
+  TempDir dir;
+  EXPECT_EQ(newestInstalled(dir.path() / "missing"), fs::path());
+  std::ofstream{dir.path() / "file"};
+  EXPECT_EQ(newestInstalled(dir.path() / "file"), fs::path());
+}
+
+TEST(InstallRoot, ComesFromLocalAppData) {
+  struct Restore {
+    std::optional<std::string> saved;
+    ~Restore() {
+      if (saved) {
+        setenv("LOCALAPPDATA", saved->c_str(), 1);
+      } else {
+        unsetenv("LOCALAPPDATA");
+      }
+    }
+  } restore;
+  if (const char* value = std::getenv("LOCALAPPDATA")) restore.saved = value;
+
+  for (const char* value : {static_cast<const char*>(nullptr), ""}) {
+    if (value) {
+      setenv("LOCALAPPDATA", value, 1);
+    } else {
+      unsetenv("LOCALAPPDATA");
+    }
+    try {
+      installRoot();
+      ADD_FAILURE() << "no error for " << (value ? "an empty value" : "an unset variable");
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "LOCALAPPDATA is not set");
+    }
+  }
+  setenv("LOCALAPPDATA", "/home/a b/.local", 1);
+  EXPECT_EQ(installRoot(), fs::path("/home/a b/.local/Velmora"));
+}
+
+}  // namespace
+}  // namespace velmora
