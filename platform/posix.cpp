@@ -115,7 +115,8 @@ RegistryKeys readRegistry(const fs::path& file) {
 }
 
 void writeRegistry(const fs::path& file, const RegistryKeys& keys) {
-  const fs::path temporary = fs::path(file) += ".tmp";
+  // One temporary per process: starts side by side must not write into each other's.
+  const fs::path temporary = fs::path(file) += "." + std::to_string(getpid()) + ".tmp";
   {
     std::ofstream out(temporary, std::ios::trunc);
     out << "Windows Registry Editor Version 5.00\n";
