@@ -3,13 +3,15 @@
 #ifndef UNICODE
 #define UNICODE
 #endif
+// windows.h must come before the other system headers.
+#include <windows.h>
+
 #include <knownfolders.h>
 #include <objbase.h>
 #include <objidl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <windows.h>
 
 #include <cstdlib>
 #include <memory>
@@ -19,7 +21,9 @@
 #include "platform/platform.h"
 
 // The runtime must not expand wildcards in arguments: a link is taken as written.
-extern "C" int _dowildcard = 0;
+extern "C" {
+int _dowildcard = 0;
+}
 
 namespace platform {
 namespace {
