@@ -96,6 +96,20 @@ def test_the_exe_needs_only_windows_system_libraries(windows):
     assert dlls and dlls <= SYSTEM_DLLS, dlls - SYSTEM_DLLS
 
 
+def test_the_exe_carries_its_manifest_version_and_icon(windows):
+    listing = subprocess.run(["wrestool", "-l", windows["launcher"]], capture_output=True, text=True,
+                             check=True).stdout.splitlines()
+    # The scheme registration names icon 0: the first icon group must be ours.
+    assert listing[0].startswith("--type=3 --name=1 ") and "[type=icon" in listing[0]
+    assert any(line.startswith("--type=14 --name=1 ") for line in listing)
+    assert any("[type=version" in line for line in listing)
+    manifest = subprocess.run(["wrestool", "-x", "--raw", "--type=24", windows["launcher"]],
+                              capture_output=True, text=True, check=True).stdout
+    for setting in ('level="asInvoker"', ">UTF-8</activeCodePage>", ">true</longPathAware>",
+                    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"):
+        assert setting in manifest
+
+
 def test_self_test(win):
     assert win.run("--self-test") == (0, "self-test passed\n", "")
 
