@@ -137,10 +137,19 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
       break;
     }
     const fs::path target = destination / pathFromUtf8(name);
-    if (!startsWith(target.lexically_normal(), root)) {
+    const fs::path normal = target.lexically_normal();
+    if (!startsWith(normal, root)) {
       error = "refusing entry outside the destination: " + name;
       break;
     }
+    const bool folder = archive_entry_filetype(entry) == AE_IFDIR;
+    if (normal.lexically_relative(root) == ".") {
+      if (folder) continue;  // "./": nothing to create, and its mode must not lock us out
+      error = "refusing entry that names the destination itself: " + name;
+      break;
+    }
+    // Whatever modes the archive records, a later update must be able to remove the tree.
+    archive_entry_set_perm(entry, archive_entry_perm(entry) | (folder ? 0700 : 0600));
     setEntryPath(entry, target.c_str());
     if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) {
       error = errorText(writer.get());

@@ -131,6 +131,7 @@ TEST(ExtractArchive, RefusesHostileOrDamagedArchivesAndWritesNothingOutside) {
        "refusing entry that is neither a file nor a folder: s"},
       {{{"con/x", "x"}}, "refusing device name in entry: con/x"},
       {{{"a/aux.txt", "x"}}, "refusing device name in entry: a/aux.txt"},
+      {{{".", "x"}}, "refusing entry that names the destination itself: ."},
       {{{"a/LPT1 .log/b", "x"}}, "refusing device name in entry: a/LPT1 .log/b"},
       {{{"com\xc2\xb9.txt", "x"}}, "refusing device name in entry: com\xc2\xb9.txt"},
       {{{"a/b.txt:hidden", "x"}}, "refusing entry name with ':': a/b.txt:hidden"},
@@ -193,7 +194,9 @@ TEST(ExtractArchive, WritesFilesAndFoldersInside) {
 
   writeZip(tmp.path() / "one.zip",
            {
-               {"top/", "", AE_IFDIR, 0755},
+               {"./", "", AE_IFDIR, 0500},  // must not lock the destination
+               {"top/", "", AE_IFDIR, 0500},
+               {"top/ro.txt", "ro", AE_IFREG, 0400},
                {"top/mid/deep/f.txt", "deep"},  // no entries for its folders
                {"a\\b.txt", "back"},
                {"a/c\\d.txt", "mixed"},
@@ -223,6 +226,10 @@ TEST(ExtractArchive, WritesFilesAndFoldersInside) {
             fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                 fs::perms::others_read | fs::perms::others_exec);
   EXPECT_EQ(names(dest), (std::set<std::string>{"top", "a", "bin", "noise.bin", "same.txt", "h"}));
+  // A later update must be able to remove what was written, whatever modes the archive had.
+  for (const fs::path& p : {dest, dest / "top", dest / "top/ro.txt"}) {
+    EXPECT_EQ(fs::status(p).permissions() & fs::perms::owner_write, fs::perms::owner_write) << p;
+  }
 }
 
 }  // namespace
