@@ -115,7 +115,10 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
   // streaming one would install an archive whose directory was cut off.
   archive_read_support_format_zip_seekable(reader.get());
   archive_write_disk_set_options(writer.get(), kExtractOptions);
-  const fs::path root = destination.lexically_normal();
+  // The writer refuses any symbolic link on the way to a target, also above the
+  // destination (a linked home folder), so hand it the destination's real path.
+  fs::create_directories(destination);
+  const fs::path root = fs::canonical(destination);
 
   std::string error;
   if (openArchiveFile(reader.get(), archiveFile.c_str()) != ARCHIVE_OK)
@@ -136,7 +139,7 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
       error = *why;
       break;
     }
-    const fs::path target = destination / pathFromUtf8(name);
+    const fs::path target = root / pathFromUtf8(name);
     const fs::path normal = target.lexically_normal();
     if (!startsWith(normal, root)) {
       error = "refusing entry outside the destination: " + name;

@@ -1,0 +1,333 @@
+#!/usr/bin/python3
+"""Compares the launcher with curl and bsdtar doing the same work by hand, on this machine.
+
+Runs against a local HTTPS setup host on the port the benchmark build was configured with
+(scripts/bench.sh builds it). Prints figures and an informational PASS/MISS per target; exits
+non-zero only when something could not be run or gave a wrong result.
+"""
+import argparse
+import collections
+import hashlib
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import certs  # noqa: E402
+import make_release  # noqa: E402
+import testlib  # noqa: E402
+
+PLAY = ("velmora-player:1+launchmode:play+gameinfo:ticket+placelauncherurl:https%3A%2F%2F"
+        "www.velmora.com%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D7+browsertrackerid:42")
+BIG, SMALL = "version-20270101000000", "version-20270101000001"
+INSTALL_RATIO, START_RATIO, PEAK_MIB, FLAT_GROWTH = 1.05, 1.5, 32.0, 0.10
+
+
+class Failure(Exception):
+    pass
+
+
+Usage = collections.namedtuple("Usage", "kib cpu")
+
+
+def base_url(build):
+    """The setup host address baked into the build, from its CMake cache."""
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            m = re.search(r"^VELMORA_SETUP_BASE_URL:STRING=(.*)$", f.read(), re.M)
+    except FileNotFoundError:
+        m = None
+    if not m:
+        raise Failure(f"{build} is not a configured build; run scripts/bench.sh")
+    url = urllib.parse.urlsplit(m.group(1))
+    if url.scheme != "https" or url.hostname != "localhost" or not url.port:
+        raise Failure(f"{build} is built for {m.group(1)}, not a local host")
+    return m.group(1), url.port
+
+
+def timed(cmd, env=None, cwd=None, peak=False):
+    """(wall seconds, usage) of one process that must succeed; with peak, usage holds its peak
+    resident KiB and CPU seconds, its children's included."""
+    if peak:
+        # Not os.wait4: a child forked from this interpreter starts out with its resident
+        # size, and the high-water mark survives exec.
+        fd, out = tempfile.mkstemp(prefix="peak-")
+        os.close(fd)
+        cmd = ["/usr/bin/time", "-f", "%M %U %S", "-o", out] + list(cmd)
+    t0 = time.perf_counter()
+    proc = subprocess.Popen(cmd, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    # Read stderr before waiting, so a chatty failure cannot fill the pipe.
+    err = proc.stderr.read()
+    proc.wait()
+    seconds = time.perf_counter() - t0
+    proc.stderr.close()
+    usage = None
+    if peak:
+        with open(out) as f:
+            fields = f.read().split()
+        os.remove(out)
+        if proc.returncode == 0:
+            usage = Usage(int(fields[-3]), float(fields[-2]) + float(fields[-1]))
+    if proc.returncode != 0:
+        raise Failure(f"{' '.join(cmd)} exited with {proc.returncode}: "
+                      f"{err.decode(errors='replace')}")
+    return seconds, usage
+
+
+def quiesce():
+    # Flushes the previous run's writes and deletions so they are not billed to the next one.
+    os.sync()
+    time.sleep(0.3)
+
+
+class Machine:
+    """A user's folders: the launcher in downloads, an install root, a home."""
+
+    def __init__(self, folder, launcher, ca):
+        self.dir = folder
+        self.root = os.path.join(folder, "appdata", "Velmora")
+        self.log = os.path.join(folder, "standin.log")
+        downloads = os.path.join(folder, "downloads")
+        home = os.path.join(folder, "home")
+        for d in (downloads, home, os.path.dirname(self.root)):
+            os.makedirs(d)
+        self.launcher = shutil.copy(launcher, downloads)
+        self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8", "HOME": home,
+                    "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+                    "XDG_DATA_HOME": os.path.join(home, ".local", "share"),
+                    "XDG_CACHE_HOME": os.path.join(home, ".cache"),
+                    "LOCALAPPDATA": os.path.dirname(self.root), "YRT_CA_BUNDLE": ca,
+                    "VELMORA_STANDIN_LOG": self.log}
+
+    def start(self, binary=None, peak=False):
+        result = timed([binary or self.launcher, PLAY], env=self.env, cwd=self.dir, peak=peak)
+        if not self.players():
+            raise Failure("the launcher exited without starting the player")
+        return result
+
+    def players(self):
+        try:
+            with open(self.log) as f:
+                return sum(1 for line in f if '"velmora-player"' in line)
+        except FileNotFoundError:
+            return 0
+
+    def version(self, version):
+        return os.path.join(self.root, "Versions", version)
+
+
+def baseline_script(path, url, version, ca, dest):
+    """The launcher's install done by hand: per package download, unpack, delete."""
+    lines = ["set -e"]
+    for archive, prefix in make_release.PLAYER_ARCHIVES:
+        folder = os.path.join(dest, prefix)
+        target = os.path.join(folder, archive)
+        lines += [f"mkdir -p '{folder}'",
+                  f"curl -sSf --cacert '{ca}' -o '{target}' '{url}{version}-{archive}'",
+                  f"bsdtar -xf '{target}' -C '{folder}'",
+                  f"rm '{target}'"]
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def expected(release, version):
+    tree = make_release.expected_tree(release, version, studio=False)
+    tree[".complete"] = hashlib.sha256(b"").hexdigest()
+    return tree
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def verdict(ok):
+    return "PASS" if ok else "MISS"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--build", default=os.path.join(ROOT, "build", "bench"),
+                    help="a Release build for a local host (default: build/bench)")
+    ap.add_argument("--quick", action="store_true", help="60 MB release, 2 install runs, 10 starts")
+    ap.add_argument("--mb", type=int, help="size of the large release (default 300, quick 60)")
+    ap.add_argument("--small-files", type=int, default=2000,
+                    help="small files in the large release (default 2000)")
+    ap.add_argument("--runs", type=int, help="install runs of each kind (default 5, quick 2)")
+    ap.add_argument("--starts", type=int, help="up-to-date starts of each kind (default 20, quick 10)")
+    ap.add_argument("--work", help="where the scratch folder goes (default: the build); "
+                    "tmpfs, e.g. /dev/shm, leaves the disk out of the figures")
+    ap.add_argument("--keep", action="store_true", help="keep the scratch folder")
+    a = ap.parse_args()
+    mb = a.mb or (60 if a.quick else 300)
+    runs = a.runs or (2 if a.quick else 5)
+    starts = a.starts or (10 if a.quick else 20)
+    small_mb = max(1, mb // 4)
+
+    a.build = os.path.abspath(a.build)  # the launcher runs from other folders
+    url, port = base_url(a.build)
+    launcher = os.path.join(a.build, "bin", "velmora-launcher")
+    standins = os.path.join(a.build, "tools", "standin")
+    for tool in ("curl", "bsdtar"):
+        if not shutil.which(tool):
+            raise Failure(f"{tool} is not installed (scripts/install-deps.sh)")
+    if not os.path.isfile(launcher):
+        raise Failure(f"no launcher at {launcher}")
+
+    work = tempfile.mkdtemp(prefix="velmora-bench-", dir=a.work or a.build)
+    try:
+        run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts)
+    finally:
+        if not a.keep:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
+    print(f"launcher {launcher}, host {url}, cpus {os.cpu_count()}, "
+          f"load average {os.getloadavg()[0]:.2f}")
+    pki = certs.generate(os.path.join(work, "certs"))
+    ca = pki["ca"][0]
+    release = os.path.join(work, "release")
+    t0 = time.perf_counter()
+    files = {}
+    for version, size in ((BIG, mb), (SMALL, small_mb)):
+        # The small release keeps the same mix, scaled down.
+        files[version] = max(10, a.small_files * size // mb)
+        make_release.build(version, release, os.path.join(standins, "player"),
+                           os.path.join(standins, "studio"), bulk_mb=size,
+                           small_files=files[version], version_file=False)
+    sizes = {v: sum(os.path.getsize(os.path.join(release, f"{v}-{n}"))
+                    for n, _ in make_release.PLAYER_ARCHIVES) for v in (BIG, SMALL)}
+    print(f"releases built in {time.perf_counter() - t0:.1f}s")
+    for v in (BIG, SMALL):
+        print(f"  {v}: {sizes[v] / 1e6:.0f} MB in ten packages, {files[v]} small files "
+              f"and {mb if v == BIG else small_mb} MiB in all unpacked")
+
+    def announce(version):
+        with open(os.path.join(release, "version"), "w") as f:
+            f.write(version + "\n")
+
+    cert, key = pki["localhost"]
+    with testlib.SetupHost(release, port=port, cert=cert, key=key) as host:
+        announce(BIG)
+        serial = iter(range(1_000_000))
+
+        def fresh(kind):
+            folder = os.path.join(work, f"{kind}{next(serial)}")
+            os.makedirs(folder)
+            return folder
+
+        # Each run's files are deleted right after it, so every run starts from the same state.
+        def launcher_install(check=False):
+            m = Machine(fresh("machine"), launcher, ca)
+            quiesce()
+            seconds, usage = m.start(peak=True)
+            if check and make_release.installed_tree(m.version(BIG)) != expected(release, BIG):
+                raise Failure("the launcher's install differs from the release")
+            shutil.rmtree(m.dir)
+            return seconds, usage
+
+        def baseline_install(check=False):
+            folder = fresh("byhand")
+            dest = os.path.join(folder, "Versions", BIG)
+            script = os.path.join(folder, "install.sh")
+            baseline_script(script, url, BIG, ca, dest)
+            quiesce()
+            seconds, usage = timed(["/bin/sh", script], peak=True)
+            tree = expected(release, BIG)
+            del tree[".complete"]
+            if check and make_release.installed_tree(dest) != tree:
+                raise Failure("the by-hand install differs from the release")
+            shutil.rmtree(folder)
+            return seconds, usage
+
+        print(f"\n== Install of {sizes[BIG] / 1e6:.0f} MB on an empty install root: launcher vs "
+              f"curl + bsdtar + rm per package ({runs} runs each, alternating)")
+        rows = []
+        for i in range(runs):
+            # Each kind goes first every other round, so drift in the machine hits both.
+            order = ("launcher", "by hand") if i % 2 == 0 else ("by hand", "launcher")
+            got = {}
+            for kind in order:
+                install = launcher_install if kind == "launcher" else baseline_install
+                got[kind] = install(check=i == 0)
+            rows.append((got["launcher"], got["by hand"]))
+            (lw, lu), (bw, bu) = rows[-1]
+            print(f"  run {i + 1}: launcher {lw:6.2f}s (cpu {lu.cpu:5.2f}s)   by hand {bw:6.2f}s "
+                  f"(cpu {bu.cpu:5.2f}s)   ratio {lw / bw:.3f}")
+        install_ratio = median(l[0] / b[0] for l, b in rows)
+        print(f"  median: launcher {median(l[0] for l, _ in rows):.2f}s, by hand "
+              f"{median(b[0] for _, b in rows):.2f}s; ratio (median of per-run ratios) {install_ratio:.3f}")
+        print(f"  cpu time median: launcher {median(l[1].cpu for l, _ in rows):.2f}s, by hand "
+              f"{median(b[1].cpu for _, b in rows):.2f}s; ratio "
+              f"{median(l[1].cpu / b[1].cpu for l, b in rows):.3f}")
+
+        print(f"\n== Up-to-date start (registered copy, play link) vs one curl request for the "
+              f"version document ({starts} each, alternating)")
+        last = Machine(fresh("machine"), launcher, ca)
+        last.start()
+        registered = os.path.join(last.root, "Launcher", "velmora-launcher")
+        curl = ["curl", "-sSf", "--cacert", ca, "-o", "/dev/null", url + "version"]
+        last.start(registered)  # warms the caches for both
+        timed(curl)
+        quiesce()
+        host.clear_requests()
+        started, fetched = [], []
+        for i in range(starts):
+            for kind in (("launcher", "curl") if i % 2 == 0 else ("curl", "launcher")):
+                if kind == "launcher":
+                    started.append(last.start(registered)[0])
+                else:
+                    fetched.append(timed(curl)[0])
+        if {r.path for r in host.requests()} != {"/version"}:
+            raise Failure("an up-to-date start asked the host for more than the version")
+        start_ratio = median(started) / median(fetched)
+        print(f"  launcher median {median(started) * 1e3:.1f} ms (min {min(started) * 1e3:.1f}, "
+              f"max {max(started) * 1e3:.1f})")
+        print(f"  curl     median {median(fetched) * 1e3:.1f} ms (min {min(fetched) * 1e3:.1f}, "
+              f"max {max(fetched) * 1e3:.1f})")
+        print(f"  ratio (median / median) {start_ratio:.3f}")
+        shutil.rmtree(last.dir)
+
+        print("\n== Launcher peak resident memory during an install")
+        announce(SMALL)
+        small_peaks = []
+        for _ in range(2):
+            m = Machine(fresh("machine"), launcher, ca)
+            quiesce()
+            small_peaks.append(m.start(peak=True)[1].kib)
+            shutil.rmtree(m.dir)
+        peak_small = max(small_peaks) / 1024
+        peak_big = max(l[1].kib for l, _ in rows) / 1024
+        growth = peak_big / peak_small - 1
+        by_hand = max(b[1].kib for _, b in rows) / 1024
+        print(f"  (by hand, the larger of curl and bsdtar: {by_hand:.1f} MiB)")
+        print(f"  {sizes[SMALL] / 1e6:4.0f} MB release: {peak_small:.1f} MiB")
+        print(f"  {sizes[BIG] / 1e6:4.0f} MB release: {peak_big:.1f} MiB "
+              f"({sizes[BIG] / sizes[SMALL]:.1f}x the data, {growth * 100:+.1f}% memory)")
+
+    print("\n== Targets (informational)")
+    print(f"  install ratio {install_ratio:.3f} <= {INSTALL_RATIO}: "
+          f"{verdict(install_ratio <= INSTALL_RATIO)}")
+    print(f"  up-to-date start ratio {start_ratio:.3f} <= {START_RATIO}: "
+          f"{verdict(start_ratio <= START_RATIO)}")
+    print(f"  peak memory {max(peak_small, peak_big):.1f} MiB < {PEAK_MIB:.0f} MiB: "
+          f"{verdict(max(peak_small, peak_big) < PEAK_MIB)}")
+    print(f"  peak memory flat ({growth * 100:+.1f}% for {sizes[BIG] / sizes[SMALL]:.1f}x the data, "
+          f"at most +{FLAT_GROWTH * 100:.0f}%): {verdict(growth <= FLAT_GROWTH)}")
+
+
+if __name__ == "__main__":
+    t_start = time.perf_counter()
+    try:
+        main()
+    except Failure as e:
+        sys.exit(f"bench: {e}")
+    print(f"\ntotal {time.perf_counter() - t_start:.0f}s")
