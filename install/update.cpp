@@ -59,7 +59,11 @@ void installVersion(const fs::path& versions, const std::string& version, const 
   fs::remove_all(folder);
   fs::rename(staging, folder);
   for (const auto& entry : fs::directory_iterator(versions)) {
-    if (entry.path() != folder) fs::remove_all(entry.path());
+    if (entry.path() == folder) continue;
+    // Marker first: a prune cut off half way must not leave a folder that still
+    // claims to be complete.
+    fs::remove_all(entry.path() / kCompleteMarker);
+    fs::remove_all(entry.path());
   }
 }
 

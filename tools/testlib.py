@@ -134,6 +134,22 @@ def run_launcher(binary, args, root_dir, env_extra=None, timeout=60, input=None,
     env_extra entries set to None remove that variable. With a wrapper (e.g. Wine), paths
     handed to the program are given in their Windows form.
     """
+    env = launcher_env(root_dir, env_extra, wrapper, ca)
+    proc = subprocess.Popen(list(wrapper or []) + [binary] + list(args), cwd=cwd or root_dir, env=env,
+                            stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            encoding="utf-8", errors="replace", start_new_session=True)
+    try:
+        out, err = proc.communicate(input, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)  # its own session: takes anything it started too
+        out, err = proc.communicate()
+        raise AssertionError(f"launcher still running after {timeout}s\nstdout:\n{out}\nstderr:\n{err}")
+    return proc.returncode, out, err
+
+
+def launcher_env(root_dir, env_extra=None, wrapper=None, ca=None):
+    """The private environment run_launcher gives the launcher (creating its folders)."""
     home = os.path.join(root_dir, "home")
     paths = {
         "LOCALAPPDATA": os.path.join(root_dir, "appdata"),
@@ -156,17 +172,7 @@ def run_launcher(binary, args, root_dir, env_extra=None, timeout=60, input=None,
             env.pop(k, None)
         else:
             env[k] = v
-    proc = subprocess.Popen(list(wrapper or []) + [binary] + list(args), cwd=cwd or root_dir, env=env,
-                            stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            encoding="utf-8", errors="replace", start_new_session=True)
-    try:
-        out, err = proc.communicate(input, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)  # its own session: takes anything it started too
-        out, err = proc.communicate()
-        raise AssertionError(f"launcher still running after {timeout}s\nstdout:\n{out}\nstderr:\n{err}")
-    return proc.returncode, out, err
+    return env
 
 
 def standin_records(root_dir):

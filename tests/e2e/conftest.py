@@ -1,6 +1,8 @@
 """Fixtures for black-box tests of the built launcher against a local HTTPS setup host."""
+import hashlib
 import os
 import shutil
+import subprocess
 import sys
 
 import pytest
@@ -16,6 +18,16 @@ SITE = "www.velmora.com"
 PLAY = ("velmora-player:1+launchmode:play+gameinfo:ticket+placelauncherurl:https%3A%2F%2F" + SITE +
         "%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D7+browsertrackerid:42")
 EDIT = "velmora-player:1+launchmode:edit+gameinfo:ticket+script:https%3A%2F%2F" + SITE + "%2Fe"
+EMPTY_SHA256 = hashlib.sha256(b"").hexdigest()
+
+
+def complete_tree(release_dir, version, studio=False):
+    """What a finished install of `version` holds, its markers included."""
+    tree = make_release.expected_tree(release_dir, version, studio=studio)
+    tree[".complete"] = EMPTY_SHA256
+    if studio:
+        tree["Studio/.complete"] = EMPTY_SHA256
+    return tree
 
 
 def _env_path(name):
@@ -72,6 +84,12 @@ class Machine:
         rc, out, err = testlib.run_launcher(binary or self.launcher, list(args), self.dir, **kw)
         out = "".join(line for line in out.splitlines(True) if " started in " not in line)
         return rc, out, err
+
+    def start(self, *args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw):
+        """A start left running in its own session, with the environment run() gives."""
+        return subprocess.Popen([self.launcher, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                stdout=stdout, stderr=stderr, start_new_session=True,
+                                env=testlib.launcher_env(self.dir, **kw))
 
     def records(self, count=1):
         return testlib.wait_for_standins(self.dir, count)
