@@ -62,7 +62,7 @@ void installVersion(const fs::path& versions, const std::string& version, const 
     if (entry.path() == folder) continue;
     // Marker first: a prune cut off half way must not leave a folder that still
     // claims to be complete.
-    fs::remove_all(entry.path() / kCompleteMarker);
+    if (fs::is_directory(entry.symlink_status())) fs::remove_all(entry.path() / kCompleteMarker);
     fs::remove_all(entry.path());
   }
 }
