@@ -73,12 +73,5 @@ TEST(QuoteArg, RoundTripsThroughTheSplitter) {
       {L'a', L' ', L'"', L'\\', L'\\', L'\t', 0x00e9, 0x4e2d, 0xd83d});
 }
 
-TEST(BuildCommandLine, QuotesEveryTokenAndKeepsEmptyArguments) {
-  const auto line = buildCommandLine("/opt/my games/velmora-player.exe", {"--play", "", "a b\\"});
-  EXPECT_EQ(line, R"("/opt/my games/velmora-player.exe" "--play" "" "a b\\")");
-  EXPECT_EQ(splitCommandLine(line),
-            (Args{"/opt/my games/velmora-player.exe", "--play", "", "a b\\"}));
-}
-
 }  // namespace
 }  // namespace velmora

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <tuple>
 
 #include "desktop/icon.h"
 #include "desktop/scheme.h"
@@ -19,38 +20,38 @@ std::string fakePng(std::size_t size, std::uint32_t width, std::uint32_t height)
   return png;
 }
 
-TEST(IconFileBytes, WrapsThePngAsTheOnlyImage) {
-  const std::string png = fakePng(1000, 48, 48);
-  const auto icon = iconFileBytes(png);
-  ASSERT_TRUE(icon);
-  ASSERT_EQ(icon->size(), 1022u);
-  const unsigned char header[] = {0, 0,  1, 0,    1, 0, 48, 48, 0, 0, 1,
-                                  0, 32, 0, 0xe8, 3, 0, 0,  22, 0, 0, 0};
-  EXPECT_EQ(icon->substr(0, 22), std::string(std::begin(header), std::end(header)));
-  EXPECT_TRUE(icon->substr(22) == png);
+std::string littleEndian32(std::size_t value) {
+  std::string bytes;
+  for (int i = 0; i < 4; ++i) bytes += static_cast<char>(value >> (8 * i));
+  return bytes;
 }
 
-TEST(IconFileBytes, SizeBytesAndShortInput) {
+TEST(IconFileBytes, WrapsThePngAsTheOnlyImage) {
   struct Case {
     std::size_t size;
     std::uint32_t width, height;
     int iconWidth, iconHeight;  // -1: no icon
   } cases[] = {
-      {1000, 256, 256, 0, 0},  // 256 and above are written as 0
+      {1000, 48, 48, 48, 48},        {1000, 256, 256, 0, 0},  // 256 and above are written as 0
       {1000, 300, 48, 0, 48},        {1000, 255, 1, 255, 1},
       {1000, 0x01000030, 48, 0, 48},  // a large size whose low byte looks small
       {24, 48, 48, -1, -1},          {25, 16, 32, 16, 32},
   };
   for (const auto& c : cases) {
-    const auto icon = iconFileBytes(fakePng(c.size, c.width, c.height));
+    SCOPED_TRACE(::testing::Message() << c.size << " bytes, " << c.width << "x" << c.height);
+    const std::string png = fakePng(c.size, c.width, c.height);
+    const auto icon = iconFileBytes(png);
     if (c.iconWidth < 0) {
-      EXPECT_FALSE(icon) << c.size;
+      EXPECT_FALSE(icon);
       continue;
     }
-    ASSERT_TRUE(icon) << c.size;
-    EXPECT_EQ(icon->size(), 22 + c.size);
-    EXPECT_EQ(static_cast<unsigned char>((*icon)[6]), c.iconWidth) << c.width;
-    EXPECT_EQ(static_cast<unsigned char>((*icon)[7]), c.iconHeight) << c.height;
+    ASSERT_TRUE(icon);
+    // One 32-bit image, its byte count, and its offset right after this header.
+    const std::string header = std::string("\0\0\1\0\1\0", 6) + static_cast<char>(c.iconWidth) +
+                               static_cast<char>(c.iconHeight) + std::string("\0\0\1\0\40\0", 6) +
+                               littleEndian32(c.size) + littleEndian32(22);
+    EXPECT_EQ(icon->substr(0, 22), header);
+    EXPECT_TRUE(icon->substr(22) == png);
   }
 }
 
@@ -67,10 +68,10 @@ TEST(SchemeValues, RegisterTheQuotedLauncherForLinks) {
   };
   ASSERT_EQ(values.size(), 4u);
   for (std::size_t i = 0; i < 4; ++i) {
-    EXPECT_TRUE(values[i].key == expected[i].key) << i;
-    EXPECT_EQ(values[i].isDefault, expected[i].isDefault) << i;
-    EXPECT_TRUE(values[i].name == expected[i].name) << i;
-    EXPECT_TRUE(values[i].data == expected[i].data) << i;
+    const RegistryValue &a = values[i], &b = expected[i];
+    EXPECT_TRUE(std::tie(a.key, a.isDefault, a.name, a.data) ==
+                std::tie(b.key, b.isDefault, b.name, b.data))
+        << i;
   }
   // UTF-16 units with the terminator: 41 for the quoted path (the emoji takes two), 2 for ",0".
   EXPECT_EQ(values[1].dataSize(), 2u);

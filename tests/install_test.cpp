@@ -3,33 +3,16 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
-#include <random>
 #include <stdexcept>
 
 #include "install/layout.h"
 #include "install/update.h"
+#include "temp_dir.h"
 
 namespace velmora {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir()
-      : path_(fs::temp_directory_path() /
-              ("velmora-install-test-" + std::to_string(std::random_device{}()))) {
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 TEST(CleanVersion, StripsBlanksAndQuotesAnywhere) {
   struct Case {
@@ -47,36 +30,20 @@ TEST(CleanVersion, StripsBlanksAndQuotesAnywhere) {
 }
 
 TEST(CleanVersion, RefusesWhatCannotNameAFolderEverywhere) {
-  struct Case {
-    std::string document, cleaned;
-  } cases[] = {
-      {"", ""},
-      {" \t\r\n\"\"", ""},
-      {std::string(65, 'v'), std::string(65, 'v')},
-      {"a/b", "a/b"},
-      {"a\\b", "a\\b"},
-      {"..", ".."},
-      {"a..b", "a..b"},
-      {".", "."},
-      {"\"1.2.\"\n", "1.2."},
-      {"v\2401", "v\2401"},  // bytes above 0x7f are not white space
-      {"v\2051", "v\2051"},
-      {std::string("v\0001", 3), std::string("v\0001", 3)},
-      {"v:1", "v:1"},
-      {"v*1", "v*1"},
-      {"CON", "CON"},
-      {" nul\n", "nul"},
-      {"Aux.txt", "Aux.txt"},
-      {"COM1", "COM1"},
-      {"lpt9.log", "lpt9.log"},
-  };
-  for (const auto& c : cases) {
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""}, {" \t\r\n\"\"", ""}, {"\"1.2.\"\n", "1.2."}, {" nul\n", "nul"}};
+  // Already clean ones; bytes above 0x7f are not white space.
+  const std::vector<std::string> clean = {
+      std::string(65, 'v'),     "a/b", "a\\b", "..",  "a..b",    ".",    "v\2401",  "v\2051",
+      std::string("v\0001", 3), "v:1", "v*1",  "CON", "Aux.txt", "COM1", "lpt9.log"};
+  for (const std::string& c : clean) cases.emplace_back(c, c);
+  for (const auto& [document, cleaned] : cases) {
     try {
-      cleanVersion(c.document);
-      ADD_FAILURE() << "accepted " << c.document;
+      cleanVersion(document);
+      ADD_FAILURE() << "accepted " << document;
     } catch (const std::runtime_error& e) {
-      const std::string expected = "setup host returned an invalid version: '" + c.cleaned + "'";
-      EXPECT_STREQ(e.what(), expected.c_str()) << c.document;
+      const std::string expected = "setup host returned an invalid version: '" + cleaned + "'";
+      EXPECT_STREQ(e.what(), expected.c_str()) << document;
     }
   }
 }
@@ -116,24 +83,11 @@ TEST(NewestInstalled, PicksTheGreatestCompleteFolderByText) {
 }
 
 TEST(InstallRoot, ComesFromLocalAppData) {
-  struct Restore {
-    std::optional<std::string> saved;
-    ~Restore() {
-      if (saved) {
-        setenv("LOCALAPPDATA", saved->c_str(), 1);
-      } else {
-        unsetenv("LOCALAPPDATA");
-      }
-    }
-  } restore;
-  if (const char* value = std::getenv("LOCALAPPDATA")) restore.saved = value;
-
+  const char* saved = std::getenv("LOCALAPPDATA");
+  const std::optional<std::string> restore =
+      saved ? std::optional<std::string>(saved) : std::nullopt;
   for (const char* value : {static_cast<const char*>(nullptr), ""}) {
-    if (value) {
-      setenv("LOCALAPPDATA", value, 1);
-    } else {
-      unsetenv("LOCALAPPDATA");
-    }
+    value ? setenv("LOCALAPPDATA", value, 1) : unsetenv("LOCALAPPDATA");
     try {
       installRoot();
       ADD_FAILURE() << "no error for " << (value ? "an empty value" : "an unset variable");
@@ -143,6 +97,7 @@ TEST(InstallRoot, ComesFromLocalAppData) {
   }
   setenv("LOCALAPPDATA", "/home/a b/.local", 1);
   EXPECT_EQ(installRoot(), fs::path("/home/a b/.local/Velmora"));
+  restore ? setenv("LOCALAPPDATA", restore->c_str(), 1) : unsetenv("LOCALAPPDATA");
 }
 
 }  // namespace

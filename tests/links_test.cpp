@@ -62,55 +62,37 @@ TEST(OwnSiteUrl, RefusesEverythingElseWithOneMessage) {
   }
 }
 
-TEST(NegotiateUrl, KeepsSchemeHostAndPortOnly) {
-  EXPECT_EQ(negotiateUrl("http://www.velmora.com:8080/Game/P.ashx?placeId=1"),
-            "http://www.velmora.com:8080/Login/Negotiate.ashx");
-  EXPECT_EQ(negotiateUrl("https://a.velmora.com/x"), "https://a.velmora.com/Login/Negotiate.ashx");
-  EXPECT_EQ(negotiateUrl(""), "https://www.velmora.com/Login/Negotiate.ashx");
-  EXPECT_EQ(negotiateUrl("https://host-without-path"),
-            "https://www.velmora.com/Login/Negotiate.ashx");
-}
-
 const std::string kPlace = "+placelauncherurl:https%3A%2F%2Fwww.velmora.com%2Fg";
+const std::string kNegotiate = "https://www.velmora.com/Login/Negotiate.ashx";
 
-TEST(LaunchFromUri, BuildsThePlayerArguments) {
+TEST(LaunchFromUri, BuildsThePlayerOrStudioArguments) {
   struct Case {
     std::string link;
-    Args args;
+    Args args;  // the studio's start with "-ide"
   } cases[] = {
       {"velmora-player:1+launchmode:play+gameinfo:T%41+browsertrackerid:7" + kPlace,
-       {"--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t", "T%41", "-j",
-        "https://www.velmora.com/g", "-b", "7"}},
+       {"--play", "-a", kNegotiate, "-t", "T%41", "-j", "https://www.velmora.com/g", "-b", "7"}},
       // empty ticket still passed; empty tracker dropped; '+' runs and trailing '+' harmless
       {"velmora-player:1++LaunchMode:play+gameinfo:+browsertrackerid:" + kPlace + "+",
-       {"--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t", "", "-j",
-        "https://www.velmora.com/g"}},
-  };
-  for (const auto& c : cases) {
-    const Launch launch = launchFromUri(c.link);
-    EXPECT_FALSE(launch.studio) << c.link;
-    EXPECT_EQ(launch.args, c.args) << c.link;
-  }
-}
-
-TEST(LaunchFromUri, BuildsTheStudioArguments) {
-  struct Case {
-    std::string link;
-    Args args;
-  } cases[] = {
+       {"--play", "-a", kNegotiate, "-t", "", "-j", "https://www.velmora.com/g"}},
+      // the negotiate URL keeps the place URL's scheme, host and port only
+      {"velmora-player:1+launchmode:play+placelauncherurl:http%3A%2F%2Fa.velmora.com%3A8080%2FP."
+       "ashx%3Fid%3D1",
+       {"--play", "-a", "http://a.velmora.com:8080/Login/Negotiate.ashx", "-t", "", "-j",
+        "http://a.velmora.com:8080/P.ashx?id=1"}},
       {"velmora-player:1+launchmode:edit", {"-ide"}},
       {"velmora-player:1+launchmode:play+launchmode:edit", {"-ide"}},  // the last value wins
       {"velmora-player:1+launchmode:edit+avatar", {"-ide"}},           // no ':' is no value
       {"velmora-player:1+launchmode:edit+gameinfo:t+avatar:0+browsertrackerid:9",
-       {"-ide", "-url", "https://www.velmora.com/Login/Negotiate.ashx", "-ticket", "t", "-avatar",
-        "-browserTrackerId", "9"}},
-      {"velmora-player:1+launchmode:edit+script:https%3A%2F%2Fs.velmora.com%3A81%2Fe.ashx%3Fa%3Db%"
-       "3Ac",
-       {"-ide", "-script", "https://s.velmora.com:81/e.ashx?a=b:c"}},
+       {"-ide", "-url", kNegotiate, "-ticket", "t", "-avatar", "-browserTrackerId", "9"}},
+      {"velmora-player:1+launchmode:edit+gameinfo:t+script:https%3A%2F%2Fs.velmora.com%3A81%2Fe."
+       "ashx%3Fa%3Db%3Ac",
+       {"-ide", "-url", "https://s.velmora.com:81/Login/Negotiate.ashx", "-ticket", "t", "-script",
+        "https://s.velmora.com:81/e.ashx?a=b:c"}},
   };
   for (const auto& c : cases) {
     const Launch launch = launchFromUri(c.link);
-    EXPECT_TRUE(launch.studio) << c.link;
+    EXPECT_EQ(launch.studio, c.args[0] == "-ide") << c.link;
     EXPECT_EQ(launch.args, c.args) << c.link;
   }
 }

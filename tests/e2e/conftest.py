@@ -15,32 +15,31 @@ import testlib  # noqa: E402
 V1 = "version-20261101000000"
 V2 = "version-20261206000000"
 SITE = "www.velmora.com"
+BASE = f"https://localhost:{testlib.PORT}/"
 PLAY = ("velmora-player:1+launchmode:play+gameinfo:ticket+placelauncherurl:https%3A%2F%2F" + SITE +
         "%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D7+browsertrackerid:42")
 EDIT = "velmora-player:1+launchmode:edit+gameinfo:ticket+script:https%3A%2F%2F" + SITE + "%2Fe"
-EMPTY_SHA256 = hashlib.sha256(b"").hexdigest()
 
 
 def complete_tree(release_dir, version, studio=False):
     """What a finished install of `version` holds, its markers included."""
     tree = make_release.expected_tree(release_dir, version, studio=studio)
-    tree[".complete"] = EMPTY_SHA256
-    if studio:
-        tree["Studio/.complete"] = EMPTY_SHA256
+    for marker in (".complete", "Studio/.complete") if studio else (".complete",):
+        tree[marker] = hashlib.sha256(b"").hexdigest()
     return tree
 
 
-def _env_path(name):
-    value = os.environ.get(name)
-    if not value:
-        pytest.skip(f"{name} is not set (run through ctest)")
-    return value
+def publish(build, version, out, **kw):
+    make_release.build(version, out, os.path.join(build["standins"], "player"),
+                       os.path.join(build["standins"], "studio"), **kw)
 
 
 @pytest.fixture(scope="session")
 def build():
     """Paths of the launcher under test and the stand-in programs it installs."""
-    return {"launcher": _env_path("VELMORA_LAUNCHER"), "standins": _env_path("VELMORA_STANDINS")}
+    if not (os.environ.get("VELMORA_LAUNCHER") and os.environ.get("VELMORA_STANDINS")):
+        pytest.skip("VELMORA_LAUNCHER or VELMORA_STANDINS is not set (run through ctest)")
+    return {"launcher": os.environ["VELMORA_LAUNCHER"], "standins": os.environ["VELMORA_STANDINS"]}
 
 
 @pytest.fixture(scope="session")
@@ -48,8 +47,7 @@ def releases(build, tmp_path_factory):
     """A release folder holding two versions; each test serves a copy of it."""
     out = str(tmp_path_factory.mktemp("releases"))
     for version in (V1, V2):
-        make_release.build(version, out, os.path.join(build["standins"], "player"),
-                           os.path.join(build["standins"], "studio"))
+        publish(build, version, out)
     return out
 
 
@@ -57,6 +55,13 @@ class Host(testlib.SetupHost):
     def announce(self, text):
         with open(os.path.join(self.root, "version"), "w") as f:
             f.write(text)
+
+    def serve(self, cert):
+        """Goes on serving the same folder with another of the session's certificates."""
+        self.__exit__()
+        at = self.cmd.index("--cert")
+        self.cmd[at + 1], self.cmd[at + 3] = getattr(testlib.Certs.session(), cert)
+        self.start()
 
 
 @pytest.fixture
@@ -85,6 +90,12 @@ class Machine:
         out = "".join(line for line in out.splitlines(True) if " started in " not in line)
         return rc, out, err
 
+    def ok(self, *args, **kw):
+        """Standard output of a start that must succeed without a word on standard error."""
+        rc, out, err = self.run(*args, **kw)
+        assert (rc, err) == (0, ""), err
+        return out
+
     def start(self, *args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw):
         """A start left running in its own session, with the environment run() gives."""
         return subprocess.Popen([self.launcher, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
@@ -96,6 +107,9 @@ class Machine:
 
     def installed(self):
         return sorted(os.listdir(self.versions)) if os.path.isdir(self.versions) else []
+
+    def tree(self, version):
+        return make_release.installed_tree(os.path.join(self.versions, version))
 
 
 @pytest.fixture

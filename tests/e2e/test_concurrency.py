@@ -1,41 +1,35 @@
 """Starts side by side on one install root: one installs, the others wait for it without
 spinning, and every start ends in the one complete version."""
-import collections
 import os
 import signal
 import time
+
+import pytest
 
 from conftest import PLAY, V1, V2, complete_tree, make_release
 
 STARTS = 8
 WAITING = "waiting for another Velmora start to finish installing\n"
-Result = collections.namedtuple("Result", "rc out err cpu")
 
 
 def race(machine, *args, timeout=90):
-    """Starts STARTS launchers at once and waits for all of them."""
-    logs = os.path.join(machine.dir, "race")
-    os.makedirs(logs, exist_ok=True)
+    """Starts STARTS launchers at once; returns (status, stdout, stderr, CPU seconds) of each."""
     procs = []
     for i in range(STARTS):
-        out = open(os.path.join(logs, f"{i}.out"), "w+")
-        err = open(os.path.join(logs, f"{i}.err"), "w+")
+        out, err = (open(os.path.join(machine.dir, f"race{i}.{s}"), "w+") for s in ("out", "err"))
         procs.append((machine.start(*args, stdout=out, stderr=err), out, err))
     deadline = time.monotonic() + timeout
     results = []
     try:
         for proc, out, err in procs:
-            while True:
-                pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
-                if pid:
-                    break
+            while not (waited := os.wait4(proc.pid, os.WNOHANG))[0]:
                 assert time.monotonic() < deadline, f"a start still runs after {timeout}s"
                 time.sleep(0.02)
-            proc.returncode = os.waitstatus_to_exitcode(status)
+            proc.returncode = os.waitstatus_to_exitcode(waited[1])
             out.seek(0)
             err.seek(0)
-            text = "".join(line for line in out.readlines() if " started in " not in line)
-            results.append(Result(proc.returncode, text, err.read(), usage.ru_utime + usage.ru_stime))
+            text = "".join(line for line in out if " started in " not in line)
+            results.append((proc.returncode, text, err.read(), waited[2].ru_utime + waited[2].ru_stime))
     finally:
         for proc, out, err in procs:
             if proc.returncode is None:
@@ -46,82 +40,45 @@ def race(machine, *args, timeout=90):
     return results
 
 
-def check_one_installed(results, line):
-    """One start did the work; every other found it done or waited for it, saying so once."""
-    assert all(r.rc == 0 for r in results), results
-    installers = [r for r in results if r.out == line]
-    assert len(installers) == 1 and installers[0].err == "", results
-    installer = installers[0]
-    others = [r for r in results if r is not installer]
-    assert all(r.out == "" and r.err in ("", WAITING) for r in others), results
+@pytest.mark.parametrize("kind", ["fresh", "update", "studio"])
+def test_starts_side_by_side(machine, host, releases, kind):
+    if kind != "fresh":
+        host.announce(V1 if kind == "update" else V2)
+        machine.ok(PLAY)  # what is there before the race
+        host.announce(V2)
+    if kind == "studio":
+        archive = os.path.join(host.root, f"{V2}-WindowsStudio.zip")
+        # Paced, not delayed: a pause longer than the stall bound would end the download, and
+        # the pace makes it outlast that bound while it moves.
+        host.set_faults({os.path.basename(archive): {"rate": os.path.getsize(archive) // 4}})
+    else:
+        host.set_faults({"version": {}, "*": {"delay": 0.5}})
+    results = race(machine, "--studio" if kind == "studio" else PLAY)
+
+    # One start did the work; every other found it done or waited for it, saying so once.
+    line = "Installing Velmora Studio\n" if kind == "studio" else f"Installing Velmora {V2}\n"
+    assert all(rc == 0 for rc, *_ in results), results
+    assert sorted((out, err) for _, out, err, _ in results if out) == [(line, "")], results
+    others = [(err, cpu) for _, out, err, cpu in results if not out]
+    assert all(err in ("", WAITING) for err, _ in others), results
     # A waiter blocks on the lock: well under a second of CPU while the install takes seconds.
-    waiters = [r for r in others if r.err == WAITING]
-    print("CPU seconds of the waiters:", sorted(round(r.cpu, 3) for r in waiters))
-    assert waiters and all(r.cpu < 0.5 for r in waiters), results
+    waiters = [cpu for err, cpu in others if err == WAITING]
+    print("CPU seconds of the waiters:", sorted(round(cpu, 3) for cpu in waiters))
+    assert waiters and all(cpu < 0.5 for cpu in waiters), results
 
-
-def desktop_files(machine):
-    home = os.path.join(machine.dir, "home")
-    found = {}
-    for folder in (os.path.join(home, ".config", "velmora"), os.path.join(machine.root, "Launcher"),
-                   os.path.join(home, ".local", "share", "applications")):
-        for name in os.listdir(folder):
-            with open(os.path.join(folder, name), "rb") as f:
-                found[os.path.join(folder, name)] = f.read()
-    return found
-
-
-def check_desktop_settled(machine):
-    """Side by side writers lost nothing: one more start alone changes none of their files."""
-    after_race = desktop_files(machine)
-    assert machine.run(PLAY)[0] == 0
-    assert desktop_files(machine) == after_race
-    with open(machine.launcher, "rb") as f:
-        assert after_race[os.path.join(machine.root, "Launcher", "velmora-launcher")] == f.read()
-
-
-def slow_archives(host, seconds=0.5):
-    host.set_faults({"version": {}, "*": {"delay": seconds}})
-
-
-def test_first_starts_side_by_side(machine, host, releases):
-    slow_archives(host)
-    results = race(machine, PLAY)
-    check_one_installed(results, f"Installing Velmora {V2}\n")
     assert machine.installed() == [V2]
-    version = os.path.join(machine.versions, V2)
-    assert make_release.installed_tree(version) == complete_tree(releases, V2)
-    players = machine.records(STARTS)
-    assert len(players) == STARTS and all(p["program"] == "velmora-player" for p in players)
-    assert {os.path.realpath(p["cwd"]) for p in players} == {os.path.realpath(version)}
-    host.clear_faults()
-    check_desktop_settled(machine)
-
-
-def test_update_side_by_side(machine, host, releases):
-    host.announce(V1)
-    assert machine.run(PLAY)[0] == 0
-    host.announce(V2)
-    slow_archives(host)
-    results = race(machine, PLAY)
-    check_one_installed(results, f"Installing Velmora {V2}\n")
-    assert machine.installed() == [V2]
-    version = os.path.join(machine.versions, V2)
-    assert make_release.installed_tree(version) == complete_tree(releases, V2)
-    players = machine.records(STARTS + 1)[1:]
-    assert len(players) == STARTS
-    assert {os.path.realpath(p["cwd"]) for p in players} == {os.path.realpath(version)}
-
-
-def test_studio_starts_side_by_side(machine, host, releases):
-    assert machine.run(PLAY)[0] == 0
-    archive = f"{V2}-WindowsStudio.zip"
-    # Paced, not delayed: a pause longer than the stall bound would end the download.
-    host.set_faults({archive: {"rate": os.path.getsize(os.path.join(host.root, archive)) // 4}})
-    results = race(machine, "--studio")
-    check_one_installed(results, "Installing Velmora Studio\n")
-    assert machine.installed() == [V2]
-    version = os.path.join(machine.versions, V2)
-    assert make_release.installed_tree(version) == complete_tree(releases, V2, studio=True)
-    studios = machine.records(STARTS + 1)[1:]
-    assert len(studios) == STARTS and all(s["program"] == "velmora-studio" for s in studios)
+    assert machine.tree(V2) == complete_tree(releases, V2, studio=kind == "studio")
+    started = machine.records(STARTS + (kind != "fresh"))[kind != "fresh":]
+    program = "velmora-studio" if kind == "studio" else "velmora-player"
+    assert len(started) == STARTS and all(r["program"] == program for r in started)
+    folder = os.path.join(machine.versions, V2, *(["Studio"] if kind == "studio" else []))
+    assert {os.path.realpath(r["cwd"]) for r in started} == {os.path.realpath(folder)}
+    if kind == "fresh":
+        # Side by side writers lost nothing: one more start alone changes none of their files.
+        def desktop():
+            return [make_release.installed_tree(os.path.join(machine.dir, d))
+                    for d in ("home", "appdata/Velmora/Launcher", "downloads")]
+        host.clear_faults()
+        after_race = desktop()
+        machine.ok(PLAY)
+        assert desktop() == after_race and after_race[1] == after_race[2]  # the copy is whole

@@ -1,43 +1,18 @@
-"""Setup hosts that misbehave: bad certificates, wrong answers, redirects away from TLS, cut and
-stalled transfers. The version request falls back to what is installed; a package never does."""
+"""Setup hosts that misbehave: out of reach, bad certificates, wrong answers, redirects away from
+TLS, cut and stalled transfers. The version request falls back to what is installed; a package
+never does."""
 import os
 import shutil
 
 import pytest
 
-from conftest import PLAY, V1, V2, Host, complete_tree, make_release, testlib
+from conftest import BASE, PLAY, V1, V2, complete_tree, testlib
 
-BASE = f"https://localhost:{testlib.PORT}/"
 PAGE = ('<!DOCTYPE html>\n<html lang="en">\n<head><title>Velmora</title></head>\n'
         "<body><p>Back soon.</p></body>\n</html>\n")
-
-
-class Site:
-    """The release folder, served by one host at a time with the certificate asked for."""
-
-    def __init__(self, root):
-        self.root, self.host = root, None
-
-    def serve(self, cert="localhost"):
-        self.close()
-        pem, key = getattr(testlib.Certs.session(), cert)
-        self.host = Host(self.root, cert=pem, key=key).__enter__()
-        return self.host
-
-    def close(self):
-        if self.host:
-            self.host.__exit__(None, None, None)
-            self.host = None
-
-
-@pytest.fixture
-def site(releases, tmp_path):
-    root = str(tmp_path / "host")
-    shutil.copytree(releases, root)
-    s = Site(root)
-    s.serve().announce(V2)
-    yield s
-    s.close()
+FAILED = f"download of {BASE}version failed: "
+ARCHIVE = f"{V2}-content-sky.zip"  # after packages that went well
+FAILED_ARCHIVE = f"download of {BASE}{ARCHIVE} failed: "
 
 
 @pytest.fixture
@@ -50,124 +25,102 @@ def plain(tmp_path):
         yield h
 
 
-def install_v1(machine, site):
-    site.serve().announce(V1)
-    site.host.clear_faults()
-    assert machine.run(PLAY)[:3:2] == (0, "")
-    site.host.announce(V2)
+def install_v1(machine, host):
+    host.serve("localhost")
+    host.clear_faults()
+    host.announce(V1)
+    machine.ok(PLAY)
+    host.announce(V2)
 
 
-FAILED = f"download of {BASE}version failed: "
-CLEANED = "".join(c for c in PAGE if not c.isspace() and c != '"')
-# (what goes wrong, how to make it happen, how the message starts)
-VERSION_FAULTS = [
-    ("wronghost", {"cert": "wronghost"}, FAILED),
-    ("expired", {"cert": "expired"}, FAILED),
-    ("untrusted", {"cert": "untrusted"}, FAILED),
-    ("error 500", {"status": 500}, FAILED + "HTTP response code said error"),
-    ("stalled body", {"stall_after": 0}, FAILED + "Timeout was reached"),
-    ("redirect to http", {"redirect": "PLAIN"}, FAILED),
-    ("redirect to ftp", {"redirect": "ftp://localhost/version"}, FAILED),
-    ("redirect to file", {"redirect": "file:///etc/hostname"}, FAILED),
-    ("html page", {"body": PAGE}, f"setup host returned an invalid version: '{CLEANED}'"),
-]
+def break_version(what, host, plain, tmp_path):
+    """Makes the version request fail; returns the environment to start with."""
+    faults = {"error 500": {"status": 500}, "reset": {"reset_after": 0}, "stall": {"stall_after": 0},
+              "redirect to http": {"redirect": plain.url + "version"},
+              "redirect to ftp": {"redirect": "ftp://localhost/version"},
+              "redirect to file": {"redirect": "file:///etc/hostname"}, "html page": {"body": PAGE}}
+    if what in faults:
+        host.set_faults({"version": faults[what]})
+    elif what == "host down":
+        host.stop()
+    elif what == "missing ca file":
+        return {"YRT_CA_BUNDLE": str(tmp_path / "missing.pem")}
+    else:
+        host.serve(what)  # with that certificate
+    return {}
 
 
-@pytest.mark.parametrize("fault,expected", [f[1:] for f in VERSION_FAULTS],
-                         ids=[f[0] for f in VERSION_FAULTS])
-def test_version_fault_falls_back_or_fails_with_one_message(machine, site, request, fault, expected):
-    plain = None
-    if fault.get("redirect") == "PLAIN":
-        plain = request.getfixturevalue("plain")
-        fault = {"redirect": plain.url + "version"}
+VERSION_MESSAGES = {  # how the message starts, when it says more than FAILED
+    "error 500": FAILED + "HTTP response code said error", "stall": FAILED + "Timeout was reached",
+    "html page": "setup host returned an invalid version: '" +
+                 "".join(c for c in PAGE if not c.isspace() and c != '"') + "'"}
 
-    def break_host():
-        if "cert" in fault:
-            site.serve(fault["cert"])
-        else:
-            site.host.set_faults({"version": fault})
 
-    break_host()
-    rc, out, err = machine.run(PLAY, timeout=30)
-    assert (rc, out) == (1, ""), err
-    assert err.startswith("Velmora launcher: " + expected) and err.count("\n") == 1, err
-    message = err[len("Velmora launcher: "):-1]
+@pytest.mark.parametrize("what", ["host down", "missing ca file", "wronghost", "expired", "untrusted",
+                                  "error 500", "reset", "stall", "redirect to http", "redirect to ftp",
+                                  "redirect to file", "html page"])
+def test_version_fault_falls_back_or_fails_with_one_message(machine, host, plain, tmp_path, what):
+    env = break_version(what, host, plain, tmp_path)
+    rc, out, err = machine.run(PLAY, env_extra=env, timeout=30)
+    assert (rc, out) == (1, "") and err.count("\n") == 1, err
+    assert err.startswith("Velmora launcher: " + VERSION_MESSAGES.get(what, FAILED)), err
     assert machine.installed() == [] and machine.records(0) == []
 
-    install_v1(machine, site)
-    break_host()
+    install_v1(machine, host)
+    env = break_version(what, host, plain, tmp_path)
+    message = err[len("Velmora launcher: "):-1]
+    assert machine.run(PLAY, env_extra=env, timeout=30) == (
+        0, "", f"warning: {message}; starting the installed {V1}\n")
+    assert os.path.basename(machine.records(2)[-1]["cwd"]) == V1 and machine.installed() == [V1]
+    assert plain.requests() == []
+
+
+def archive_fault(what, size, plain):
+    return {"error 404": {"status": 404}, "reset midway": {"reset_after": size // 2},
+            "cut midway": {"truncate": size // 2}, "stall midway": {"stall_after": size // 2},
+            "html page": {"body": PAGE}, "redirect to http": {"redirect": plain.url + ARCHIVE}}[what]
+
+
+ARCHIVE_CASES = [(what, older) for what in ("error 404", "reset midway", "cut midway", "stall midway",
+                                            "html page", "redirect to http") for older in (False, True)
+                 if not (what == "stall midway" and older)]  # a stall costs ~10 s; once is enough
+
+
+@pytest.mark.parametrize("what,older", ARCHIVE_CASES,
+                         ids=[f"{w}, {'older installed' if o else 'nothing'}" for w, o in ARCHIVE_CASES])
+def test_archive_fault_ends_the_start_and_a_later_start_recovers(machine, host, plain, releases,
+                                                                 what, older):
+    if older:
+        install_v1(machine, host)
+    shutil.copy(os.path.join(host.root, ARCHIVE), plain.root)
+    size = os.path.getsize(os.path.join(host.root, ARCHIVE))
+    host.set_faults({ARCHIVE: archive_fault(what, size, plain)})
     rc, out, err = machine.run(PLAY, timeout=30)
-    assert (rc, out, err) == (0, "", f"warning: {message}; starting the installed {V1}\n")
-    player = machine.records(2)[-1]
-    assert os.path.basename(player["cwd"]) == V1
-    assert machine.installed() == [V1]
-    if plain:
-        assert plain.requests() == []
+    assert (rc, out) == (1, f"Installing Velmora {V2}\n"), err
+    cause = {"html page": "extracting ", "error 404": FAILED_ARCHIVE + "HTTP response code said error"}
+    assert err.startswith("Velmora launcher: " + cause.get(what, FAILED_ARCHIVE)), err
+    assert "content-sky.zip failed: " in err and err.count("\n") == 1, err
+    # Nothing under the final name, nothing started, and the older version untouched.
+    assert set(machine.installed()) - {V2 + ".partial"} == ({V1} if older else set())
+    assert len(machine.records(0)) == int(older) and plain.requests() == []
+    if older:
+        assert machine.tree(V1) == complete_tree(releases, V1)
 
-
-ARCHIVE = f"{V2}-WindowsPlayer.zip"
-ARCHIVE_FAULTS = [(what, with_v1) for what in ("reset midway", "html page", "redirect to http")
-                  for with_v1 in (False, True)] + [("stall midway", False)]  # a stall costs ~10 s
-ARCHIVE_IDS = [f"{w}-{'older installed' if v else 'nothing installed'}" for w, v in ARCHIVE_FAULTS]
-
-
-@pytest.mark.parametrize("what,with_v1", ARCHIVE_FAULTS, ids=ARCHIVE_IDS)
-def test_archive_fault_ends_the_start_and_a_later_start_recovers(machine, site, releases, request,
-                                                                 what, with_v1):
-    if with_v1:
-        install_v1(machine, site)
-    half = os.path.getsize(os.path.join(site.root, ARCHIVE)) // 2
-    fault = {"reset midway": {"reset_after": half}, "stall midway": {"stall_after": half},
-             "html page": {"body": PAGE}}.get(what)
-    if what == "redirect to http":
-        plain = request.getfixturevalue("plain")
-        shutil.copy(os.path.join(site.root, ARCHIVE), plain.root)
-        fault = {"redirect": plain.url + ARCHIVE}
-    site.host.set_faults({ARCHIVE: fault})
-
-    rc, out, err = machine.run(PLAY, timeout=30)
-    assert rc == 1 and out == f"Installing Velmora {V2}\n", err
-    cause = "extracting " if what == "html page" else f"download of {BASE}{ARCHIVE} failed: "
-    assert err.startswith("Velmora launcher: " + cause) and err.count("\n") == 1, err
-    assert "WindowsPlayer.zip" in err
-    # Nothing under the final name, and the older version untouched.
-    assert set(machine.installed()) <= {V1, V2 + ".partial"} and (V1 in machine.installed()) == with_v1
-    if with_v1:
-        tree = make_release.installed_tree(os.path.join(machine.versions, V1))
-        assert tree == complete_tree(releases, V1)
-    assert len(machine.records(0)) == int(with_v1)
-    if what == "redirect to http":
-        assert plain.requests() == []
-
-    site.host.clear_faults()
-    rc, out, err = machine.run(PLAY, timeout=30)
-    assert (rc, err) == (0, "") and machine.installed() == [V2]
-    tree = make_release.installed_tree(os.path.join(machine.versions, V2))
-    assert tree == complete_tree(releases, V2)
-
-
-def test_ca_bundle_naming_a_missing_file_fails_the_version_download(machine, site, tmp_path):
-    missing = {"YRT_CA_BUNDLE": str(tmp_path / "no-such-ca.pem")}
-    rc, out, err = machine.run(PLAY, env_extra=missing, timeout=30)
-    assert rc == 1 and err.startswith(f"Velmora launcher: download of {BASE}version failed: ")
-    assert err.count("\n") == 1 and machine.installed() == []
-    install_v1(machine, site)
-    rc, out, err = machine.run(PLAY, env_extra=missing, timeout=30)
-    assert rc == 0 and err.startswith(f"warning: download of {BASE}version failed: ")
-    assert err.endswith(f"; starting the installed {V1}\n") and err.count("\n") == 1
+    host.clear_faults()
+    machine.ok(PLAY, timeout=30)
+    assert machine.installed() == [V2] and machine.tree(V2) == complete_tree(releases, V2)
 
 
 @pytest.mark.parametrize("variable", [None, ""], ids=["unset", "empty"])
-def test_install_root_ca_bundle_is_trusted_unless_the_variable_names_another(machine, site, variable):
+def test_install_root_ca_bundle_is_trusted_unless_the_variable_names_another(machine, host, variable):
     env = {"YRT_CA_BUNDLE": variable}
-    # Without it the system's store does not know the test CA.
-    rc, out, err = machine.run(PLAY, env_extra=env, timeout=30)
-    assert rc == 1 and err.startswith(f"Velmora launcher: download of {BASE}version failed: ")
+    # The system's store does not know the test CA.
+    rc, out, err = machine.run(PLAY, env_extra=env)
+    assert rc == 1 and err.startswith("Velmora launcher: " + FAILED)
     os.makedirs(machine.root, exist_ok=True)
     shutil.copy(testlib.Certs.session().ca, os.path.join(machine.root, "ca-bundle.pem"))
-    rc, out, err = machine.run(PLAY, env_extra=env, timeout=30)
-    assert (rc, err) == (0, "") and machine.installed() == [V2]
-    # A bundle named by the variable wins over the install root's.
+    machine.ok(PLAY, env_extra=env)
+    assert machine.installed() == [V2]
     rogue = {"YRT_CA_BUNDLE": testlib.Certs.session().untrusted[0]}
-    rc, out, err = machine.run(PLAY, env_extra=rogue, timeout=30)
-    assert rc == 0 and err.startswith(f"warning: download of {BASE}version failed: ")
+    rc, out, err = machine.run(PLAY, env_extra=rogue)
+    assert rc == 0 and err.startswith("warning: " + FAILED), err

@@ -85,10 +85,6 @@ def win(windows, wine, win_releases, tmp_path):
         yield WinMachine(windows, wine, tmp_path / "machine")
 
 
-def win_path(path):
-    return testlib.wine_path(path)
-
-
 def test_the_exe_needs_only_windows_system_libraries(windows):
     dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", windows["launcher"]],
                           capture_output=True, text=True, check=True).stdout

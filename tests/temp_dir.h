@@ -1,0 +1,27 @@
+#pragma once
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+namespace velmora {
+
+// A fresh folder under TMPDIR, removed with everything in it.
+class TempDir {
+ public:
+  TempDir()
+      : path_(std::filesystem::temp_directory_path() /
+              ("velmora-test-" + std::to_string(std::random_device{}()))) {
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace velmora
