@@ -131,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   openUp(s.jail);
   check(s.jail, s, size);
   struct stat st;
-  if (lstat(s.dest.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) fail("the destination is gone", s.dest);
+  if (lstat(s.dest.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    fail("the destination is gone", s.dest);
   std::error_code ignored;
   fs::remove_all(s.dest, ignored);
   if (fs::exists(s.dest)) fail("cannot remove the destination", s.dest);

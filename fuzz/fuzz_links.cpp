@@ -32,8 +32,8 @@ bool onSite(const std::string& url) {
   }
   const std::string domain = velmora::kSiteDomain;
   const std::string dotted = "." + domain;
-  return host == domain ||
-         (host.size() >= dotted.size() && host.compare(host.size() - dotted.size(), dotted.size(), dotted) == 0);
+  return host == domain || (host.size() >= dotted.size() &&
+                            host.compare(host.size() - dotted.size(), dotted.size(), dotted) == 0);
 }
 
 [[noreturn]] void fail(const char* what, const std::string& detail) {
@@ -86,7 +86,8 @@ void checkEdit(const std::vector<std::string>& a) {
   }
   if (next("-script")) requireOnSite(value("-script"), "edit -script url");
   next("-avatar");
-  if (next("-browserTrackerId") && value("-browserTrackerId").empty()) fail("empty tracker id passed", "");
+  if (next("-browserTrackerId") && value("-browserTrackerId").empty())
+    fail("empty tracker id passed", "");
   if (i != a.size()) fail("unexpected edit argument", a[i]);
 }
 

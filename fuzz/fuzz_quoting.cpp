@@ -48,7 +48,8 @@ std::basic_string<Ch> withoutQuotes(const std::basic_string<Ch>& s) {
 
 template <class Ch>
 [[noreturn]] void fail(const char* what, const std::basic_string<Ch>& line) {
-  std::fprintf(stderr, "INVARIANT BROKEN: %s; command line of %zu code units:\n", what, line.size());
+  std::fprintf(stderr, "INVARIANT BROKEN: %s; command line of %zu code units:\n", what,
+               line.size());
   for (Ch c : line) std::fprintf(stderr, "%lx ", static_cast<unsigned long>(c));
   std::fprintf(stderr, "\n");
   std::abort();

@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string stripped;
   for (char c : document) {
-    if (c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r' && c != '"') stripped += c;
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r' && c != '"')
+      stripped += c;
   }
   if (version != stripped) fail("not the document without white space and quotes", version);
   return 0;
