@@ -70,16 +70,6 @@ std::string errorText(archive* a) {
   archive_entry_copy_pathname_w(e, path);
 }
 
-bool startsWith(const fs::path& path, const fs::path& prefix) {
-  auto p = path.begin();
-  for (const auto& part : prefix) {
-    if (part.empty()) continue;  // a trailing separator
-    if (p == path.end() || *p != part) return false;
-    ++p;
-  }
-  return true;
-}
-
 // Why an entry must not be written, or nothing. `name` has '/' separators only.
 std::optional<std::string> refusal(const std::string& name, archive_entry* entry) {
   const bool drive =
@@ -140,13 +130,13 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
       break;
     }
     const fs::path target = root / pathFromUtf8(name);
-    const fs::path normal = target.lexically_normal();
-    if (!startsWith(normal, root)) {
+    const fs::path inside = target.lexically_normal().lexically_relative(root);
+    if (inside.empty() || *inside.begin() == "..") {
       error = "refusing entry outside the destination: " + name;
       break;
     }
     const bool folder = archive_entry_filetype(entry) == AE_IFDIR;
-    if (normal.lexically_relative(root) == ".") {
+    if (inside == ".") {
       if (folder) continue;  // "./": nothing to create, and its mode must not lock us out
       error = "refusing entry that names the destination itself: " + name;
       break;
