@@ -2,7 +2,12 @@
 
 #include <fstream>
 #include <iostream>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <iterator>
+#include <random>
+#include <vector>
 
 #include "desktop/icon.h"
 #include "desktop/scheme.h"
@@ -13,22 +18,72 @@ namespace velmora {
 
 namespace fs = std::filesystem;
 
-fs::path copyLauncher(const fs::path& root) {
-  const fs::path own = platform::ownExecutablePath();
-  const fs::path ownFolder = own.parent_path();
-  const fs::path folder = root / "Launcher";
-  // Compared by identity, not by text: a start through the link or a shortcut
-  // runs the copy itself and must not copy onto itself.
-  if (!(fs::exists(folder) && fs::equivalent(folder, ownFolder))) {
-    fs::create_directories(folder);
-    for (const auto& entry : fs::directory_iterator(ownFolder)) {
-      if (entry.is_regular_file()) {
-        fs::copy_file(entry.path(), folder / entry.path().filename(),
-                      fs::copy_options::overwrite_existing);
-      }
+namespace {
+
+bool sameBytes(const fs::path& a, const fs::path& b) {
+  std::error_code ec;
+  if (fs::file_size(a, ec) != fs::file_size(b, ec) || ec) return false;
+  std::ifstream first(a, std::ios::binary), second(b, std::ios::binary);
+  std::vector<char> x(1 << 16), y(1 << 16);
+  while (first && second) {
+    first.read(x.data(), static_cast<std::streamsize>(x.size()));
+    second.read(y.data(), static_cast<std::streamsize>(y.size()));
+    if (first.gcount() != second.gcount() ||
+        !std::equal(x.begin(), x.begin() + first.gcount(), y.begin()))
+      return false;
+  }
+  return first.eof() && second.eof();
+}
+
+std::string randomToken() {
+  std::random_device random;
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(random()));
+  return text;
+}
+
+// Copies set aside while they ran, and copies cut off half way by a kill.
+void removeLeftovers(const fs::path& folder, const fs::path& copy) {
+  const auto stale = fs::file_time_type::clock::now() - std::chrono::minutes(10);
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path& path = it->path();
+    const std::string name = utf8(path.filename()), prefix = utf8(copy.filename()) + ".";
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const bool aside = name.size() > 4 && name.compare(name.size() - 4, 4, ".old") == 0;
+    // Another start may be writing its fresh copy right now.
+    const bool fresh = name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0 &&
+                       fs::last_write_time(path, ec) < stale;
+    try {
+      if ((aside || fresh) && !platform::inUse(path)) platform::removeFile(path);
+    } catch (const std::exception&) {
+      // Still held: a later start tries again.
     }
   }
-  return folder / own.filename();
+}
+
+}  // namespace
+
+fs::path copyLauncher(const fs::path& root) {
+  const fs::path own = platform::ownExecutablePath();
+  const fs::path folder = root / "Launcher";
+  const fs::path copy = folder / own.filename();
+  fs::create_directories(folder);
+  removeLeftovers(folder, copy);
+  // Compared by identity first: a start through the link or a shortcut runs the
+  // copy itself.
+  std::error_code ec;
+  if (fs::equivalent(own, copy, ec) || sameBytes(own, copy)) return copy;
+  // Only the executable: files beside a download (a planted DLL) must never
+  // reach the folder that every link runs from.
+  const fs::path fresh = fs::path(copy) += "." + randomToken() + ".new";
+  fs::copy_file(own, fresh, fs::copy_options::overwrite_existing);
+  // A running old copy (a waiting start, a tool-server session) cannot be
+  // replaced, but it can be renamed.
+  if (fs::exists(copy) && platform::inUse(copy))
+    platform::movePath(copy, fs::path(copy) += "." + randomToken() + ".old");
+  platform::movePath(fresh, copy);
+  return copy;
 }
 
 namespace {
@@ -49,6 +104,11 @@ fs::path writeIconFile(const fs::path& versionFolder, const fs::path& root,
   const auto ico = iconFileBytes(png);
   if (!ico) return launcher;
   const fs::path iconFile = root / "icon.ico";
+  std::ifstream existing(iconFile, std::ios::binary);
+  if (existing && std::string{std::istreambuf_iterator<char>(existing),
+                              std::istreambuf_iterator<char>()} == *ico)
+    return iconFile;
+  existing.close();
   std::ofstream out(iconFile, std::ios::binary | std::ios::trunc);
   out.write(ico->data(), static_cast<std::streamsize>(ico->size()));
   out.close();

@@ -4,10 +4,11 @@
 
 namespace velmora {
 
-// Keeps a copy of the running launcher (and every file beside it) in the
-// install root's "Launcher" folder, registers that copy for "velmora-player:"
-// links, writes "icon.ico" from the version's PNG and the two Start-menu
-// shortcuts. Only the copy can throw; the rest is best effort.
+// Keeps a copy of the running launcher's executable in the install root's
+// "Launcher" folder, registers that copy for "velmora-player:" links, writes
+// "icon.ico" from the version's PNG and the two Start-menu shortcuts. Each is
+// written only when it differs from what is there. Only the copy can throw;
+// the rest is best effort.
 void registerHandler(const std::filesystem::path& root, const std::filesystem::path& versionFolder);
 
 // The copy step alone; returns the launcher path in the "Launcher" folder.

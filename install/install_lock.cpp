@@ -20,6 +20,13 @@ InstallLock::InstallLock(const std::filesystem::path& root) {
   }
 }
 
+std::unique_ptr<InstallLock> InstallLock::tryTake(const std::filesystem::path& root) {
+  std::unique_ptr<InstallLock> taken(new InstallLock());
+  taken->impl_ = std::make_unique<Impl>(root / "install.lock");
+  if (!taken->impl_->lock.tryLock()) taken.reset();
+  return taken;
+}
+
 InstallLock::~InstallLock() = default;
 
 }  // namespace velmora

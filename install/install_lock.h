@@ -11,11 +11,14 @@ namespace velmora {
 class InstallLock {
  public:
   explicit InstallLock(const std::filesystem::path& root);
+  // The lock if no other start holds it, else nothing; never waits.
+  static std::unique_ptr<InstallLock> tryTake(const std::filesystem::path& root);
   ~InstallLock();
   InstallLock(const InstallLock&) = delete;
   InstallLock& operator=(const InstallLock&) = delete;
 
  private:
+  InstallLock() = default;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -12,6 +12,9 @@ namespace fs = std::filesystem;
 fs::path installRoot() {
   const fs::path base = platform::environmentPath("LOCALAPPDATA");
   if (base.empty()) throw std::runtime_error("LOCALAPPDATA is not set");
+  // A relative value would install into, and register, whatever folder the
+  // launcher was started from.
+  if (!base.is_absolute()) throw std::runtime_error("LOCALAPPDATA is not an absolute path");
   return base / "Velmora";
 }
 

@@ -12,6 +12,7 @@
 #include "build_config.h"
 #include "install/download.h"
 #include "launcher/text.h"
+#include "platform/platform.h"
 
 namespace velmora {
 
@@ -86,8 +87,12 @@ std::optional<std::string> refusal(const std::string& name, archive_entry* entry
   std::string::size_type start = 0;
   while (start <= name.size()) {
     const auto end = std::min(name.find('/', start), name.size());
-    if (isReservedDeviceName(name.substr(start, end - start))) {
-      return "refusing device name in entry: " + name;
+    const std::string component = name.substr(start, end - start);
+    if (isReservedDeviceName(component)) return "refusing device name in entry: " + name;
+    // Windows drops a trailing dot or blank, so the file would land under another name.
+    if (component != "." && component != ".." && !component.empty() &&
+        (component.back() == '.' || component.back() == ' ')) {
+      return "refusing entry name ending in a dot or a blank: " + name;
     }
     start = end + 1;
   }
@@ -108,7 +113,7 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
   // The writer refuses any symbolic link on the way to a target, also above the
   // destination (a linked home folder), so hand it the destination's real path.
   fs::create_directories(destination);
-  const fs::path root = fs::canonical(destination);
+  const fs::path root = platform::realPath(destination);
 
   std::string error;
   if (openArchiveFile(reader.get(), archiveFile.c_str()) != ARCHIVE_OK)
@@ -183,7 +188,7 @@ void install(const std::string& version, const std::string& archive, const fs::p
     if (!out) throw std::runtime_error("writing " + utf8(archiveFile) + " failed");
   }
   extractArchive(archiveFile, destination);
-  fs::remove(archiveFile);
+  platform::removeFile(archiveFile);
 }
 
 }  // namespace velmora

@@ -7,27 +7,32 @@
 #include "install/package.h"
 #include "install/update.h"
 #include "launcher/text.h"
+#include "platform/platform.h"
 
 namespace velmora {
 
 namespace fs = std::filesystem;
 
-fs::path installStudio(const fs::path& versionFolder) {
+fs::path installStudio(const fs::path& versionFolder, const char* executable) {
   const fs::path studio = versionFolder / "Studio";
-  if (!fs::exists(studio / kCompleteMarker)) {
+  // Complete, and the program to start still there (a scanner may have taken it).
+  const auto usable = [&] {
+    return fs::exists(studio / kCompleteMarker) && fs::exists(studio / executable);
+  };
+  if (!usable()) {
     InstallLock lock(versionFolder.parent_path().parent_path());
-    if (!fs::exists(studio / kCompleteMarker)) {
+    if (!usable()) {
       std::cout << "Installing Velmora Studio" << std::endl;
       const fs::path staging = versionFolder / "Studio.partial";
-      fs::remove_all(staging);
+      platform::removeTree(staging);
       // The studio of a fallback version is that version's own studio.
       install(utf8(versionFolder.filename()), "WindowsStudio.zip", staging);
       writeCompleteMarker(staging);
-      fs::remove_all(studio);
-      fs::rename(staging, studio);
+      platform::removeTree(studio);
+      platform::movePath(staging, studio);
     }
   }
-  return studio / "velmora-studio.exe";
+  return studio / executable;
 }
 
 }  // namespace velmora

@@ -4,8 +4,9 @@
 
 namespace velmora {
 
-// Installs the studio into `versionFolder` unless it is already complete, and
-// returns the path of its executable (which is not checked to exist).
-std::filesystem::path installStudio(const std::filesystem::path& versionFolder);
+// Installs the studio into `versionFolder` unless it is already complete with
+// `executable` in it, and returns the path of that executable.
+std::filesystem::path installStudio(const std::filesystem::path& versionFolder,
+                                    const char* executable);
 
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <vector>
 #include <stdexcept>
 
 #include "build_config.h"
@@ -11,6 +12,7 @@
 #include "install/layout.h"
 #include "install/package.h"
 #include "launcher/text.h"
+#include "platform/platform.h"
 
 namespace velmora {
 
@@ -46,25 +48,59 @@ std::string learnVersion() {
   return cleanVersion(document.str());
 }
 
+// Everything in `versions` but `keep`, unless another start is installing
+// (its staging folder is not ours to take). A version still in use stays whole.
+void pruneVersions(const fs::path& versions, const fs::path& keep) {
+  std::vector<fs::path> old;
+  std::error_code ec;
+  for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path() != keep) old.push_back(it->path());
+  }
+  for (const fs::path& path : old) {
+    const std::string name = utf8(path.filename());
+    try {
+      if (platform::inUse(path)) {
+        std::cerr << "warning: old version " << name << " is in use; a later start will remove it"
+                  << std::endl;
+        continue;
+      }
+      // Marker first: a prune cut off half way must not leave a folder that
+      // still claims to be complete.
+      if (fs::is_directory(fs::symlink_status(path)))
+        platform::removeFile(path / kCompleteMarker);
+      platform::removeTree(path);
+    } catch (const std::exception& e) {
+      std::cerr << "warning: old version " << name << " could not be removed (" << e.what()
+                << "); a later start will remove it" << std::endl;
+    }
+  }
+}
+
 void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder) {
   std::cout << "Installing Velmora " << version << std::endl;
   const fs::path staging = versions / pathFromUtf8(version + ".partial");
-  fs::remove_all(staging);
+  platform::removeTree(staging);
   fs::create_directories(staging);
   for (const Package& package : kPackages) {
     install(version, package.archive, staging / pathFromUtf8(package.destination));
   }
   // The marker goes in before the move, so nothing under the final name is ever partial.
   writeCompleteMarker(staging);
-  fs::remove_all(folder);
-  fs::rename(staging, folder);
-  for (const auto& entry : fs::directory_iterator(versions)) {
-    if (entry.path() == folder) continue;
-    // Marker first: a prune cut off half way must not leave a folder that still
-    // claims to be complete.
-    if (fs::is_directory(entry.symlink_status())) fs::remove_all(entry.path() / kCompleteMarker);
-    fs::remove_all(entry.path());
+  platform::removeTree(folder);
+  platform::movePath(staging, folder);
+}
+
+// Complete, and what a start runs is there: a scanner may have quarantined it.
+bool usable(const fs::path& folder) {
+  return fs::exists(folder / kCompleteMarker) && fs::exists(folder / kPlayerExecutable);
+}
+
+bool hasOthers(const fs::path& versions, const fs::path& keep) {
+  std::error_code ec;
+  for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path() != keep) return true;
   }
+  return false;
 }
 
 }  // namespace
@@ -83,10 +119,18 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   }
 
   const fs::path folder = versions / pathFromUtf8(version);
-  if (fs::exists(folder / kCompleteMarker)) return folder;
+  if (usable(folder)) {
+    // Leftovers of earlier starts (a version that was in use, a killed install)
+    // go once nobody is installing; an up-to-date start otherwise writes nothing.
+    if (hasOthers(versions, folder)) {
+      if (const auto lock = InstallLock::tryTake(root)) pruneVersions(versions, folder);
+    }
+    return folder;
+  }
   // Another start may be installing this very version; wait for it, then look again.
   InstallLock lock(root);
-  if (!fs::exists(folder / kCompleteMarker)) installVersion(versions, version, folder);
+  if (!usable(folder)) installVersion(versions, version, folder);
+  pruneVersions(versions, folder);
   return folder;
 }
 

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "install/layout.h"
 #include "install/studio.h"
 #include "launcher/command_line.h"
 #include "launcher/text.h"
@@ -12,11 +13,9 @@ namespace velmora {
 namespace fs = std::filesystem;
 
 int startExecutable(const Launch& launch, const fs::path& versionFolder, bool mcpMode) {
-  fs::path executable = versionFolder / "velmora-player.exe";
-  if (launch.studio) {
-    executable = installStudio(versionFolder);
-    if (mcpMode) executable.replace_filename("velmora-studio-mcp.exe");
-  }
+  fs::path executable = versionFolder / kPlayerExecutable;
+  if (launch.studio)
+    executable = installStudio(versionFolder, mcpMode ? "velmora-studio-mcp.exe" : kStudioExecutable);
   const auto commandLine = buildCommandLine(executable, launch.args);
   // The tool server speaks over our own standard streams, so only it inherits
   // handles and only it is awaited.

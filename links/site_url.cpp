@@ -50,6 +50,9 @@ std::string ownSiteUrl(const std::string& url, const std::string& label) {
        dottedHost.compare(dottedHost.size() - dottedSuffix.size(), dottedSuffix.size(),
                           dottedSuffix) == 0;
   if (!ok) throw std::runtime_error(label + " is not on " + kSiteDomain);
+  // The ticket travels to the player with a URL made from this one; it must
+  // never be sent in clear.
+  if (scheme != "https") throw std::runtime_error(label + " is not https");
   return decoded;
 }
 

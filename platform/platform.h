@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace platform {
@@ -47,7 +48,8 @@ void openInBrowser(const std::string& url);
 bool stderrIsTerminal();
 
 // Sets a string value under the current user's root key, creating missing
-// keys; `name` null means the key's default value. Failures are ignored.
+// keys, unless it already holds exactly that; `name` null means the key's
+// default value. Failures are ignored.
 void setRegistryString(const std::u16string& key, const std::u16string* name,
                        const std::u16string& data, std::uint32_t dataSize);
 
@@ -65,6 +67,7 @@ class ShellLinks {
   ShellLinks(const ShellLinks&) = delete;
   ShellLinks& operator=(const ShellLinks&) = delete;
 
+  // A shortcut that already says all of this is left as it is (saved).
   enum class Result { saved, skipped, saveFailed };
   Result write(const fs::path& file, const fs::path& target, const std::u16string& arguments,
                const std::u16string& description, const fs::path& icon);
@@ -72,6 +75,27 @@ class ShellLinks {
  private:
   bool started_ = false;
 };
+
+// File operations on the install root. Each retries, for a few seconds, errors
+// that a scanner or indexer holding a file for a moment causes (retryWhileBusy),
+// and throws fs::filesystem_error when it still fails.
+
+// Renames `from` to `to`, replacing a file `to`.
+void movePath(const fs::path& from, const fs::path& to);
+// Removes one file; nothing when it is missing.
+void removeFile(const fs::path& file);
+// Removes `path` and everything below it. A symbolic link or junction is removed
+// itself and never entered; read-only files go too; paths of any length.
+// Nothing when `path` is missing.
+void removeTree(const fs::path& path);
+// True when a file at or below `path` is held open or mapped by a program so
+// that it cannot be removed now. Never true where open files can be removed.
+bool inUse(const fs::path& path);
+// The path with every link and junction on the way resolved; throws
+// fs::filesystem_error when it does not exist.
+fs::path realPath(const fs::path& path);
+// The errors that retryWhileBusy waits out.
+bool isBusyError(const std::error_code& error);
 
 // An exclusive lock on a file, held by this process until destroyed (or until
 // the process ends, however it ends). Not passed to started processes.

@@ -2,8 +2,10 @@
 // of a start builds and runs on a development machine.
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,13 +14,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "launcher/command_line.h"
 #include "platform/platform.h"
+#include "platform/retry.h"
 
 extern char** environ;
 
@@ -60,11 +65,21 @@ int waitFor(pid_t pid) {
   return 128 + WTERMSIG(status);  // as a shell reports a signal
 }
 
+fs::path homeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home && *home == '/') return home;
+  // A session without HOME (a service, `env -i`) still belongs to a user.
+  const passwd* user = getpwuid(getuid());
+  if (user && user->pw_dir && *user->pw_dir == '/') return user->pw_dir;
+  throw std::runtime_error("cannot find the user's home folder");
+}
+
+// A relative value is ignored, as the base-directory rules say: it would put
+// files wherever the launcher happened to be started.
 fs::path xdgFolder(const char* variable, const char* fallbackBelowHome) {
   const char* value = std::getenv(variable);
-  if (value && *value) return value;
-  const char* home = std::getenv("HOME");
-  return fs::path(home ? home : "") / fallbackBelowHome;
+  if (value && *value == '/') return value;
+  return homeFolder() / fallbackBelowHome;
 }
 
 // The registry store: a per-user file in the Windows registry export format,
@@ -158,7 +173,64 @@ std::string desktopValue(const std::string& text) {
   return out;
 }
 
+std::error_code retried(const std::function<std::error_code()>& operation) {
+  return retryWhileBusy(operation, isBusyError,
+                        [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); });
+}
+
+void throwIf(const std::error_code& ec, const char* what, const fs::path& path) {
+  if (ec) throw fs::filesystem_error(what, path, ec);
+}
+
+std::error_code removeEntry(const fs::path& path) {
+  return ::remove(path.c_str()) == 0 || errno == ENOENT
+             ? std::error_code()
+             : std::error_code(errno, std::generic_category());
+}
+
+// Depth first, never through a link: lstat decides, and a link is removed as a file.
+void removeBelow(const fs::path& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    throwIf(errno == ENOENT ? std::error_code() : std::error_code(errno, std::generic_category()),
+            "cannot remove", path);
+    return;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    // A folder without write or search permission for us could not be emptied.
+    if ((info.st_mode & S_IRWXU) != S_IRWXU) ::chmod(path.c_str(), info.st_mode | S_IRWXU);
+    std::error_code ec;
+    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+      removeBelow(it->path());
+    throwIf(ec, "cannot list", path);
+  }
+  throwIf(retried([&] { return removeEntry(path); }), "cannot remove", path);
+}
+
 }  // namespace
+
+void movePath(const fs::path& from, const fs::path& to) {
+  throwIf(retried([&] {
+            std::error_code ec;
+            fs::rename(from, to, ec);
+            return ec;
+          }),
+          "cannot move", from);
+}
+
+void removeFile(const fs::path& file) {
+  throwIf(retried([&] { return removeEntry(file); }), "cannot remove", file);
+}
+
+void removeTree(const fs::path& path) { removeBelow(path); }
+
+bool inUse(const fs::path&) { return false; }
+
+fs::path realPath(const fs::path& path) { return fs::canonical(path); }
+
+bool isBusyError(const std::error_code& error) {
+  return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy;
+}
 
 void initialise() {
   // Entry names and paths are UTF-8; the archive library converts through the C locale.
@@ -224,7 +296,9 @@ void setRegistryString(const std::u16string& key, const std::u16string* name,
   if (ec) return;
   const fs::path file = folder / "registry.reg";
   RegistryKeys keys = readRegistry(file);
-  keys["HKEY_CURRENT_USER\\" + utf8(key)][name ? utf8(*name) : "@"] = utf8(data);
+  std::string& value = keys["HKEY_CURRENT_USER\\" + utf8(key)][name ? utf8(*name) : "@"];
+  if (fs::exists(file) && value == utf8(data)) return;
+  value = utf8(data);
   writeRegistry(file, keys);
 }
 
@@ -246,13 +320,20 @@ ShellLinks::Result ShellLinks::write(const fs::path& file, const fs::path& targe
                                      const std::u16string& description, const fs::path& icon) {
   std::string exec = desktopExecWord(target.u8string());
   if (!arguments.empty()) exec += " " + desktopExecWord(utf8(arguments));
+  std::ostringstream text;
+  text << "[Desktop Entry]\nType=Application\n"
+       << "Name=" << desktopValue(utf8(description)) << "\n"
+       << "Comment=" << desktopValue(utf8(description)) << "\n"
+       << "Exec=" << exec << "\n"
+       << "Icon=" << desktopValue(icon.u8string()) << "\n"
+       << "Terminal=true\n";
+  std::ifstream existing(file);
+  std::stringstream present;
+  present << existing.rdbuf();
+  if (existing && present.str() == text.str()) return Result::saved;
+  existing.close();
   std::ofstream out(file, std::ios::trunc);
-  out << "[Desktop Entry]\nType=Application\n"
-      << "Name=" << desktopValue(utf8(description)) << "\n"
-      << "Comment=" << desktopValue(utf8(description)) << "\n"
-      << "Exec=" << exec << "\n"
-      << "Icon=" << desktopValue(icon.u8string()) << "\n"
-      << "Terminal=true\n";
+  out << text.str();
   out.close();
   return out ? Result::saved : Result::saveFailed;
 }

@@ -13,12 +13,16 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "platform/platform.h"
+#include "platform/retry.h"
 
 // The runtime must not expand wildcards in arguments: a link is taken as written.
 extern "C" {
@@ -83,7 +87,141 @@ class ComPtr {
   T* p_ = nullptr;
 };
 
+std::error_code lastError() {
+  return {static_cast<int>(GetLastError()), std::system_category()};
+}
+
+struct FindCloser {
+  void operator()(HANDLE h) const {
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+  }
+};
+using FindHandle = std::unique_ptr<void, FindCloser>;
+
+// The \\?\ form reaches paths beyond MAX_PATH, so whatever extraction created
+// can be removed; it is taken literally, hence normalised first.
+std::wstring longPath(const fs::path& path) {
+  std::wstring text = fs::absolute(path).lexically_normal().wstring();
+  std::replace(text.begin(), text.end(), L'/', L'\\');
+  if (text.rfind(LR"(\\?\)", 0) == 0) return text;
+  if (text.rfind(LR"(\\)", 0) == 0) return LR"(\\?\UNC\)" + text.substr(2);
+  return LR"(\\?\)" + text;
+}
+
+std::error_code retried(const std::function<bool()>& operation) {
+  return retryWhileBusy([&] { return operation() ? std::error_code() : lastError(); }, isBusyError,
+                        [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); });
+}
+
+void throwIf(const std::error_code& ec, const char* what, const fs::path& path) {
+  if (ec) throw fs::filesystem_error(what, path, ec);
+}
+
+bool missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// Calls `visit(path, attributes)` for `path` and everything below it, children
+// first; never enters a junction or folder link.
+void walk(const std::wstring& path, const std::function<void(const std::wstring&, DWORD)>& visit) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    if (missing(GetLastError())) return;
+    throwIf(lastError(), "cannot read attributes of", path);
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    WIN32_FIND_DATAW found;
+    FindHandle find(FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, 0));
+    if (find.get() == INVALID_HANDLE_VALUE) throwIf(lastError(), "cannot list", path);
+    do {
+      const std::wstring name = found.cFileName;
+      if (name != L"." && name != L"..") walk(path + L"\\" + name, visit);
+    } while (FindNextFileW(find.get(), &found));
+    if (GetLastError() != ERROR_NO_MORE_FILES) throwIf(lastError(), "cannot list", path);
+  }
+  visit(path, attributes);
+}
+
+void removeOne(const std::wstring& path, DWORD attributes) {
+  // A read-only file would stop every later removal of its folder.
+  if (attributes & FILE_ATTRIBUTE_READONLY)
+    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  // A folder link is removed as a folder, without touching what it points at.
+  const bool folder = attributes & FILE_ATTRIBUTE_DIRECTORY;
+  throwIf(retried([&] {
+            return (folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str())) ||
+                   missing(GetLastError());
+          }),
+          "cannot remove", path);
+}
+
 }  // namespace
+
+void movePath(const fs::path& from, const fs::path& to) {
+  const std::wstring source = longPath(from), target = longPath(to);
+  throwIf(retried([&] {
+            return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+          }),
+          "cannot move", from);
+}
+
+void removeFile(const fs::path& file) {
+  const std::wstring path = longPath(file);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES && missing(GetLastError())) return;
+  removeOne(path, attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes);
+}
+
+void removeTree(const fs::path& path) { walk(longPath(path), removeOne); }
+
+bool inUse(const fs::path& path) {
+  bool held = false;
+  walk(longPath(path), [&](const std::wstring& item, DWORD attributes) {
+    if (held) return;
+    // Delete access is refused while a handle without delete sharing is open
+    // (a working folder, an open file); write access while a program runs
+    // from the file. A read-only file cannot be opened for writing at all.
+    DWORD access = DELETE;
+    if (!(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
+      access |= FILE_WRITE_DATA;
+    Handle handle(CreateFileW(item.c_str(), access,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (handle.get() == INVALID_HANDLE_VALUE) held = !missing(GetLastError());
+  });
+  return held;
+}
+
+fs::path realPath(const fs::path& path) {
+  // The C++ library's canonical() does not resolve links and junctions here.
+  Handle file(CreateFileW(longPath(path).c_str(), 0,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (file.get() == INVALID_HANDLE_VALUE) throwIf(lastError(), "cannot resolve", path);
+  std::wstring buffer(MAX_PATH, L'\0');
+  while (true) {
+    const DWORD length = GetFinalPathNameByHandleW(
+        file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+    if (length == 0) throwIf(lastError(), "cannot resolve", path);
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      break;
+    }
+    buffer.resize(length);
+  }
+  // Short enough for every API: drop the \\?\ prefix the call always adds.
+  if (buffer.size() < MAX_PATH && buffer.rfind(LR"(\\?\UNC\)", 0) == 0)
+    return fs::path(LR"(\\)" + buffer.substr(8));
+  if (buffer.size() < MAX_PATH && buffer.rfind(LR"(\\?\)", 0) == 0) return fs::path(buffer.substr(4));
+  return fs::path(buffer);
+}
+
+bool isBusyError(const std::error_code& error) {
+  if (error.category() != std::system_category()) return false;
+  const int code = error.value();
+  return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
+         code == ERROR_LOCK_VIOLATION;
+}
 
 void initialise() {}
 
@@ -113,15 +251,34 @@ fs::path ownExecutablePath() {
   }
 }
 
-std::optional<std::string> environment(const char* name) {
-  const wchar_t* value = _wgetenv(wide(name).c_str());
-  return value ? std::optional<std::string>(narrow(value)) : std::nullopt;
+namespace {
+
+// Read from the process environment itself: the C runtime's copy is made once,
+// in the ANSI code page.
+std::optional<std::wstring> environmentWide(const char* name) {
+  const std::wstring key = wide(name);
+  std::wstring value(64, L'\0');
+  while (true) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length =
+        GetEnvironmentVariableW(key.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0) {
+      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::wstring();
+    }
+    if (length < value.size()) return value.substr(0, length);
+    value.resize(length);
+  }
 }
 
-fs::path environmentPath(const char* name) {
-  const wchar_t* value = _wgetenv(wide(name).c_str());
-  return value ? fs::path(value) : fs::path();
+}  // namespace
+
+std::optional<std::string> environment(const char* name) {
+  const auto value = environmentWide(name);
+  return value ? std::optional<std::string>(narrow(value->c_str())) : std::nullopt;
 }
+
+fs::path environmentPath(const char* name) { return fs::path(environmentWide(name).value_or(L"")); }
 
 std::optional<std::uint32_t> startProcess(const fs::path& application,
                                           const fs::path::string_type& commandLine,
@@ -163,8 +320,16 @@ bool stderrIsTerminal() {
 
 void setRegistryString(const std::u16string& key, const std::u16string* name,
                        const std::u16string& data, std::uint32_t dataSize) {
-  RegSetKeyValueW(HKEY_CURRENT_USER, wideOf(key), name ? wideOf(*name) : nullptr, REG_SZ,
-                  wideOf(data), dataSize);
+  const wchar_t* value = name ? wideOf(*name) : nullptr;
+  std::wstring present(data.size() + 2, L'\0');
+  DWORD type = 0, size = static_cast<DWORD>(present.size() * sizeof(wchar_t));
+  if (RegGetValueW(HKEY_CURRENT_USER, wideOf(key), value, RRF_RT_ANY | RRF_NOEXPAND, &type,
+                   present.data(), &size) == ERROR_SUCCESS &&
+      type == REG_SZ && size == dataSize &&
+      present.compare(0, data.size(), reinterpret_cast<const wchar_t*>(data.data()),
+                      data.size()) == 0)
+    return;
+  RegSetKeyValueW(HKEY_CURRENT_USER, wideOf(key), value, REG_SZ, wideOf(data), dataSize);
 }
 
 std::optional<fs::path> programsFolder() {
@@ -194,12 +359,23 @@ ShellLinks::Result ShellLinks::write(const fs::path& file, const fs::path& targe
                               link.out()))) {
     return Result::skipped;
   }
+  ComPtr<IPersistFile> persist;
+  if (FAILED(link->QueryInterface(IID_IPersistFile, persist.out()))) return Result::skipped;
+  if (SUCCEEDED(persist->Load(file.c_str(), STGM_READ))) {
+    wchar_t path[MAX_PATH * 4], args[4096], text[4096], iconPath[MAX_PATH * 4];
+    int index = -1;
+    if (SUCCEEDED(link->GetPath(path, MAX_PATH * 4, nullptr, SLGP_RAWPATH)) &&
+        SUCCEEDED(link->GetArguments(args, 4096)) &&
+        SUCCEEDED(link->GetDescription(text, 4096)) &&
+        SUCCEEDED(link->GetIconLocation(iconPath, MAX_PATH * 4, &index)) &&
+        fs::path(path) == target && args == std::wstring(wideOf(arguments)) &&
+        text == std::wstring(wideOf(description)) && fs::path(iconPath) == icon && index == 0)
+      return Result::saved;
+  }
   link->SetPath(target.c_str());
   link->SetArguments(wideOf(arguments));
   link->SetDescription(wideOf(description));
   link->SetIconLocation(icon.c_str(), 0);
-  ComPtr<IPersistFile> persist;
-  if (FAILED(link->QueryInterface(IID_IPersistFile, persist.out()))) return Result::skipped;
   return SUCCEEDED(persist->Save(file.c_str(), TRUE)) ? Result::saved : Result::saveFailed;
 }
 

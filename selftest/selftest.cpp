@@ -29,15 +29,15 @@ int selfTest() {
   const std::string foreign = "evil.example";
 
   const Launch play =
-      launchFromUri(prefix + "+launchmode:play+gameinfo:TICKET123+placelauncherurl:http%3A%2F%2F" +
+      launchFromUri(prefix + "+launchmode:play+gameinfo:TICKET123+placelauncherurl:https%3A%2F%2F" +
                     web + "%3A8080%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D1+browsertrackerid:42");
   const auto arg = [&](std::size_t n) {
     return n <= play.args.size() ? play.args[n - 1] : std::string();
   };
   check(play.args.size() == 9 && arg(5) == "TICKET123", "ticket passed to the client");
-  check(arg(7) == "http://" + web + ":8080/Game/PlaceLauncher.ashx?placeId=1", "url decoded");
+  check(arg(7) == "https://" + web + ":8080/Game/PlaceLauncher.ashx?placeId=1", "url decoded");
   check(arg(9) == "42", "browser tracker id passed");
-  check(arg(3) == "http://" + web + ":8080/Login/Negotiate.ashx",
+  check(arg(3) == "https://" + web + ":8080/Login/Negotiate.ashx",
         "auth url on the place launcher's site and port");
   check(!play.studio, "play starts the client");
 

@@ -109,6 +109,9 @@ TEST(ExtractArchive, RefusesHostileOrDamagedArchivesAndWritesNothingOutside) {
       {{{"com\xc2\xb9.txt", "x"}}, device + "com\xc2\xb9.txt"},
       {{{".", "x"}}, "refusing entry that names the destination itself: ."},
       {{{"a/b.txt:hidden", "x"}}, "refusing entry name with ':': a/b.txt:hidden"},
+      // Windows would write these under another name.
+      {{{"a./x", "x"}}, "refusing entry name ending in a dot or a blank: a./x"},
+      {{{"a/x ", "x"}}, "refusing entry name ending in a dot or a blank: a/x "},
       // A cut central directory: the entries alone still read front to back.
       {two, "", [](std::string zip) { return zip.substr(0, zip.size() - 30); }},
       // The second entry's local header signature.

@@ -12,12 +12,12 @@ using Args = std::vector<std::string>;
 const std::string kLabel = "place launcher url";
 const std::string kRefusal = "place launcher url is not on velmora.com";
 
-TEST(OwnSiteUrl, AcceptsPlainHttpUrlsOnTheSite) {
+TEST(OwnSiteUrl, AcceptsPlainHttpsUrlsOnTheSite) {
   struct Case {
     std::string raw, decoded;
   } cases[] = {
-      {"http%3A%2F%2Fwww.velmora.com%3A8080%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D1",
-       "http://www.velmora.com:8080/Game/PlaceLauncher.ashx?placeId=1"},
+      {"https%3A%2F%2Fwww.velmora.com%3A8080%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D1",
+       "https://www.velmora.com:8080/Game/PlaceLauncher.ashx?placeId=1"},
       {"https://velmora.com/", "https://velmora.com/"},  // bare domain, no encoding
       {"https://a.b.c.velmora.com/x#y", "https://a.b.c.velmora.com/x#y"},
       {"https://www.velmora.com:8x:9/p",
@@ -76,10 +76,10 @@ TEST(LaunchFromUri, BuildsThePlayerOrStudioArguments) {
       {"velmora-player:1++LaunchMode:play+gameinfo:+browsertrackerid:" + kPlace + "+",
        {"--play", "-a", kNegotiate, "-t", "", "-j", "https://www.velmora.com/g"}},
       // the negotiate URL keeps the place URL's scheme, host and port only
-      {"velmora-player:1+launchmode:play+placelauncherurl:http%3A%2F%2Fa.velmora.com%3A8080%2FP."
+      {"velmora-player:1+launchmode:play+placelauncherurl:https%3A%2F%2Fa.velmora.com%3A8080%2FP."
        "ashx%3Fid%3D1",
-       {"--play", "-a", "http://a.velmora.com:8080/Login/Negotiate.ashx", "-t", "", "-j",
-        "http://a.velmora.com:8080/P.ashx?id=1"}},
+       {"--play", "-a", "https://a.velmora.com:8080/Login/Negotiate.ashx", "-t", "", "-j",
+        "https://a.velmora.com:8080/P.ashx?id=1"}},
       {"velmora-player:1+launchmode:edit", {"-ide"}},
       {"velmora-player:1+launchmode:play+launchmode:edit", {"-ide"}},  // the last value wins
       {"velmora-player:1+launchmode:edit+avatar", {"-ide"}},           // no ':' is no value
@@ -108,6 +108,11 @@ TEST(LaunchFromUri, RefusesWithTheMessageOfTheFailingRule) {
       {"velmora-player:1+launchmode:play+placelauncherurl:", kRefusal},
       {"velmora-player:1+launchmode:edit+gameinfo:t+script:http%3A%2F%2Fevil.example%2Fx",
        "studio script url is not on velmora.com"},
+      // The ticket would go with it in clear; checked after the site rules.
+      {"velmora-player:1+launchmode:play+placelauncherurl:http%3A%2F%2Fwww.velmora.com%2Fg",
+       "place launcher url is not https"},
+      {"velmora-player:1+launchmode:edit+script:http://s.velmora.com:81/e",
+       "studio script url is not https"},
   };
   for (const auto& c : cases) {
     try {

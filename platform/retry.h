@@ -1,0 +1,30 @@
+#pragma once
+
+// Portable on purpose: the retry policy is tested on every platform with a fake
+// operation and a fake sleep; only the errors that count as busy differ.
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+
+namespace platform {
+
+// How long a file operation waits in all for a scanner or indexer to let go.
+inline constexpr std::chrono::milliseconds kBusyBound{4000};
+
+// Runs `operation` (returning std::error_code) until it succeeds, fails with an
+// error that `busy` does not accept, or has waited kBusyBound in all, backing
+// off from 50 ms to 1 s between tries. Returns the last result.
+template <class Operation, class Busy, class Sleep>
+std::error_code retryWhileBusy(Operation operation, Busy busy, Sleep sleep) {
+  std::chrono::milliseconds delay{50}, waited{0};
+  while (true) {
+    const std::error_code ec = operation();
+    if (!ec || !busy(ec) || waited >= kBusyBound) return ec;
+    sleep(delay);
+    waited += delay;
+    delay = std::min(delay * 2, std::chrono::milliseconds(1000));
+  }
+}
+
+}  // namespace platform
