@@ -1,5 +1,5 @@
 // Whatever a link says, the launcher either refuses it or hands the player and
-// the studio only http(s) URLs on the site domain.
+// the studio only https URLs on the site domain.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +18,7 @@ bool onSite(const std::string& url) {
   const auto sep = url.find("://");
   if (sep == std::string::npos) return false;
   const std::string scheme = url.substr(0, sep);
-  if (scheme != "http" && scheme != "https") return false;
+  if (scheme != "https") return false;
   const std::string rest = url.substr(sep + 3);
   const std::string authority = rest.substr(0, rest.find('/'));
   for (unsigned char c : authority) {
