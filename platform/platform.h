@@ -33,7 +33,8 @@ fs::path environmentPath(const char* name);
 // Starts `application` with `commandLine` (Windows quoting, program token
 // first) in `workingFolder`. Returns nothing when the process could not be
 // created; else its exit code when `wait`, otherwise 0. `inheritHandles`
-// passes the launcher's inheritable handles on.
+// passes the launcher's standard streams on, and nothing else. A child that
+// is waited for ends when the launcher ends, however that happens.
 std::optional<std::uint32_t> startProcess(const fs::path& application,
                                           const fs::path::string_type& commandLine,
                                           const fs::path& workingFolder, bool inheritHandles,

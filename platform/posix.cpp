@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -55,6 +57,49 @@ pid_t spawn(const fs::path& application, const std::vector<std::string>& args,
   const int error = posix_spawn(&pid, application.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   return error == 0 ? pid : -1;
+}
+
+// Like spawn, but the child is killed when the launcher dies, as a job object
+// does on Windows. Only async-signal-safe calls between fork and exec.
+pid_t spawnBound(const fs::path& application, const std::vector<std::string>& args,
+                 const fs::path& workingFolder) {
+  std::vector<char*> argv;
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return -1;
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    ::close(report[0]);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The launcher may have died before the line above took effect.
+    if (getppid() != parent) _exit(127);
+    int error = 0;
+    if (chdir(workingFolder.c_str()) != 0)
+      error = errno;
+    else
+      execve(application.c_str(), argv.data(), environ), error = errno;
+    ssize_t written = ::write(report[1], &error, sizeof error);
+    (void)written;
+    _exit(127);
+  }
+  ::close(report[1]);
+  if (pid < 0) {
+    ::close(report[0]);
+    return -1;
+  }
+  // Nothing arrives when exec succeeded: the pipe closes with it.
+  int error = 0;
+  ssize_t got;
+  while ((got = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  ::close(report[0]);
+  if (got > 0) {
+    waitpid(pid, nullptr, 0);
+    return -1;
+  }
+  return pid;
 }
 
 int waitFor(pid_t pid) {
@@ -263,9 +308,17 @@ std::optional<std::uint32_t> startProcess(const fs::path& application,
                                           bool wait) {
   // Split by the Windows rules, so the child gets what a Windows child would.
   std::vector<std::string> args = velmora::splitCommandLine(commandLine);
-  const pid_t pid = spawn(application, args, &workingFolder);
+  const pid_t pid = wait ? spawnBound(application, args, workingFolder)
+                         : spawn(application, args, &workingFolder);
   if (pid < 0) return std::nullopt;
-  return wait ? static_cast<std::uint32_t>(waitFor(pid)) : 0u;
+  if (!wait) return 0u;
+  // Ctrl+C is the child's to handle; the launcher stays to pass its status on.
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGINT, &ignore, &previous);
+  const int status = waitFor(pid);
+  sigaction(SIGINT, &previous, nullptr);
+  return static_cast<std::uint32_t>(status);
 }
 
 void messageBox(const std::string& utf8Text, const std::string& utf8Title) {
@@ -296,9 +349,10 @@ void setRegistryString(const std::u16string& key, const std::u16string* name,
   if (ec) return;
   const fs::path file = folder / "registry.reg";
   RegistryKeys keys = readRegistry(file);
-  std::string& value = keys["HKEY_CURRENT_USER\\" + utf8(key)][name ? utf8(*name) : "@"];
-  if (fs::exists(file) && value == utf8(data)) return;
-  value = utf8(data);
+  auto& values = keys["HKEY_CURRENT_USER\\" + utf8(key)];
+  const auto [value, added] = values.emplace(name ? utf8(*name) : "@", utf8(data));
+  if (!added && value->second == utf8(data)) return;
+  value->second = utf8(data);
   writeRegistry(file, keys);
 }
 

@@ -19,6 +19,7 @@
 #include <memory>
 #include <stdexcept>
 #include <system_error>
+#include <type_traits>
 #include <thread>
 
 #include "platform/platform.h"
@@ -280,27 +281,104 @@ std::optional<std::string> environment(const char* name) {
 
 fs::path environmentPath(const char* name) { return fs::path(environmentWide(name).value_or(L"")); }
 
+namespace {
+
+// While the tool server runs, Ctrl+C is its to handle: the launcher stays to
+// pass its exit code on. Not inherited, unlike ignoring the signal.
+BOOL WINAPI leaveCtrlCToTheChild(DWORD type) {
+  return type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT;
+}
+
+struct AttributeListDeleter {
+  void operator()(LPPROC_THREAD_ATTRIBUTE_LIST list) const {
+    DeleteProcThreadAttributeList(list);
+    std::free(list);
+  }
+};
+using AttributeList = std::unique_ptr<std::remove_pointer_t<LPPROC_THREAD_ATTRIBUTE_LIST>,
+                                      AttributeListDeleter>;
+
+// An attribute list that lets the child inherit exactly `handles`.
+AttributeList inheritOnly(std::vector<HANDLE>& handles) {
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  auto* raw = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(std::malloc(size));
+  if (!raw || !InitializeProcThreadAttributeList(raw, 1, 0, &size)) {
+    std::free(raw);
+    return AttributeList(nullptr);
+  }
+  AttributeList list(raw);
+  if (!UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                 handles.size() * sizeof(HANDLE), nullptr, nullptr))
+    return AttributeList(nullptr);
+  return list;
+}
+
+}  // namespace
+
 std::optional<std::uint32_t> startProcess(const fs::path& application,
                                           const fs::path::string_type& commandLine,
                                           const fs::path& workingFolder, bool inheritHandles,
                                           bool wait) {
   std::wstring writable = commandLine;  // CreateProcessW may write into it
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  DWORD flags = 0;
+  // Only the standard streams: any other inheritable handle of ours (a file a
+  // library opened) would otherwise stay open for as long as the child runs.
+  std::vector<HANDLE> handles;
+  AttributeList attributes(nullptr);
+  if (inheritHandles) {
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.StartupInfo.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.StartupInfo.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    for (HANDLE h : {startup.StartupInfo.hStdInput, startup.StartupInfo.hStdOutput,
+                     startup.StartupInfo.hStdError}) {
+      if (!h || h == INVALID_HANDLE_VALUE ||
+          std::find(handles.begin(), handles.end(), h) != handles.end())
+        continue;
+      if (SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) handles.push_back(h);
+    }
+    if (!handles.empty()) attributes = inheritOnly(handles);
+    if (attributes) {
+      startup.lpAttributeList = attributes.get();
+      flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+  }
+  // A child we wait for dies with us: an MCP client that ends the launcher
+  // (the only process it knows) ends the tool server too.
+  Handle job;
+  if (wait) {
+    job.reset(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job && SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                       sizeof limits))
+      flags |= CREATE_SUSPENDED;
+    else
+      job.reset();
+  }
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr, inheritHandles, 0,
-                      nullptr, workingFolder.c_str(), &startup, &info)) {
+  if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr,
+                      inheritHandles, flags, nullptr, workingFolder.c_str(),
+                      &startup.StartupInfo, &info)) {
     return std::nullopt;
   }
   Handle thread(info.hThread);
   Handle process(info.hProcess);
+  if (job) {
+    // Outside the job (its assignment refused) it still runs, only unbound.
+    AssignProcessToJobObject(job.get(), process.get());
+    ResumeThread(thread.get());
+  }
   DWORD status = 0;
   if (wait) {
+    SetConsoleCtrlHandler(leaveCtrlCToTheChild, TRUE);
     WaitForSingleObject(process.get(), INFINITE);
+    SetConsoleCtrlHandler(leaveCtrlCToTheChild, FALSE);
     GetExitCodeProcess(process.get(), &status);
   }
-  thread.reset();
-  process.reset();
   return status;
 }
 

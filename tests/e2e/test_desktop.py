@@ -19,14 +19,13 @@ def shortcut(machine, name):
         return dict(line.split("=", 1) for line in f.read().splitlines() if "=" in line)
 
 
-def test_copy_takes_the_files_beside_the_launcher_and_a_start_from_it_copies_nothing(machine, host):
+def test_copy_takes_only_the_launcher_and_a_start_from_it_copies_nothing(machine, host):
+    # Downloads is anybody's folder: a DLL planted beside the launcher must not follow it.
     with open(os.path.join(machine.downloads, "helper.dll"), "w") as f:
         f.write("beside")
-    os.makedirs(os.path.join(machine.downloads, "sub"))
-    open(os.path.join(machine.downloads, "sub", "deep.txt"), "w").close()
     machine.ok(PLAY)
     copy = os.path.join(machine.root, "Launcher")
-    assert sorted(os.listdir(copy)) == ["helper.dll", "velmora-launcher"]
+    assert os.listdir(copy) == ["velmora-launcher"]
     with open(os.path.join(copy, "velmora-launcher"), "rb") as a, open(machine.launcher, "rb") as b:
         assert a.read() == b.read()
     for name in os.listdir(copy):
@@ -35,8 +34,16 @@ def test_copy_takes_the_files_beside_the_launcher_and_a_start_from_it_copies_not
     os.symlink(copy, os.path.join(machine.dir, "alias"))
     for folder in (copy, os.path.join(machine.dir, "alias")):
         machine.ok(PLAY, binary=os.path.join(folder, "velmora-launcher"))
-    assert {n: os.stat(os.path.join(copy, n)).st_mtime_ns for n in os.listdir(copy)} == dict.fromkeys(
-        ["helper.dll", "velmora-launcher"], 0)
+    # The same bytes from the download folder are not copied again either.
+    machine.ok(PLAY)
+    assert {n: os.stat(os.path.join(copy, n)).st_mtime_ns for n in os.listdir(copy)} == {
+        "velmora-launcher": 0}
+    # A newer launcher replaces the copy.
+    with open(machine.launcher, "ab") as f:
+        f.write(b"\0newer")
+    machine.ok(PLAY)
+    assert os.listdir(copy) == ["velmora-launcher"]
+    assert os.path.getsize(os.path.join(copy, "velmora-launcher")) == os.path.getsize(machine.launcher)
 
 
 def test_launcher_folder_that_is_a_file_ends_the_start(machine, host):

@@ -77,16 +77,23 @@ def test_player_receives_hard_arguments_exactly(machine, host):
 
 
 @pytest.mark.parametrize("studio", [False, True])
-def test_missing_program_names_the_expected_file(installed, studio):
+def test_unstartable_program_names_the_expected_file_and_a_quarantined_one_comes_back(
+        installed, studio):
     if studio:
         installed.ok("--studio")
         program = os.path.join(installed.versions, V2, "Studio", "velmora-studio-mcp.exe")
-        os.chmod(program, stat.S_IRUSR)  # there but not startable
     else:
         program = os.path.join(installed.versions, V2, "velmora-player.exe")
-        os.remove(program)
-    assert installed.run("--studio-mcp" if studio else PLAY) == (
-        1, "", f"Velmora launcher: cannot start {program}\n")
+    link = "--studio-mcp" if studio else PLAY
+    os.chmod(program, stat.S_IRUSR)  # there but not startable
+    assert installed.run(link) == (1, "", f"Velmora launcher: cannot start {program}\n")
+    # Taken away by a scanner: the marker alone must not keep every start failing.
+    os.remove(program)
+    # The tool server owns standard output, so the launcher's own line goes to standard error.
+    expected = (0, "", "Installing Velmora Studio\n") if studio else (
+        0, f"Installing Velmora {V2}\n", "")
+    assert installed.run(link, input="") == expected
+    assert os.access(program, os.X_OK)
 
 
 def test_errors_show_a_box_except_in_tool_server_mode(machine, host):
@@ -103,10 +110,14 @@ def test_errors_show_a_box_except_in_tool_server_mode(machine, host):
     assert read(box) is None
 
 
-@pytest.mark.parametrize("value", [None, ""], ids=["unset", "empty"])
-def test_unset_install_root(machine, value):
+@pytest.mark.parametrize("value, error", [
+    (None, "LOCALAPPDATA is not set"), ("", "LOCALAPPDATA is not set"),
+    # Would install into, and register, whatever folder the link was opened from.
+    ("appdata", "LOCALAPPDATA is not an absolute path")], ids=["unset", "empty", "relative"])
+def test_unusable_install_root(machine, value, error):
     assert machine.run(PLAY, env_extra={"LOCALAPPDATA": value}) == (
-        1, "", "Velmora launcher: LOCALAPPDATA is not set\n")
+        1, "", f"Velmora launcher: {error}\n")
+    assert not os.path.exists(os.path.join(machine.dir, "appdata", "Velmora"))
 
 
 def test_self_test_runs_offline_and_touches_nothing(machine):

@@ -27,28 +27,48 @@ def test_fresh_install_starts_the_player_from_the_new_version(machine, host, rel
 
 def test_up_to_date_start_makes_one_request_and_writes_nothing(machine, host):
     machine.ok(PLAY)
-    # Any write, replacement or new entry would carry the current time.
-    before = paths_under(machine.versions)
+    home = os.path.join(machine.dir, "home")
+    # Any write, replacement or new entry would carry the current time: the install root,
+    # the registry file and the shortcuts alike.
+    before = [p for folder in (machine.root, home) for p in paths_under(folder)]
     for path in before:
         os.utime(path, ns=(0, 0))
     host.clear_requests()
     assert machine.ok(PLAY) == ""
     assert [r.path for r in host.requests()] == ["/version"]
-    assert {p: os.stat(p).st_mtime_ns for p in paths_under(machine.versions)} == dict.fromkeys(before, 0)
+    after = [p for folder in (machine.root, home) for p in paths_under(folder)]
+    assert {p: os.stat(p).st_mtime_ns for p in after} == dict.fromkeys(before, 0)
     assert len(machine.records(2)) == 2
 
 
-def test_update_installs_the_announced_version_and_prunes_the_rest(machine, host, build):
+def test_update_installs_the_announced_version_and_prunes_the_rest(machine, host, build, tmp_path):
     host.announce(V1)
     machine.ok(PLAY)
-    # Leftovers of other attempts go with the old version.
+    # Leftovers of other attempts go with the old version; a link inside it is removed,
+    # never followed, and a folder we may not write to is no obstacle.
     os.makedirs(os.path.join(machine.versions, "other.partial", "x"))
     open(os.path.join(machine.versions, "stray.txt"), "w").close()
+    outside = tmp_path / "outside"
+    (outside / "keep").mkdir(parents=True)
+    (outside / "keep" / "file").write_text("mine")
+    os.symlink(outside, os.path.join(machine.versions, V1, "content", "linked"))
+    os.symlink(outside / "keep" / "file", os.path.join(machine.versions, V1, "linked-file"))
+    os.chmod(os.path.join(machine.versions, V1, "content"), 0o500)
     new = "v" * 64  # the longest name that is accepted
     publish(build, new, host.root)
     host.announce(f'"{new[:12]} {new[12:]}"\r\n')  # quotes and white space anywhere are dropped
     assert f"Installing Velmora {new}\n" in machine.ok(PLAY)
     assert machine.installed() == [new] and machine.tree(new) == complete_tree(host.root, new)
+    assert (outside / "keep" / "file").read_text() == "mine"
+    # What an earlier start had to leave (a version in use, a killed install) goes with the
+    # next start that finds the current version complete.
+    for leftover in (V1, V2 + ".partial"):
+        os.makedirs(os.path.join(machine.versions, leftover, "content"))
+    open(os.path.join(machine.versions, V1, ".complete"), "w").close()
+    host.clear_requests()
+    assert machine.ok(PLAY) == ""
+    assert [r.path for r in host.requests()] == ["/version"]
+    assert machine.installed() == [new]
 
 
 @pytest.mark.parametrize("document,cleaned", [
