@@ -1,10 +1,10 @@
 #include "desktop/register.h"
 
-#include <fstream>
-#include <iostream>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <iostream>
 #include <iterator>
 #include <random>
 #include <vector>

@@ -3,8 +3,8 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
-#include <vector>
 #include <stdexcept>
+#include <vector>
 
 #include "build_config.h"
 #include "install/download.h"
@@ -66,8 +66,7 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
       }
       // Marker first: a prune cut off half way must not leave a folder that
       // still claims to be complete.
-      if (fs::is_directory(fs::symlink_status(path)))
-        platform::removeFile(path / kCompleteMarker);
+      if (fs::is_directory(fs::symlink_status(path))) platform::removeFile(path / kCompleteMarker);
       platform::removeTree(path);
     } catch (const std::exception& e) {
       std::cerr << "warning: old version " << name << " could not be removed (" << e.what()

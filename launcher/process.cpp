@@ -15,7 +15,8 @@ namespace fs = std::filesystem;
 int startExecutable(const Launch& launch, const fs::path& versionFolder, bool mcpMode) {
   fs::path executable = versionFolder / kPlayerExecutable;
   if (launch.studio)
-    executable = installStudio(versionFolder, mcpMode ? "velmora-studio-mcp.exe" : kStudioExecutable);
+    executable =
+        installStudio(versionFolder, mcpMode ? "velmora-studio-mcp.exe" : kStudioExecutable);
   const auto commandLine = buildCommandLine(executable, launch.args);
   // The tool server speaks over our own standard streams, so only it inherits
   // handles and only it is awaited.

@@ -5,8 +5,8 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/prctl.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -219,8 +219,9 @@ std::string desktopValue(const std::string& text) {
 }
 
 std::error_code retried(const std::function<std::error_code()>& operation) {
-  return retryWhileBusy(operation, isBusyError,
-                        [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); });
+  return retryWhileBusy(operation, isBusyError, [](std::chrono::milliseconds delay) {
+    std::this_thread::sleep_for(delay);
+  });
 }
 
 void throwIf(const std::error_code& ec, const char* what, const fs::path& path) {
@@ -313,7 +314,8 @@ std::optional<std::uint32_t> startProcess(const fs::path& application,
   if (pid < 0) return std::nullopt;
   if (!wait) return 0u;
   // Ctrl+C is the child's to handle; the launcher stays to pass its status on.
-  struct sigaction ignore {}, previous {};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGINT, &ignore, &previous);
   const int status = waitFor(pid);

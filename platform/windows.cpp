@@ -15,13 +15,17 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <streambuf>
 #include <system_error>
-#include <type_traits>
 #include <thread>
+#include <type_traits>
 
+#include "platform/console_text.h"
 #include "platform/platform.h"
 #include "platform/retry.h"
 
@@ -88,9 +92,7 @@ class ComPtr {
   T* p_ = nullptr;
 };
 
-std::error_code lastError() {
-  return {static_cast<int>(GetLastError()), std::system_category()};
-}
+std::error_code lastError() { return {static_cast<int>(GetLastError()), std::system_category()}; }
 
 struct FindCloser {
   void operator()(HANDLE h) const {
@@ -110,8 +112,9 @@ std::wstring longPath(const fs::path& path) {
 }
 
 std::error_code retried(const std::function<bool()>& operation) {
-  return retryWhileBusy([&] { return operation() ? std::error_code() : lastError(); }, isBusyError,
-                        [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); });
+  return retryWhileBusy(
+      [&] { return operation() ? std::error_code() : lastError(); }, isBusyError,
+      [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); });
 }
 
 void throwIf(const std::error_code& ec, const char* what, const fs::path& path) {
@@ -184,10 +187,9 @@ bool inUse(const fs::path& path) {
     DWORD access = DELETE;
     if (!(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
       access |= FILE_WRITE_DATA;
-    Handle handle(CreateFileW(item.c_str(), access,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    Handle handle(CreateFileW(
+        item.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (handle.get() == INVALID_HANDLE_VALUE) held = !missing(GetLastError());
   });
   return held;
@@ -213,7 +215,8 @@ fs::path realPath(const fs::path& path) {
   // Short enough for every API: drop the \\?\ prefix the call always adds.
   if (buffer.size() < MAX_PATH && buffer.rfind(LR"(\\?\UNC\)", 0) == 0)
     return fs::path(LR"(\\)" + buffer.substr(8));
-  if (buffer.size() < MAX_PATH && buffer.rfind(LR"(\\?\)", 0) == 0) return fs::path(buffer.substr(4));
+  if (buffer.size() < MAX_PATH && buffer.rfind(LR"(\\?\)", 0) == 0)
+    return fs::path(buffer.substr(4));
   return fs::path(buffer);
 }
 
@@ -224,7 +227,70 @@ bool isBusyError(const std::error_code& error) {
          code == ERROR_LOCK_VIOLATION;
 }
 
-void initialise() {}
+namespace {
+
+// Text for a console goes as UTF-16: the console's code page stays what it is
+// whatever the manifest says, and a user name or a system message outside it
+// would come out garbled. Redirected output stays UTF-8 bytes.
+class ConsoleBuffer : public std::streambuf {
+ public:
+  explicit ConsoleBuffer(HANDLE console) : console_(console) {
+    setp(buffer_, buffer_ + sizeof buffer_);
+  }
+
+ protected:
+  int overflow(int c) override {
+    if (flush() != 0) return traits_type::eof();
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    *pptr() = static_cast<char>(c);
+    pbump(1);
+    return c;
+  }
+  int sync() override { return flush(); }
+
+ private:
+  int flush() {
+    const std::size_t size = static_cast<std::size_t>(pptr() - pbase());
+    const std::size_t complete = completeUtf8Length(pbase(), size);
+    const std::wstring text = wide(std::string(pbase(), complete));
+    DWORD written = 0;
+    const bool ok =
+        text.empty() ||
+        WriteConsoleW(console_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    std::memmove(buffer_, buffer_ + complete, size - complete);
+    setp(buffer_, buffer_ + sizeof buffer_);
+    pbump(static_cast<int>(size - complete));
+    return ok ? 0 : -1;
+  }
+
+  HANDLE console_;
+  char buffer_[1024];
+};
+
+void writeToConsoleAsUtf16(std::ostream& stream, DWORD which) {
+  const HANDLE handle = GetStdHandle(which);
+  DWORD mode = 0;
+  if (!GetConsoleMode(handle, &mode)) return;
+  static std::vector<std::unique_ptr<ConsoleBuffer>> buffers;  // for the program's lifetime
+  buffers.push_back(std::make_unique<ConsoleBuffer>(handle));
+  stream.rdbuf(buffers.back().get());
+}
+
+}  // namespace
+
+void initialise() {
+  // DLLs that are loaded later (the delay-loaded imports, those the shell and
+  // COM load) come from the system folder only, never from the folder the
+  // launcher was downloaded to or started in.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  SetDllDirectoryW(L"");
+  // The delay-loaded imports (and the system DLLs that need them) then find
+  // these already loaded, whatever search order loads them.
+  for (const wchar_t* dll : {L"crypt32.dll", L"bcrypt.dll"})
+    LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  writeToConsoleAsUtf16(std::cout, STD_OUTPUT_HANDLE);
+  writeToConsoleAsUtf16(std::cerr, STD_ERROR_HANDLE);
+}
 
 std::vector<std::string> arguments(int, char**) {
   // The narrow argv is in the ANSI code page; take the wide command line instead.
@@ -295,8 +361,8 @@ struct AttributeListDeleter {
     std::free(list);
   }
 };
-using AttributeList = std::unique_ptr<std::remove_pointer_t<LPPROC_THREAD_ATTRIBUTE_LIST>,
-                                      AttributeListDeleter>;
+using AttributeList =
+    std::unique_ptr<std::remove_pointer_t<LPPROC_THREAD_ATTRIBUTE_LIST>, AttributeListDeleter>;
 
 // An attribute list that lets the child inherit exactly `handles`.
 AttributeList inheritOnly(std::vector<HANDLE>& handles) {
@@ -360,9 +426,8 @@ std::optional<std::uint32_t> startProcess(const fs::path& application,
       job.reset();
   }
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr,
-                      inheritHandles, flags, nullptr, workingFolder.c_str(),
-                      &startup.StartupInfo, &info)) {
+  if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr, inheritHandles, flags,
+                      nullptr, workingFolder.c_str(), &startup.StartupInfo, &info)) {
     return std::nullopt;
   }
   Handle thread(info.hThread);
@@ -404,8 +469,8 @@ void setRegistryString(const std::u16string& key, const std::u16string* name,
   if (RegGetValueW(HKEY_CURRENT_USER, wideOf(key), value, RRF_RT_ANY | RRF_NOEXPAND, &type,
                    present.data(), &size) == ERROR_SUCCESS &&
       type == REG_SZ && size == dataSize &&
-      present.compare(0, data.size(), reinterpret_cast<const wchar_t*>(data.data()),
-                      data.size()) == 0)
+      present.compare(0, data.size(), reinterpret_cast<const wchar_t*>(data.data()), data.size()) ==
+          0)
     return;
   RegSetKeyValueW(HKEY_CURRENT_USER, wideOf(key), value, REG_SZ, wideOf(data), dataSize);
 }
@@ -443,8 +508,7 @@ ShellLinks::Result ShellLinks::write(const fs::path& file, const fs::path& targe
     wchar_t path[MAX_PATH * 4], args[4096], text[4096], iconPath[MAX_PATH * 4];
     int index = -1;
     if (SUCCEEDED(link->GetPath(path, MAX_PATH * 4, nullptr, SLGP_RAWPATH)) &&
-        SUCCEEDED(link->GetArguments(args, 4096)) &&
-        SUCCEEDED(link->GetDescription(text, 4096)) &&
+        SUCCEEDED(link->GetArguments(args, 4096)) && SUCCEEDED(link->GetDescription(text, 4096)) &&
         SUCCEEDED(link->GetIconLocation(iconPath, MAX_PATH * 4, &index)) &&
         fs::path(path) == target && args == std::wstring(wideOf(arguments)) &&
         text == std::wstring(wideOf(description)) && fs::path(iconPath) == icon && index == 0)

@@ -2,16 +2,19 @@
 import glob
 import os
 import shutil
+import stat
 import subprocess
+import time
 
 import pytest
 
-from conftest import EDIT, V2, make_release, testlib
+from conftest import EDIT, PLAY, V1, V2, make_release, testlib
 
 WINE = "/usr/lib/wine/wine64"
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
-               "user32.dll", "ws2_32.dll", "crypt32.dll", "bcrypt.dll", "secur32.dll",
-               "ucrtbase.dll", "gdi32.dll", "normaliz.dll", "wldap32.dll", "iphlpapi.dll"}
+# Known DLLs always come from the system folder; any other import would be looked for
+# beside the program first, which is the Downloads folder.
+KNOWN_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
+              "user32.dll", "ws2_32.dll", "gdi32.dll", "normaliz.dll", "wldap32.dll"}
 
 
 @pytest.fixture(scope="session")
@@ -44,8 +47,9 @@ def wine(tmp_path_factory):
 @pytest.fixture(scope="session")
 def win_releases(windows, tmp_path_factory):
     out = str(tmp_path_factory.mktemp("win-releases"))
-    make_release.build(V2, out, os.path.join(windows["standins"], "player"),
-                       os.path.join(windows["standins"], "studio"))
+    for version in (V1, V2):
+        make_release.build(version, out, os.path.join(windows["standins"], "player"),
+                           os.path.join(windows["standins"], "studio"))
     return out
 
 
@@ -70,7 +74,17 @@ class WinMachine:
         env.pop("HOME")
         rc, out, err = testlib.run_launcher(self.launcher, list(args), self.dir, env_extra=env,
                                             wrapper=[WINE], timeout=kw.pop("timeout", 120), **kw)
+        out = "".join(line for line in out.splitlines(True) if " started in " not in line)
         return rc, out.replace("\r\n", "\n"), err.replace("\r\n", "\n")
+
+    def start(self, *args, stdin=subprocess.DEVNULL, env_extra=None):
+        """A start left running; its output goes nowhere, so a program it starts keeps running
+        after it (under Wine a program sharing the launcher's pipes ends with it)."""
+        env = dict({k: v for k, v in self.wine["env"].items() if k != "HOME"}, **(env_extra or {}))
+        return subprocess.Popen([WINE, self.launcher, *args], cwd=self.dir, stdin=stdin,
+                                stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.dir, "err"), "w"),
+                                env=testlib.launcher_env(self.dir, env, wrapper=[WINE]),
+                                start_new_session=True)
 
     def wine_tool(self, *args):
         return subprocess.run([WINE, *args], env=self.wine["env"], capture_output=True, text=True,
@@ -85,11 +99,25 @@ def win(windows, wine, win_releases, tmp_path):
         yield WinMachine(windows, wine, tmp_path / "machine")
 
 
-def test_the_exe_needs_only_windows_system_libraries(windows):
+def test_the_exe_imports_only_known_dlls(windows):
     dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", windows["launcher"]],
                           capture_output=True, text=True, check=True).stdout
     dlls = {line.split(":", 1)[1].strip().lower() for line in dump.splitlines() if "DLL Name:" in line}
-    assert dlls and dlls <= SYSTEM_DLLS, dlls - SYSTEM_DLLS
+    assert dlls and dlls <= KNOWN_DLLS, dlls - KNOWN_DLLS
+
+
+def test_dlls_planted_beside_the_launcher_or_in_the_working_folder_are_never_loaded(win, windows):
+    marker = os.path.join(win.dir, "planted.txt")
+    for folder in (os.path.dirname(win.launcher), win.dir):
+        for dll in glob.glob(os.path.join(windows["standins"], "planted", "*.dll")):
+            shutil.copy(dll, folder)
+    # Native first for those names is the search order Windows itself applies to them.
+    overrides = win.wine["env"]["WINEDLLOVERRIDES"] + ";bcrypt,crypt32=n,b"
+    env = {"WINEDLLOVERRIDES": overrides, "VELMORA_PLANTED_MARKER": testlib.wine_path(marker)}
+    rc, out, err = win.run(PLAY, env_extra=env)
+    assert (rc, err) == (0, ""), err
+    assert f"Installing Velmora {V2}\n" in out
+    assert not os.path.exists(marker), open(marker).read()
 
 
 def test_the_exe_carries_its_manifest_version_and_icon(windows):
@@ -162,15 +190,65 @@ def test_registry_shortcuts_and_icon(win):
         assert fields["Local path"].lower() == copy.lower()
 
 
-def test_tool_server_exit_code_and_a_missing_one(win):
+def test_tool_server_exit_code_an_unstartable_one_and_its_end_with_the_launcher(win):
     rc, out, err = win.run("--studio-mcp", input="ping\n", env_extra={"VELMORA_STANDIN_EXIT": "7"})
     assert rc == 7, err
     assert "echo: ping" in out and "Installing" not in out
     server = os.path.join(win.root, "Versions", V2, "Studio", "velmora-studio-mcp.exe")
-    os.remove(server)
+    with open(server, "wb") as f:
+        f.write(b"not a program")
     rc, out, err = win.run("--studio-mcp")
     assert (rc, out) == (1, "")
     assert err.startswith("Velmora launcher: cannot start ") and err.endswith("velmora-studio-mcp.exe\n")
+    os.remove(server)  # as a scanner would: installed again
+    assert win.run("--studio-mcp", input="")[:2] == (0, "")
+
+    # An MCP client only knows the launcher; when it ends the launcher, the server goes too.
+    launcher = win.start("--studio-mcp", stdin=subprocess.PIPE)
+    try:
+        assert len(testlib.wait_for_standins(win.dir, 3, timeout=60)) == 3, open(
+            os.path.join(win.dir, "err")).read()
+        assert running("velmora-studio-mcp")
+        launcher.kill()
+        launcher.wait(30)
+        deadline = time.monotonic() + 20
+        while running("velmora-studio-mcp") and time.monotonic() < deadline:
+            time.sleep(0.2)
+        assert not running("velmora-studio-mcp")
+    finally:
+        launcher.stdin.close()
+        launcher.kill()
+
+
+def running(program):
+    return subprocess.run(["pgrep", "-f", program + ".exe"], capture_output=True).returncode == 0
+
+
+def test_an_old_version_in_use_is_left_whole_and_removed_later(win):
+    with open(os.path.join(win.dir, "..", "host", "version"), "w") as f:
+        f.write(V1)
+    assert win.run(PLAY)[0] == 0
+    old = os.path.join(win.root, "Versions", V1)
+    # A read-only file must not stop its version's removal later on.
+    os.chmod(os.path.join(old, "content", "icon.png"), stat.S_IRUSR)
+    hold = os.path.join(win.dir, "hold")
+    open(hold, "w").close()
+    assert win.start(PLAY, env_extra={"VELMORA_STANDIN_HOLD": testlib.wine_path(hold)}).wait(60) == 0
+    assert len(testlib.wait_for_standins(win.dir, 2)) == 2 and running("velmora-player")
+    before = make_release.installed_tree(old)
+    with open(os.path.join(win.dir, "..", "host", "version"), "w") as f:
+        f.write(V2)
+    rc, out, err = win.run(PLAY)
+    assert (rc, out) == (0, f"Installing Velmora {V2}\n")
+    assert err == f"warning: old version {V1} is in use; a later start will remove it\n"
+    assert testlib.wait_for_standins(win.dir, 3)[-1]["cwd"].lower().rstrip("\\").endswith(V2)
+    assert make_release.installed_tree(old) == before
+    os.remove(hold)  # the game ends
+    deadline = time.monotonic() + 20
+    while running("velmora-player") and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert win.run(PLAY) == (0, "", "")
+    assert sorted(os.listdir(os.path.join(win.root, "Versions"))) == [V2]
 
 
 def test_error_start_reports_and_exits_without_hanging(win):

@@ -1,11 +1,13 @@
 // Stand-in for the programs the launcher starts: reports how it was started, and the
 // studio-mcp one also proves it owns the launcher's stdin/stdout.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "standin.h"
 
@@ -76,6 +78,13 @@ int main(int argc, char** argv) {
   }
   std::cout << name << " started in " << cwd << " with arguments: " << array << std::endl;
 
+  if (auto hold = standin::environment("VELMORA_STANDIN_HOLD")) {
+    // A game still running: one of its files stays open (without delete sharing
+    // on Windows) for as long as the file named by the variable exists, at most a minute.
+    std::ifstream open(std::filesystem::u8path(cwd) / (name + ".exe"), std::ios::binary);
+    for (int i = 0; i < 600 && std::filesystem::exists(std::filesystem::u8path(*hold)); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   if (name != "velmora-studio-mcp") return 0;
   std::string line;
   while (std::getline(std::cin, line)) {
