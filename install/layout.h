@@ -20,8 +20,8 @@ bool isStagingName(const std::string& name);
 std::filesystem::path installRoot();
 
 // The complete folder with the greatest name (compared as text) directly in
-// `versions`, staging folders left out, or an empty path. A folder that cannot be listed counts as
-// empty.
+// `versions`, staging folders left out, or an empty path. A folder that
+// cannot be listed counts as empty.
 std::filesystem::path newestInstalled(const std::filesystem::path& versions);
 
 }  // namespace velmora
