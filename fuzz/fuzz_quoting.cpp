@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "launcher/command_line.h"
+#include "launcher/text.h"
 
 namespace {
 
@@ -66,10 +67,44 @@ void roundTrip(const std::basic_string<Ch>& program, const Strings<Ch>& args) {
   if (velmora::splitCommandLine(line) != expected) fail("split(quote(args)) != args", line);
 }
 
+// Widening never fails, never leaves a lone surrogate, and loses nothing from
+// text that is well formed: where no U+FFFD came out (or went in), encoding
+// the result again gives the input back.
+void checkWidening(const std::string& bytes) {
+  const std::u16string text = velmora::utf16FromUtf8(bytes);
+  std::string again;
+  bool replaced = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
+        fail("lone high surrogate", text);
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      fail("lone low surrogate", text);
+    }
+    replaced = replaced || c == 0xFFFD;
+    if (c < 0x80) {
+      again += static_cast<char>(c);
+    } else if (c < 0x800) {
+      again += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+    } else if (c < 0x10000) {
+      again += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                static_cast<char>(0x80 | (c & 0x3F))};
+    } else {
+      again += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
+                static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+    }
+  }
+  if (!replaced && again != bytes) fail("well-formed text changed by widening", text);
+  if (text.size() > bytes.size()) fail("more code units than bytes", text);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string raw(reinterpret_cast<const char*>(data), size);
+  checkWidening(raw);
   // Text the launcher did not build must never crash the parser.
   velmora::splitCommandLine(raw);
   velmora::splitCommandLine(widen(raw));

@@ -48,6 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (version == ".") fail("names the versions folder itself", version);
   if (version.back() == '.') fail("ends in '.'", version);
   if (deviceName(version)) fail("reserved device name", version);
+  std::string tail;
+  for (char c : version.substr(version.size() < 8 ? 0 : version.size() - 8)) tail += lower(c);
+  if (tail == ".partial") fail("a staging folder's name", version);
 
   std::string stripped;
   for (char c : document) {

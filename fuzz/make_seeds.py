@@ -57,6 +57,7 @@ def quoting():
         "blanks": "\np q\n\n \n\t\na b\t c\n",
         "mixed": '|"quoted program"|a\\\\"b c"|""|\\\\\\"x|end\\',
         "nul": "\x01p\x00q\x01\x00\x01a\x00b",
+        "ill_formed": b"\np\nq=\xe9\n\xed\xa0\x80/x\n\xf0\x9f\x98\n\xc0\xaf\xf4\x90\x80\x80",
     }
 
 
@@ -76,6 +77,7 @@ def versions():
         "slash": "../etc",
         "empty": "",
         "utf8": "v\u00e9",
+        "staging": "version-1.PARTIAL",
     }
 
 

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "launcher/text.h"
 #include "platform/platform.h"
 
 namespace velmora {
@@ -18,6 +19,16 @@ fs::path installRoot() {
   return base / "Velmora";
 }
 
+bool isStagingName(const std::string& name) {
+  const std::size_t length = sizeof kStagingSuffix - 1;
+  if (name.size() < length) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (asciiLower(static_cast<unsigned char>(name[name.size() - length + i])) != kStagingSuffix[i])
+      return false;
+  }
+  return true;
+}
+
 fs::path newestInstalled(const fs::path& versions) {
   fs::path newest;
   std::error_code ec;
@@ -26,7 +37,10 @@ fs::path newestInstalled(const fs::path& versions) {
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) throw fs::filesystem_error("cannot list installed versions", versions, ec);
     const fs::path& candidate = it->path();
-    if (!fs::exists(candidate / kCompleteMarker)) continue;
+    // A start cut off between the marker and the move leaves a staging folder
+    // that looks complete.
+    if (isStagingName(utf8(candidate.filename())) || !fs::exists(candidate / kCompleteMarker))
+      continue;
     if (newest.empty() || candidate.filename().compare(newest.filename()) > 0) newest = candidate;
   }
   if (ec) throw fs::filesystem_error("cannot list installed versions", versions, ec);

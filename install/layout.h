@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace velmora {
 
@@ -11,13 +12,21 @@ inline constexpr char kCompleteMarker[] = ".complete";
 inline constexpr char kPlayerExecutable[] = "velmora-player.exe";
 inline constexpr char kStudioExecutable[] = "velmora-studio.exe";
 
+// What a folder being installed has appended to its final name.
+inline constexpr char kStagingSuffix[] = ".partial";
+
+// True for a name ending in kStagingSuffix, in any case (Windows names ignore
+// case): such a folder is never taken for a version, whatever it holds.
+bool isStagingName(const std::string& name);
+
 // LOCALAPPDATA joined with "Velmora". Throws "LOCALAPPDATA is not set" when
 // the variable is unset or empty, "LOCALAPPDATA is not an absolute path" when
 // it is relative. Creates nothing.
 std::filesystem::path installRoot();
 
 // The complete folder with the greatest name (compared as text) directly in
-// `versions`, or an empty path. A folder that cannot be listed counts as empty.
+// `versions`, staging folders left out, or an empty path. A folder that
+// cannot be listed counts as empty.
 std::filesystem::path newestInstalled(const std::filesystem::path& versions);
 
 }  // namespace velmora

@@ -29,6 +29,8 @@ std::string cleanVersion(const std::string& document) {
   // "." would name the versions folder itself; a trailing dot or a device name
   // cannot name a Windows folder unchanged.
   valid = valid && version.back() != '.' && !isReservedDeviceName(version);
+  // A version under a staging name would never be found again offline.
+  valid = valid && !isStagingName(version);
   if (!valid) throw std::runtime_error("setup host returned an invalid version: '" + version + "'");
   return version;
 }
@@ -77,7 +79,7 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
 
 void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder) {
   std::cout << "Installing Velmora " << version << std::endl;
-  const fs::path staging = versions / pathFromUtf8(version + ".partial");
+  const fs::path staging = versions / pathFromUtf8(version + kStagingSuffix);
   platform::removeTree(staging);
   fs::create_directories(staging);
   for (const Package& package : kPackages) {

@@ -79,12 +79,28 @@ template std::wstring quoteArg(const std::wstring&);
 template std::vector<std::string> splitCommandLine(const std::string&);
 template std::vector<std::wstring> splitCommandLine(const std::wstring&);
 
+namespace {
+
+// An argument in the native string form. Going through a path would throw on
+// bytes that are not UTF-8 where that form is UTF-16.
+template <class Ch>
+std::basic_string<Ch> nativeArgument(const std::string& utf8) {
+  if constexpr (sizeof(Ch) == 1) {
+    return utf8;
+  } else {
+    const std::u16string units = utf16FromUtf8(utf8);
+    return std::basic_string<Ch>(units.begin(), units.end());
+  }
+}
+
+}  // namespace
+
 std::filesystem::path::string_type buildCommandLine(const std::filesystem::path& executable,
                                                     const std::vector<std::string>& args) {
   auto line = quoteArg(executable.native());
   for (const auto& arg : args) {
     line += ' ';
-    line += quoteArg(pathFromUtf8(arg).native());
+    line += quoteArg(nativeArgument<std::filesystem::path::value_type>(arg));
   }
   return line;
 }

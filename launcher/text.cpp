@@ -14,4 +14,57 @@ bool isReservedDeviceName(const std::string& component) {
          digit == "\xc2\xb2" || digit == "\xc2\xb3";
 }
 
+std::u16string utf16FromUtf8(const std::string& utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  const std::size_t n = utf8.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const auto lead = static_cast<unsigned char>(utf8[i++]);
+    if (lead < 0x80) {
+      out += static_cast<char16_t>(lead);
+      continue;
+    }
+    // The second byte's range excludes overlong forms, surrogates and code
+    // points above U+10FFFF.
+    int more = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    char32_t point = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      more = 1;
+      point = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      more = 2;
+      point = lead & 0x0F;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      more = 3;
+      point = lead & 0x07;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      out += u'\uFFFD';  // a continuation byte, or a lead that no valid text has
+      continue;
+    }
+    for (; more > 0 && i < n; --more, ++i) {
+      const auto next = static_cast<unsigned char>(utf8[i]);
+      if (next < low || next > high) break;
+      point = (point << 6) | (next & 0x3F);
+      low = 0x80;
+      high = 0xBF;
+    }
+    if (more > 0) {
+      // The byte that broke the sequence, if any, starts the next one.
+      out += u'\uFFFD';
+    } else if (point >= 0x10000) {
+      out += static_cast<char16_t>(0xD800 + ((point - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((point - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(point);
+    }
+  }
+  return out;
+}
+
 }  // namespace velmora

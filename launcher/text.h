@@ -23,6 +23,11 @@ inline std::filesystem::path pathFromUtf8(const std::string& s) {
 }
 inline std::string utf8(const std::filesystem::path& p) { return p.u8string(); }
 
+// UTF-16 of `utf8`; never fails: link bytes need not be UTF-8 and must still
+// reach the program. Each ill-formed sequence (its longest valid start, or a
+// single byte) becomes one U+FFFD, the practice the Unicode standard recommends.
+std::u16string utf16FromUtf8(const std::string& utf8);
+
 // True for names Windows maps to devices (CON, nul.txt, COM1, ...): such a
 // name can never be a plain file or folder there.
 bool isReservedDeviceName(const std::string& component);

@@ -192,11 +192,13 @@ void writeRegistry(const fs::path& file, const RegistryKeys& keys) {
   fs::rename(temporary, file, ignored);
 }
 
-// Exec-key quoting of the desktop entry format, inside a string value.
+// Exec-key quoting of the desktop entry format, inside a string value. A '%'
+// is doubled even inside quotes, or it would start a field code.
 std::string desktopExecWord(const std::string& word) {
   std::string out = "\"";
   for (char c : word) {
     if (c == '"' || c == '`' || c == '$' || c == '\\') out += '\\';
+    if (c == '%') out += '%';
     out += c;
   }
   out += "\"";

@@ -76,14 +76,16 @@ int selfTest() {
   const fs::path fixture = fs::temp_directory_path() / "yrt-launcher-selftest";
   fs::remove_all(fixture);
   check(newestInstalled(fixture).empty(), "no install: nothing to fall back to");
-  for (const char* name :
-       {"version-20260101000000", "version-20260301000000", "version-20260401000000"}) {
+  for (const char* name : {"version-20260101000000", "version-20260301000000",
+                           "version-20260401000000", "version-20260501000000.partial"}) {
     fs::create_directories(fixture / name);
   }
-  std::ofstream(fixture / "version-20260101000000" / kCompleteMarker).close();
-  std::ofstream(fixture / "version-20260301000000" / kCompleteMarker).close();
+  for (const char* name :
+       {"version-20260101000000", "version-20260301000000", "version-20260501000000.partial"}) {
+    std::ofstream(fixture / name / kCompleteMarker).close();
+  }
   check(newestInstalled(fixture).filename() == fs::path("version-20260301000000"),
-        "fallback picks the newest complete version");
+        "fallback picks the newest complete version, never a staging folder");
   fs::remove_all(fixture);
 
   std::cout << (failures == 0 ? "self-test passed" : "self-test failed") << std::endl;

@@ -4,6 +4,8 @@
 
 #include <random>
 
+#include "launcher/text.h"
+
 namespace velmora {
 namespace {
 
@@ -71,6 +73,37 @@ TEST(QuoteArg, RoundTripsThroughTheSplitter) {
   roundTripRandomArguments<char>({'a', ' ', '\t', '"', '\\', '\\', '%', '\xc3', '\xa9', 'Z'});
   roundTripRandomArguments<wchar_t>(
       {L'a', L' ', L'"', L'\\', L'\\', L'\t', 0x00e9, 0x4e2d, 0xd83d});
+}
+
+TEST(Utf16FromUtf8, ReplacesEachIllFormedSequenceOnce) {
+  const std::u16string r = u"\uFFFD";
+  struct Case {
+    std::string bytes;
+    std::u16string text;
+  } cases[] = {
+      {"a\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80", u"a\u00e9\u4e2d\U0001F600"},
+      {"\xef\xbf\xbd\xf4\x8f\xbf\xbf", r + u"\U0010FFFF"},
+      // Truncated: the valid start counts once, the byte that cut it is read anew.
+      {"q=\xe9", u"q=" + r},
+      {"\xe9/", r + u"/"},
+      {"\xe4\xb8", r},
+      {"\xf0\x9f\x98/", r + u"/"},
+      {"\xf0\x9f\xe4\xb8\xad", r + u"\u4e2d"},
+      // Stray continuation bytes and leads no text has: one each.
+      {"\x80\xbf", r + r},
+      {"\xc0\xaf", r + r},  // overlong '/'
+      {"\xc1\xbf", r + r},
+      {"\xe0\x80\xaf", r + r + r},
+      {"\xf0\x8f\xbf\xbf", r + r + r + r},
+      {"\xed\xa0\x80\xed\xbf\xbf", r + r + r + r + r + r},  // surrogates
+      {"\xed\x9f\xbf", u"\ud7ff"},
+      {"\xf4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
+      {"\xf5\x80\x80\x80\xff\xfe", r + r + r + r + r + r},
+      {std::string("\0\xe9", 2), std::u16string(1, u'\0') + r},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(utf16FromUtf8(c.bytes), c.text) << ::testing::PrintToString(c.bytes);
+  }
 }
 
 }  // namespace

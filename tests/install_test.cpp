@@ -23,6 +23,8 @@ TEST(CleanVersion, StripsBlanksAndQuotesAnywhere) {
       {"COM0", "COM0"},  // near misses of device names
       {"CONSOLE", "CONSOLE"},
       {"com10.x", "com10.x"},
+      {"v.partial1", "v.partial1"},  // near misses of staging names
+      {"partial", "partial"},
       {std::string(64, 'v'), std::string(64, 'v')},
       {" \"" + std::string(64, 'v') + "\"\n", std::string(64, 'v')},  // blanks do not count
   };
@@ -37,6 +39,8 @@ TEST(CleanVersion, RefusesWhatCannotNameAFolderEverywhere) {
       std::string(65, 'v'),     "a/b", "a\\b", "..",  "a..b",    ".",    "v\2401",  "v\2051",
       std::string("v\0001", 3), "v:1", "v*1",  "CON", "Aux.txt", "COM1", "lpt9.log"};
   for (const std::string& c : clean) cases.emplace_back(c, c);
+  for (const char* staging : {"v.partial", ".partial", "V.PARTIAL"})
+    cases.emplace_back(staging, staging);
   for (const auto& [document, cleaned] : cases) {
     try {
       cleanVersion(document);
@@ -59,8 +63,10 @@ TEST(NewestInstalled, PicksTheGreatestCompleteFolderByText) {
       {{"V/.complete", "a/.complete"}, "a"},                           // byte order
       {{"a/.complete", "b/", "z", "z.complete"}, "a"},                 // plain files never count
       {{"a/.complete", "b/.complete/"}, "b"},                          // any kind of marker
-      {{"v/.complete", "v.partial/.complete"}, "v.partial"},
-      {{"v/.complete", "v.partial/"}, "v"},
+      // A staging folder is never a version, however complete it looks.
+      {{"v/.complete", "v.partial/.complete"}, "v"},
+      {{"v-1/.complete", "v-2.Partial/.complete"}, "v-1"},
+      {{"v.partial/.complete"}, ""},
   };
   for (const auto& c : cases) {
     TempDir dir;

@@ -178,7 +178,9 @@ def launcher_env(root_dir, env_extra=None, wrapper=None, ca=None):
 def standin_records(root_dir):
     """The stand-in programs' start records, oldest first."""
     try:
-        with open(os.path.join(root_dir, "standin.log"), encoding="utf-8", errors="replace") as f:
+        # Bytes that are not UTF-8 stay visible, as U+DC80..U+DCFF.
+        with open(os.path.join(root_dir, "standin.log"), encoding="utf-8",
+                  errors="surrogateescape") as f:
             return [json.loads(line) for line in f if line.strip()]
     except FileNotFoundError:
         return []

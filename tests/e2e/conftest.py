@@ -96,10 +96,11 @@ class Machine:
         assert (rc, err) == (0, ""), err
         return out
 
-    def start(self, *args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw):
+    def start(self, *args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, wrapper=(), **kw):
         """A start left running in its own session, with the environment run() gives."""
-        return subprocess.Popen([self.launcher, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
-                                stdout=stdout, stderr=stderr, start_new_session=True,
+        return subprocess.Popen([*wrapper, self.launcher, *args], cwd=self.dir,
+                                stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
+                                start_new_session=True,
                                 env=testlib.launcher_env(self.dir, **kw))
 
     def records(self, count=1):

@@ -16,6 +16,8 @@ from conftest import PLAY, V1, V2, Host, Machine, complete_tree, publish
 KILLS = int(os.environ.get("VELMORA_KILLS", "30"))
 SEED = int(os.environ.get("VELMORA_CRASH_SEED", "1206"))
 SERIES = 5  # kills between two full starts
+AIMS = 10  # aimed kills at most, until one lands where it is aimed
+STRACE = shutil.which("strace") or "strace"
 
 
 @pytest.fixture(scope="module")
@@ -96,10 +98,11 @@ def test_killed_starts(build, served, tmp_path, kind):
 
 
 def test_update_killed_while_the_old_version_is_pruned(build, served, tmp_path):
-    # Random kills reach the short prune window only now and then; aim at it.
+    # Random kills reach the short prune window only now and then; aim at it, and aim again
+    # until a kill is seen to have landed inside: the old version there but no longer whole.
     host, trees = served
     machine, reset = prepared(build, host, tmp_path, "update")
-    for attempt in range(5):
+    for attempt in range(1, AIMS + 1):
         reset()
         proc = machine.start(PLAY)
         deadline = time.monotonic() + 60
@@ -107,6 +110,50 @@ def test_update_killed_while_the_old_version_is_pruned(build, served, tmp_path):
                and time.monotonic() < deadline):
             time.sleep(0.0005)
         kill(proc)
-        assert V2 in check_versions(machine, trees, f"attempt {attempt + 1}")
+        where = f"attempt {attempt}"
+        complete = check_versions(machine, trees, where)
+        assert V2 in complete, where
+        inside = V1 in machine.installed() and V1 not in complete
         # The next start runs the new version; an old leftover waits for the next update's prune.
         machine.ok(PLAY)
+        if inside:
+            print(f"a kill landed inside the prune at attempt {attempt}")
+            return
+    pytest.fail(f"no kill landed inside the prune in {AIMS} attempts")
+
+
+@pytest.mark.parametrize("kind", ["fresh", "update"])
+def test_killed_between_the_marker_and_the_move_then_offline(build, served, tmp_path, kind):
+    # The window is a few system calls wide; strace kills the launcher as it enters the rename
+    # of the staging folder, so the kill lands there on every run.
+    host, trees = served
+    machine, reset = prepared(build, host, tmp_path, kind)
+    reset()
+    staging = os.path.join(machine.versions, V2 + ".partial")
+    renames = "rename,renameat,renameat2"
+    proc = machine.start(PLAY, wrapper=[STRACE, "-f", "-qq", "-o", os.devnull,
+                                        "-e", f"trace={renames}", "-e",
+                                        f"inject={renames}:signal=KILL", "-P", staging])
+    proc.wait(60)
+    old = [V1] if kind == "update" else []
+    assert machine.installed() == old + [V2 + ".partial"]
+    assert machine.tree(V2 + ".partial") == trees[V2]  # marker included: complete-looking
+
+    host.__exit__()
+    try:
+        rc, out, err = machine.run(PLAY)
+        if kind == "fresh":
+            assert (rc, out) == (1, "") and err.startswith("Velmora launcher: download of ")
+            assert machine.records(0) == []
+        else:
+            assert (rc, out) == (0, "")
+            assert err.startswith("warning: download of ")
+            assert err.endswith(f"; starting the installed {V1}\n")
+            assert os.path.basename(machine.records()[0]["cwd"]) == V1
+            # The studio of the version that runs, not of the staging folder.
+            rc, out, err = machine.run("--studio")
+            assert rc == 1 and f"/{V1}-WindowsStudio.zip failed" in err, err
+    finally:
+        host.start()
+    machine.ok(PLAY)
+    assert check_versions(machine, trees, "after the repair") >= {V2}

@@ -152,10 +152,26 @@ def test_first_install_and_a_play_link_with_hard_values(win):
     assert player["cwd"].lower().rstrip("\\").endswith(f"\\velmora\\versions\\{V2}")
     assert os.path.exists(os.path.join(win.root, "Versions", V2, ".complete"))
 
+    # Link bytes that are not UTF-8: each ill-formed sequence arrives as one U+FFFD.
+    rc, out, err = win.run("velmora-player:1+launchmode:play+placelauncherurl:https%3A%2F%2F"
+                           "www.velmora.com%2FP.ashx%3Fq%3D%E9%ED%A0%80%2Fx%E9")
+    assert (rc, err) == (0, "")
+    player = testlib.wait_for_standins(win.dir, 2)[1]
+    assert player["args"][-1] == "https://www.velmora.com/P.ashx?q=\ufffd\ufffd\ufffd\ufffd/x\ufffd"
+
     rc, out, err = win.run(EDIT.replace("gameinfo:ticket", "gameinfo:"))
     assert (rc, err) == (0, "") and "Installing Velmora Studio\n" in out
-    studio = testlib.wait_for_standins(win.dir, 2)[1]
+    studio = testlib.wait_for_standins(win.dir, 3)[2]
     assert studio["args"] == ["-ide", "-script", "https://www.velmora.com/e"]
+
+
+def test_quoting_round_trips_through_the_system_parser(windows, wine):
+    # 10^5 generated argument lists, and as many built from UTF-8, in one process.
+    check = os.path.join(windows["standins"], "argv-check.exe")
+    result = subprocess.run([WINE, check, "100000", "1206"], env=wine["env"], capture_output=True,
+                            text=True, timeout=120)
+    print(result.stdout)
+    assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_registry_shortcuts_and_icon(win):
