@@ -31,6 +31,17 @@ bool samePlace(const fs::path& a, const fs::path& b) {
   return a.lexically_normal() == b.lexically_normal() || fs::equivalent(a, b, ec);
 }
 
+// A folder directly in `parent`, not a link or junction to one elsewhere.
+bool realFolderIn(const fs::path& path, const fs::path& parent) {
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(path, ec))) return false;
+  try {
+    return fs::equivalent(platform::realPath(path).parent_path(), parent, ec);
+  } catch (const fs::filesystem_error&) {
+    return false;
+  }
+}
+
 std::vector<fs::path> children(const fs::path& folder) {
   std::vector<fs::path> found;
   std::error_code ec;
@@ -52,8 +63,10 @@ bool contains(const std::vector<fs::path>& paths, const fs::path& path) {
 // it other than this program's own is in use.
 std::vector<fs::path> heldParts(const fs::path& root, const fs::path& own) {
   std::vector<fs::path> held;
-  for (const fs::path& version : children(root / "Versions")) {
-    if (platform::inUse(version)) held.push_back(version);
+  if (realFolderIn(root / "Versions", root)) {
+    for (const fs::path& version : children(root / "Versions")) {
+      if (platform::inUse(version)) held.push_back(version);
+    }
   }
   for (const fs::path& file : children(root / "Launcher")) {
     std::error_code ec;
@@ -93,8 +106,7 @@ void removeVersions(const fs::path& versions, const std::vector<fs::path>& held)
     }
     // Marker first: a removal cut off half way must not leave a folder that
     // still claims to be complete.
-    if (fs::is_directory(fs::symlink_status(version)))
-      platform::removeFile(version / kCompleteMarker);
+    if (realFolderIn(version, versions)) platform::removeFile(version / kCompleteMarker);
     platform::removeTree(version);
   }
   if (!kept) platform::removeTree(versions);
@@ -120,7 +132,7 @@ std::vector<fs::path> uninstall(const fs::path& root) {
   // The "Launcher" folder goes last: until then a second run still finds an install.
   for (const fs::path& path : children(root)) {
     const fs::path name = path.filename();
-    if (name == "Versions")
+    if (name == "Versions" && realFolderIn(path, root))
       removeVersions(path, held);
     else if (name != "Launcher" && name != "install.lock")
       platform::removeTree(path);

@@ -67,9 +67,11 @@ def test_uninstall_removes_this_install_and_leaves_another_installs_registration
     machine.ok(PLAY)
     outside = os.path.join(machine.dir, "outside")
     os.makedirs(outside)
-    open(os.path.join(outside, "keep.txt"), "w").close()
-    os.symlink(outside, os.path.join(machine.versions, V2, "link"))
-    os.symlink(outside, os.path.join(machine.root, "link"))
+    for name in ("keep.txt", ".complete"):
+        open(os.path.join(outside, name), "w").close()
+    for link in (os.path.join(machine.versions, V2, "link"), os.path.join(machine.versions, "old"),
+                 os.path.join(machine.root, "link")):
+        os.symlink(outside, link)
     # Another install of the same user registered itself last.
     machine.ok(PLAY, env_extra={"LOCALAPPDATA": other})
     registered = sections(machine)
@@ -78,7 +80,7 @@ def test_uninstall_removes_this_install_and_leaves_another_installs_registration
     # As the Apps list runs it: the copy in the install root.
     copy = os.path.join(machine.root, "Launcher", "velmora-launcher")
     assert machine.run("--uninstall", binary=copy) == (0, REMOVED, "")
-    assert not os.path.exists(machine.root) and os.listdir(outside) == ["keep.txt"]
+    assert not os.path.exists(machine.root) and sorted(os.listdir(outside)) == [".complete", "keep.txt"]
     assert sections(machine) == registered and shortcuts(machine) == []
     assert host.requests() == []
 
