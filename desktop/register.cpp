@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -88,11 +89,41 @@ fs::path copyLauncher(const fs::path& root) {
 
 namespace {
 
-void registerScheme(const fs::path& launcher) {
-  for (const RegistryValue& value : schemeValues(launcher)) {
-    platform::setRegistryString(value.key, value.isDefault ? nullptr : &value.name, value.data,
-                                value.dataSize());
+void writeValues(const std::vector<RegistryValue>& values) {
+  for (const RegistryValue& value : values) {
+    if (value.number) {
+      platform::setRegistryNumber(value.key, value.name, *value.number);
+    } else {
+      platform::setRegistryString(value.key, value.isDefault ? nullptr : &value.name, value.data,
+                                  value.dataSize());
+    }
   }
+}
+
+// Kilobytes of the files below `root`, links not followed; unreadable parts count as empty.
+std::uint32_t kilobytesBelow(const fs::path& root) {
+  std::uintmax_t bytes = 0;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec),
+       end;
+       !ec && it != end; it.increment(ec)) {
+    std::error_code sizeError;
+    if (it->is_regular_file(sizeError) && !it->is_symlink(sizeError)) {
+      const auto size = it->file_size(sizeError);
+      if (!sizeError) bytes += size;
+    }
+  }
+  return static_cast<std::uint32_t>(std::min<std::uintmax_t>((bytes + 1023) / 1024, UINT32_MAX));
+}
+
+void writeAppsEntry(const fs::path& root, const fs::path& launcher, const fs::path& icon,
+                    const fs::path& versionFolder) {
+  const std::u16string version = versionFolder.filename().u16string();
+  const std::u16string shown = u"DisplayVersion";
+  // Walked once per version, on the start that installed it, not on every start.
+  std::optional<std::uint32_t> kilobytes;
+  if (platform::registryString(kAppsEntryKey, &shown) != version) kilobytes = kilobytesBelow(root);
+  writeValues(appsEntryValues(root, launcher, icon, version, kilobytes));
 }
 
 // Returns the file the shortcuts should name as their icon.
@@ -128,17 +159,18 @@ void writeShortcuts(const fs::path& launcher, const fs::path& icon) {
       std::cerr << "warning: could not create " << utf8(file) << std::endl;
     }
   };
-  write("Velmora", u"", u"Velmora");
-  write("Velmora Studio", u"--studio", u"Velmora Studio");
+  write(kShortcutNames[0], u"", u"Velmora");
+  write(kShortcutNames[1], u"--studio", u"Velmora Studio");
 }
 
 }  // namespace
 
 void registerHandler(const fs::path& root, const fs::path& versionFolder) {
   const fs::path launcher = copyLauncher(root);
-  registerScheme(launcher);
+  writeValues(schemeValues(launcher));
   const fs::path icon = writeIconFile(versionFolder, root, launcher);
   writeShortcuts(launcher, icon);
+  writeAppsEntry(root, launcher, icon, versionFolder);
 }
 
 }  // namespace velmora

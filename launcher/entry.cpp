@@ -2,11 +2,13 @@
 
 #include <curl/curl.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
 #include "desktop/register.h"
+#include "desktop/uninstall.h"
 #include "install/layout.h"
 #include "install/update.h"
 #include "launcher/process.h"
@@ -25,13 +27,47 @@ constexpr char kInstalledMessage[] = "Velmora is installed. Join a game from the
 constexpr char kUnknownCommandLine[] = "expected a velmora-player: link, --studio or --studio-mcp";
 constexpr char kErrorPrefix[] = "Velmora launcher: ";
 constexpr char kErrorBoxPrefix[] = "Velmora could not start:\n\n";
+constexpr char kRemovalBoxPrefix[] = "Velmora could not be removed:\n\n";
+constexpr char kRemovedMessage[] = "Velmora has been removed.";
+constexpr char kLeftWarning[] =
+    " is in use and was left; run the uninstall again after closing Velmora";
 constexpr char kLinkPrefix[] = "velmora-player:";
 
-// The one place that reports a failed start.
-int report(const std::exception& error, bool mcpMode) {
+// The one place that reports a failure; `boxPrefix` null shows no box.
+int report(const std::exception& error, const char* boxPrefix) {
   std::cerr << kErrorPrefix << error.what() << std::endl;
-  if (!mcpMode) showError(kErrorBoxPrefix + std::string(error.what()));
+  if (boxPrefix) showError(boxPrefix + std::string(error.what()));
   return 1;
+}
+
+// Started from the Apps list, the box is all the user sees of what was left.
+int runUninstall() {
+  const std::vector<fs::path> left = uninstall(installRoot());
+  if (left.empty()) {
+    std::cout << kRemovedMessage << std::endl;
+    return 0;
+  }
+  std::string text;
+  for (const fs::path& path : left) {
+    std::cerr << "warning: " << utf8(path) << kLeftWarning << std::endl;
+    text += utf8(path) + kLeftWarning + "\n";
+  }
+  showError(kRemovalBoxPrefix + text);
+  return 1;
+}
+
+// The temporary copy that an uninstall from the launcher copy starts; nobody
+// sees its output, and a box would only puzzle.
+int runFinishUninstall(const std::string& processId) {
+  bool valid = !processId.empty() && processId.size() <= 10;
+  std::uint64_t id = 0;
+  for (unsigned char c : processId) {
+    valid = valid && isAsciiDigit(c);
+    id = id * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (!valid || id > UINT32_MAX) throw std::invalid_argument("not a process id: " + processId);
+  finishUninstall(installRoot(), static_cast<std::uint32_t>(id));
+  return 0;
 }
 
 int runStart(const std::vector<std::string>& args, bool mcpMode) {
@@ -73,7 +109,21 @@ int run(const std::vector<std::string>& args) {
     try {
       return selfTest();
     } catch (const std::exception& e) {
-      return report(e, false);
+      return report(e, kErrorBoxPrefix);
+    }
+  }
+  if (args.size() == 2 && args[1] == "--uninstall") {
+    try {
+      return runUninstall();
+    } catch (const std::exception& e) {
+      return report(e, kRemovalBoxPrefix);
+    }
+  }
+  if (args.size() == 3 && args[1] == "--uninstall-finish") {
+    try {
+      return runFinishUninstall(args[2]);
+    } catch (const std::exception& e) {
+      return report(e, nullptr);
     }
   }
   const bool mcpMode = args.size() == 2 && args[1] == "--studio-mcp";
@@ -85,7 +135,7 @@ int run(const std::vector<std::string>& args) {
   try {
     return runStart(args, mcpMode);
   } catch (const std::exception& e) {
-    return report(e, mcpMode);
+    return report(e, mcpMode ? nullptr : kErrorBoxPrefix);
   }
 }
 

@@ -3,6 +3,7 @@
 // Every operating-system call the launcher makes. One implementation file per
 // platform (windows.cpp, posix.cpp), chosen by the build.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -114,5 +115,25 @@ class FileLock {
   std::intptr_t handle_;
   bool held_ = false;
 };
+
+// The Apps list's entry and the uninstall.
+
+// Sets a DWORD value under the current user's root key, like setRegistryString.
+void setRegistryNumber(const std::u16string& key, const std::u16string& name, std::uint32_t data);
+// A string value under the current user's root key (`name` null: the key's
+// default value), or nothing when it is missing or not a string.
+std::optional<std::u16string> registryString(const std::u16string& key, const std::u16string* name);
+// Removes a key under the current user's root key with everything below it;
+// nothing when it is missing. Failures are ignored.
+void deleteRegistryKey(const std::u16string& key);
+
+std::uint32_t processId();
+// Returns once the process has exited (at once when there is none), or after `bound`.
+void waitForExit(std::uint32_t processId, std::chrono::milliseconds bound);
+// Starts a copy of the running executable, made in the temporary folder, with
+// `arguments` (plain words: letters, digits and '-'), detached and without a
+// window; the copy's file is removed once it has exited. Throws when it cannot
+// be started.
+void startTemporaryCopy(const std::vector<std::string>& arguments);
 
 }  // namespace platform

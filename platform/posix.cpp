@@ -13,11 +13,14 @@
 
 #include <cerrno>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -149,7 +152,8 @@ std::string regUnquote(const std::string& text) {
   return out;
 }
 
-using RegistryKeys = std::map<std::string, std::map<std::string, std::string>>;  // "@" = default
+// Values are kept as exported ("text" quoted, dword:0000002a); "@" names the default.
+using RegistryKeys = std::map<std::string, std::map<std::string, std::string>>;
 
 RegistryKeys readRegistry(const fs::path& file) {
   RegistryKeys keys;
@@ -168,7 +172,7 @@ RegistryKeys readRegistry(const fs::path& file) {
         ++end;
       }
       const std::string name = line[0] == '@' ? "@" : regUnquote(line.substr(0, end));
-      if (end < line.size() && line[end] == '=') keys[key][name] = regUnquote(line.substr(end + 1));
+      if (end < line.size() && line[end] == '=') keys[key][name] = line.substr(end + 1);
     }
   }
   return keys;
@@ -183,7 +187,7 @@ void writeRegistry(const fs::path& file, const RegistryKeys& keys) {
     for (const auto& [key, values] : keys) {
       out << "\n[" << key << "]\n";
       for (const auto& [name, data] : values) {
-        out << (name == "@" ? "@" : regQuote(name)) << "=" << regQuote(data) << "\n";
+        out << (name == "@" ? "@" : regQuote(name)) << "=" << data << "\n";
       }
     }
     if (!out.flush()) return;
@@ -354,9 +358,10 @@ void setRegistryString(const std::u16string& key, const std::u16string* name,
   const fs::path file = folder / "registry.reg";
   RegistryKeys keys = readRegistry(file);
   auto& values = keys["HKEY_CURRENT_USER\\" + utf8(key)];
-  const auto [value, added] = values.emplace(name ? utf8(*name) : "@", utf8(data));
-  if (!added && value->second == utf8(data)) return;
-  value->second = utf8(data);
+  const std::string written = regQuote(utf8(data));
+  const auto [value, added] = values.emplace(name ? utf8(*name) : "@", written);
+  if (!added && value->second == written) return;
+  value->second = written;
   writeRegistry(file, keys);
 }
 
@@ -417,6 +422,92 @@ void FileLock::lock() {
       throw std::system_error(errno, std::generic_category(), "cannot lock the install root");
   }
   held_ = true;
+}
+
+namespace {
+
+fs::path registryFile() {
+  return xdgFolder("XDG_CONFIG_HOME", ".config") / "velmora" / "registry.reg";
+}
+
+std::string sectionName(const std::u16string& key) { return "HKEY_CURRENT_USER\\" + utf8(key); }
+
+}  // namespace
+
+void setRegistryNumber(const std::u16string& key, const std::u16string& name, std::uint32_t data) {
+  const fs::path file = registryFile();
+  std::error_code ec;
+  fs::create_directories(file.parent_path(), ec);
+  if (ec) return;
+  char text[16];
+  std::snprintf(text, sizeof text, "dword:%08x", static_cast<unsigned>(data));
+  RegistryKeys keys = readRegistry(file);
+  std::string& value = keys[sectionName(key)][utf8(name)];
+  if (fs::exists(file) && value == text) return;
+  value = text;
+  writeRegistry(file, keys);
+}
+
+std::optional<std::u16string> registryString(const std::u16string& key,
+                                             const std::u16string* name) {
+  const RegistryKeys keys = readRegistry(registryFile());
+  const auto section = keys.find(sectionName(key));
+  if (section == keys.end()) return std::nullopt;
+  const auto value = section->second.find(name ? utf8(*name) : "@");
+  if (value == section->second.end() || value->second.rfind('"', 0) != 0) return std::nullopt;
+  return fs::u8path(regUnquote(value->second)).u16string();
+}
+
+void deleteRegistryKey(const std::u16string& key) {
+  const fs::path file = registryFile();
+  RegistryKeys keys = readRegistry(file);
+  const std::string section = sectionName(key);
+  bool found = false;
+  for (auto it = keys.begin(); it != keys.end();) {
+    const bool below = it->first == section || it->first.rfind(section + "\\", 0) == 0;
+    found = found || below;
+    it = below ? keys.erase(it) : std::next(it);
+  }
+  if (!found) return;
+  // Nothing registered any more: the file and its folder go too.
+  std::error_code ignored;
+  if (!keys.empty()) {
+    writeRegistry(file, keys);
+  } else if (fs::remove(file, ignored)) {
+    fs::remove(file.parent_path(), ignored);
+  }
+}
+
+std::uint32_t processId() { return static_cast<std::uint32_t>(getpid()); }
+
+void waitForExit(std::uint32_t processId, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  const std::string stat = "/proc/" + std::to_string(processId) + "/stat";
+  while (std::chrono::steady_clock::now() < deadline) {
+    // An exited process that its parent has not reaped yet is gone for us too.
+    std::ifstream in(stat);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto state = text.rfind(") ");
+    if (!in || state == std::string::npos || text[state + 2] == 'Z') return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+void startTemporaryCopy(const std::vector<std::string>& arguments) {
+  const char* temporary = std::getenv("TMPDIR");
+  const fs::path folder = temporary && *temporary == '/' ? temporary : "/tmp";
+  char name[40];
+  std::snprintf(name, sizeof name, "velmora-uninstall-%08x",
+                static_cast<unsigned>(std::random_device()()));
+  const fs::path copy = folder / name;
+  fs::copy_file(ownExecutablePath(), copy);
+  std::vector<std::string> args = {"sh", "-c", "\"$0\" \"$@\"; rm -f -- \"$0\"", copy.string()};
+  args.insert(args.end(), arguments.begin(), arguments.end());
+  if (spawn("/bin/sh", args, nullptr) < 0) {
+    std::error_code ignored;
+    fs::remove(copy, ignored);
+    throw std::runtime_error("cannot start " + copy.string());
+  }
 }
 
 }  // namespace platform

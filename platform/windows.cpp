@@ -14,11 +14,13 @@
 #include <shobjidl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <streambuf>
 #include <system_error>
@@ -556,6 +558,84 @@ void FileLock::lock() {
                             "cannot lock the install root");
   }
   held_ = true;
+}
+
+void setRegistryNumber(const std::u16string& key, const std::u16string& name, std::uint32_t data) {
+  DWORD present = 0, size = sizeof present;
+  if (RegGetValueW(HKEY_CURRENT_USER, wideOf(key), wideOf(name), RRF_RT_REG_DWORD, nullptr,
+                   &present, &size) == ERROR_SUCCESS &&
+      present == data)
+    return;
+  const DWORD value = data;
+  RegSetKeyValueW(HKEY_CURRENT_USER, wideOf(key), wideOf(name), REG_DWORD, &value, sizeof value);
+}
+
+std::optional<std::u16string> registryString(const std::u16string& key,
+                                             const std::u16string* name) {
+  const wchar_t* value = name ? wideOf(*name) : nullptr;
+  DWORD size = 0;
+  if (RegGetValueW(HKEY_CURRENT_USER, wideOf(key), value, RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
+      ERROR_SUCCESS)
+    return std::nullopt;
+  std::u16string data(size / sizeof(char16_t) + 1, u'\0');
+  size = static_cast<DWORD>(data.size() * sizeof(char16_t));
+  if (RegGetValueW(HKEY_CURRENT_USER, wideOf(key), value, RRF_RT_REG_SZ, nullptr, data.data(),
+                   &size) != ERROR_SUCCESS)
+    return std::nullopt;
+  data.resize(size / sizeof(char16_t));
+  while (!data.empty() && data.back() == u'\0') data.pop_back();
+  return data;
+}
+
+void deleteRegistryKey(const std::u16string& key) {
+  RegDeleteTreeW(HKEY_CURRENT_USER, wideOf(key));
+}
+
+std::uint32_t processId() { return GetCurrentProcessId(); }
+
+void waitForExit(std::uint32_t processId, std::chrono::milliseconds bound) {
+  Handle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+  if (process) WaitForSingleObject(process.get(), static_cast<DWORD>(bound.count()));
+}
+
+void startTemporaryCopy(const std::vector<std::string>& arguments) {
+  wchar_t temporary[MAX_PATH + 1], system[MAX_PATH];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
+  if (length == 0 || length > MAX_PATH)
+    throw std::runtime_error("cannot find the temporary folder");
+  const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
+  if (systemLength == 0 || systemLength >= MAX_PATH)
+    throw std::runtime_error("cannot find the system folder");
+  char token[16];
+  std::snprintf(token, sizeof token, "%08x", static_cast<unsigned>(std::random_device()()));
+  const std::wstring name = L"velmora-uninstall-" + wide(token) + L".exe";
+  const fs::path folder(temporary), copy = folder / name;
+  if (!CopyFileW(ownExecutablePath().c_str(), copy.c_str(), TRUE))
+    throwIf(lastError(), "cannot copy the launcher to", copy);
+  // A program's own file cannot go while it runs, so the command processor
+  // runs the copy, waits for it to end, and deletes it. Only the name, run from
+  // its folder, goes through the command processor's parsing: a path could
+  // hold '%' or '^'.
+  const std::wstring shell = std::wstring(system) + L"\\cmd.exe";
+  std::wstring words;
+  for (const std::string& argument : arguments) words += L" " + wide(argument);
+  const std::wstring line =
+      L"\"" + shell + L"\" /d /c \".\\" + name + words + L" & del /f /q " + name + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  const auto start = [&](DWORD flags) {
+    std::wstring writable = line;
+    return CreateProcessW(shell.c_str(), writable.data(), nullptr, nullptr, FALSE, flags, nullptr,
+                          folder.c_str(), &startup, &info) != 0;
+  };
+  // Out of a job that would end it along with this process, where the job allows.
+  if (!start(CREATE_NO_WINDOW | CREATE_BREAKAWAY_FROM_JOB) && !start(CREATE_NO_WINDOW)) {
+    const std::error_code error = lastError();
+    DeleteFileW(copy.c_str());
+    throwIf(error, "cannot start", copy);
+  }
+  Handle thread(info.hThread), process(info.hProcess);
 }
 
 }  // namespace platform

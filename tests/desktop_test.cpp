@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <tuple>
+#include <vector>
 
 #include "desktop/icon.h"
 #include "desktop/scheme.h"
@@ -60,6 +64,63 @@ TEST(SchemeValues, SizesCountUtf16UnitsAndTheTerminator) {
   // 41 units for the quoted path (the emoji takes two), 2 for ",0", 1 for the terminator.
   EXPECT_EQ(values[1].dataSize(), 2u);
   EXPECT_EQ(values[2].dataSize(), 88u);
+}
+
+TEST(AppsEntryValues, NameTheInstallAndItsQuotedUninstaller) {
+  const std::filesystem::path root = pathFromUtf8("/home/a b/\xc3\xa9/Velmora");
+  const auto launcher = root / "Launcher" / "velmora-launcher";
+  const std::u16string key = kAppsEntryKey, folder = u"/home/a b/\u00e9/Velmora";
+  const std::u16string command = u"\"" + folder + u"/Launcher/velmora-launcher\" --uninstall";
+  struct Case {
+    std::optional<std::uint32_t> kilobytes;
+    std::vector<RegistryValue> expected;
+  } cases[] = {
+      {300000,
+       {{key, false, u"DisplayName", u"Velmora"},
+        {key, false, u"DisplayIcon", folder + u"/icon.ico"},
+        {key, false, u"Publisher", u"Velmora"},
+        {key, false, u"InstallLocation", folder},
+        {key, false, u"UninstallString", command},
+        {key, false, u"QuietUninstallString", command},
+        {key, false, u"NoModify", u"", 1},
+        {key, false, u"NoRepair", u"", 1},
+        {key, false, u"EstimatedSize", u"", 300000},
+        {key, false, u"DisplayVersion", u"version-1"}}},
+      // Not measured on this start: the size stays as stored, the version still comes last.
+      {std::nullopt,
+       {{key, false, u"NoRepair", u"", 1}, {key, false, u"DisplayVersion", u"version-1"}}},
+  };
+  for (const auto& c : cases) {
+    const auto values =
+        appsEntryValues(root, launcher, root / "icon.ico", u"version-1", c.kilobytes);
+    ASSERT_GE(values.size(), c.expected.size());
+    const std::size_t skip = values.size() - c.expected.size();
+    for (std::size_t i = 0; i < c.expected.size(); ++i) {
+      const RegistryValue &a = values[skip + i], &b = c.expected[i];
+      EXPECT_TRUE(std::tie(a.key, a.isDefault, a.name, a.data, a.number) ==
+                  std::tie(b.key, b.isDefault, b.name, b.data, b.number))
+          << i;
+    }
+  }
+}
+
+TEST(CommandProgram, TakesTheFirstTokenOfARegisteredCommand) {
+  const struct {
+    std::u16string command;
+    std::optional<std::u16string> program;
+  } cases[] = {
+      {u"\"C:\\a b\\Launcher\\velmora-launcher.exe\" \"%1\"",
+       u"C:\\a b\\Launcher\\velmora-launcher.exe"},
+      {u"C:\\Other\\velmora.exe \"%1\"", u"C:\\Other\\velmora.exe"},
+      {u"\"C:\\never closed", std::nullopt},
+      {u"", std::nullopt},
+      {u"\"\" \"%1\"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const auto program = commandProgram(c.command);
+    EXPECT_EQ(program ? std::optional<std::u16string>(program->u16string()) : std::nullopt,
+              c.program);
+  }
 }
 
 }  // namespace

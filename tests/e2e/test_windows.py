@@ -273,3 +273,75 @@ def test_error_start_reports_and_exits_without_hanging(win):
     rc, out, err = win.run("--nonsense", timeout=120)
     assert (rc, out) == (1, f"Installing Velmora {V2}\n")
     assert err == "Velmora launcher: expected a velmora-player: link, --studio or --studio-mcp\n"
+
+
+APPS_ENTRY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velmora"
+SCHEME = "HKCU\\Software\\Classes\\velmora-player"
+LEFT = " is in use and was left; run the uninstall again after closing Velmora\n"
+
+
+def prefix_paths(wine):
+    """Every path under the prefix but what the system writes on its own: the registry hives and
+    the certificate checks' cache that the first HTTPS download creates."""
+    paths = {os.path.relpath(os.path.join(d, n), wine["prefix"])
+             for d, dirs, files in os.walk(wine["prefix"]) for n in dirs + files}
+    return {p for p in paths if not p.endswith(".reg") and "/LocalLow/Microsoft" not in p}
+
+
+def apps_list_remove(win):
+    """What the Apps list does: runs the entry's UninstallString and waits for it."""
+    subprocess.run([WINE, "uninstaller", "--remove", "Velmora"], env=win.wine["env"], timeout=120,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+
+
+def registered(win, key):
+    return subprocess.run([WINE, "reg", "query", key], env=win.wine["env"], timeout=60,
+                          capture_output=True).returncode == 0
+
+
+def wait_for(condition, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return condition()
+
+
+def test_apps_list_shows_the_entry_and_its_uninstall_leaves_nothing(win):
+    before = prefix_paths(win.wine)
+    assert win.run()[0] == 0
+    assert "|||Velmora\n" in win.wine_tool("uninstaller", "--list")
+    size = win.wine_tool("reg", "query", APPS_ENTRY, "/v", "EstimatedSize")
+    assert int(size.split("REG_DWORD")[1], 16) > 100
+    apps_list_remove(win)
+    # The launcher copy's own file goes once it has exited, and so does the copy that removed it.
+    assert wait_for(lambda: prefix_paths(win.wine) == before), prefix_paths(win.wine) ^ before
+    assert not registered(win, APPS_ENTRY) and not registered(win, SCHEME)
+
+
+def test_a_version_in_use_is_left_whole_until_the_uninstall_runs_again(win):
+    env = testlib.launcher_env(win.dir, {k: v for k, v in win.wine["env"].items() if k != "HOME"},
+                               wrapper=[WINE])
+    server = subprocess.Popen([WINE, win.launcher, "--studio-mcp"], cwd=win.dir, env=env, text=True,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
+    try:
+        server.stdin.write("ping\n")
+        server.stdin.flush()
+        # Once it answers, it runs from its version.
+        assert "echo: ping" in [server.stdout.readline().strip() for _ in range(2)]
+        version = os.path.join(win.root, "Versions", V2)
+        tree = make_release.installed_tree(version)
+        rc, out, err = win.run("--uninstall")
+        assert (rc, out) == (1, "")
+        assert err.startswith("warning: ") and err.endswith(f"\\Velmora\\Versions\\{V2}{LEFT}")
+        assert make_release.installed_tree(version) == tree
+        assert not os.path.exists(os.path.join(win.wine["programs"], "Velmora.lnk"))
+        assert not registered(win, SCHEME)
+        # The entry and the copy it names stay, so the removal can be run again from the list.
+        assert registered(win, APPS_ENTRY)
+    finally:
+        server.stdin.close()
+        server.wait(60)
+    apps_list_remove(win)
+    assert wait_for(lambda: not os.path.exists(win.root))
+    assert not registered(win, APPS_ENTRY)
