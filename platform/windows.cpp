@@ -273,9 +273,9 @@ void writeToConsoleAsUtf16(std::ostream& stream, DWORD which) {
   const HANDLE handle = GetStdHandle(which);
   DWORD mode = 0;
   if (!GetConsoleMode(handle, &mode)) return;
-  static std::vector<std::unique_ptr<ConsoleBuffer>> buffers;  // for the program's lifetime
-  buffers.push_back(std::make_unique<ConsoleBuffer>(handle));
-  stream.rdbuf(buffers.back().get());
+  // Never freed: the standard streams are flushed after every static object
+  // is gone, and a destroyed buffer there crashes the exit.
+  stream.rdbuf(new ConsoleBuffer(handle));
 }
 
 }  // namespace
