@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 
 #include "build_config.h"
@@ -41,9 +40,11 @@ void writeCompleteMarker(const fs::path& folder) {
 namespace {
 
 std::string learnVersion() {
-  std::ostringstream document;
-  download(std::string(kSetupBaseUrl) + "version", document);
-  return cleanVersion(document.str());
+  TextSink document;
+  // A join must not wait long for a host out of reach: it has a version to fall back to.
+  download(std::string(kSetupBaseUrl) + "version", "version", document, {},
+           std::chrono::seconds(kVersionSeconds));
+  return cleanVersion(document.text());
 }
 
 void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder) {
@@ -51,9 +52,7 @@ void installVersion(const fs::path& versions, const std::string& version, const 
   const fs::path staging = versions / pathFromUtf8(version + ".partial");
   fs::remove_all(staging);
   fs::create_directories(staging);
-  for (const Package& package : kPackages) {
-    install(version, package.archive, staging / pathFromUtf8(package.destination));
-  }
+  install(version, std::vector<Package>(kPackages.begin(), kPackages.end()), staging);
   // The marker goes in before the move, so nothing under the final name is ever partial.
   writeCompleteMarker(staging);
   fs::remove_all(folder);

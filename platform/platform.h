@@ -90,4 +90,10 @@ class FileLock {
   bool held_ = false;
 };
 
+// The proxy the user's system settings name for `url`, in libcurl's form
+// ("http://host:port", "" for a direct connection), to be used with the
+// user's own logon; nothing where the system has no such settings (then
+// libcurl's environment conventions apply).
+std::optional<std::string> proxyFor(const std::string& url);
+
 }  // namespace platform

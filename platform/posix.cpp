@@ -280,4 +280,6 @@ void FileLock::lock() {
   held_ = true;
 }
 
+std::optional<std::string> proxyFor(const std::string&) { return std::nullopt; }
+
 }  // namespace platform
