@@ -23,9 +23,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Connections at once. Measured with bench/run.py (see README): fewer leave a
-// rate-limited line idle, more gain nothing and cost a handshake each.
-constexpr std::size_t kParallelTransfers = 4;
+constexpr std::size_t kParallelTransfers = kParallelTransferCount;
 constexpr int kAttempts = 3;
 // The pause before the second and the third attempt.
 constexpr milliseconds kRetryDelays[] = {milliseconds(kRetryDelayMs),

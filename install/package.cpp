@@ -214,13 +214,29 @@ class FileSink : public Sink {
   std::int64_t size_ = 0;
 };
 
-// Unpacks packages in table order, each once it and every earlier one have
-// arrived, on its own thread while later ones still download. Joined when it goes.
+// Whether two destinations can hold the same path: one is the other or lies
+// inside it. Entries never leave their destination, so others never can.
+bool nested(const std::string& a, const std::string& b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    // Windows folders ignore case.
+    if (asciiLower(static_cast<unsigned char>(a[i])) !=
+        asciiLower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+// Unpacks each package as soon as it has arrived, on its own thread while
+// others still download, but after every earlier package whose destination
+// nests with its own: where two packages write the same path, the later row
+// wins as in a one-by-one install. Joined when it goes.
 class Unpacker {
  public:
-  Unpacker(const std::vector<fs::path>& archives, const std::vector<fs::path>& folders,
-           Downloads& downloads)
-      : archives_(archives),
+  Unpacker(const std::vector<Package>& packages, const std::vector<fs::path>& archives,
+           const std::vector<fs::path>& folders, Downloads& downloads)
+      : packages_(packages),
+        archives_(archives),
         folders_(folders),
         arrived_(archives.size(), false),
         thread_([this, &downloads] { work(downloads); }) {}
@@ -250,16 +266,31 @@ class Unpacker {
     if (thread_.joinable()) thread_.join();
   }
 
+  // The first package that may be unpacked now, if any; under the lock.
+  std::optional<std::size_t> next(const std::vector<bool>& unpacked) const {
+    for (std::size_t i = 0; i < unpacked.size(); ++i) {
+      if (unpacked[i] || !arrived_[i]) continue;
+      bool free = true;
+      for (std::size_t j = 0; j < i && free; ++j)
+        free = unpacked[j] || !nested(packages_[i].destination, packages_[j].destination);
+      if (free) return i;
+    }
+    return std::nullopt;
+  }
+
   void work(Downloads& downloads) {
     try {
-      for (std::size_t i = 0; i < archives_.size(); ++i) {
+      std::vector<bool> unpacked(archives_.size(), false);
+      for (std::size_t count = 0; count < archives_.size(); ++count) {
+        std::optional<std::size_t> i;
         {
           std::unique_lock<std::mutex> lock(mutex_);
-          ready_.wait(lock, [&] { return arrived_[i] || stopping_; });
+          ready_.wait(lock, [&] { return stopping_ || (i = next(unpacked)); });
         }
         if (stopping_) return;
-        extractArchive(archives_[i], folders_[i], &stopping_);
-        fs::remove(archives_[i]);
+        extractArchive(archives_[*i], folders_[*i], &stopping_);
+        fs::remove(archives_[*i]);
+        unpacked[*i] = true;
       }
     } catch (...) {
       failure_ = std::current_exception();
@@ -267,6 +298,7 @@ class Unpacker {
     }
   }
 
+  const std::vector<Package>& packages_;
   const std::vector<fs::path>& archives_;
   const std::vector<fs::path>& folders_;
   std::vector<bool> arrived_;
@@ -293,7 +325,7 @@ void install(const std::string& version, const std::vector<Package>& packages,
                          package.archive, sinks.back().get()});
   }
   Downloads downloads(std::move(transfers), kProgressLabel);
-  Unpacker unpacker(archives, folders, downloads);
+  Unpacker unpacker(packages, archives, folders, downloads);
   downloads.run([&](std::size_t i) {
     sinks[i]->close();
     unpacker.arrived(i);

@@ -17,11 +17,11 @@ struct Package {
 extern const std::array<Package, 10> kPackages;
 
 // Downloads kSetupBaseUrl + version + "-" + archive for each package, several
-// at once, into its destination below `root`, and unpacks each there, in the
-// packages' order, as soon as it and every earlier one have arrived; deletes
-// the archives. The result is that of installing them one after another. The
-// first failure stops the rest and is thrown; what was written so far stays
-// for the caller's staging folder to discard.
+// at once, into its destination below `root`, and unpacks each there as soon
+// as it has arrived and so have the earlier packages whose destinations hold
+// or lie in its own; deletes the archives. The result is that of installing
+// them one after another. The first failure stops the rest and is thrown;
+// what was written so far stays for the caller's staging folder to discard.
 void install(const std::string& version, const std::vector<Package>& packages,
              const std::filesystem::path& root);
 // One package into `destination`.
