@@ -21,4 +21,4 @@ set_target_properties(velmora_archive PROPERTIES
   # The static zlib: the program must not need zlib1.dll.
   INTERFACE_LINK_LIBRARIES "/usr/x86_64-w64-mingw32/lib/libz.a;bcrypt;advapi32")
 
-set(VELMORA_THIRD_PARTY velmora_curl velmora_archive shell32 ole32 uuid user32)
+set(VELMORA_THIRD_PARTY velmora_curl velmora_archive shell32 ole32 uuid user32 winhttp)

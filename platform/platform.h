@@ -90,10 +90,14 @@ class FileLock {
   bool held_ = false;
 };
 
-// The proxy the user's system settings name for `url`, in libcurl's form
-// ("http://host:port", "" for a direct connection), to be used with the
-// user's own logon; nothing where the system has no such settings (then
-// libcurl's environment conventions apply).
-std::optional<std::string> proxyFor(const std::string& url);
+// The proxy settings the user's system applies to `url`, as WinHTTP resolves
+// them (a fixed proxy with its bypass list, an automatic-configuration
+// script, automatic detection): `proxies` in WinHTTP's list form, empty for a
+// direct connection. Nothing where the system keeps no such settings; then
+// libcurl's environment conventions (https_proxy, no_proxy) apply.
+struct SystemProxy {
+  std::string proxies, bypass;
+};
+std::optional<SystemProxy> systemProxy(const std::string& url);
 
 }  // namespace platform

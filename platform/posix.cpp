@@ -280,6 +280,6 @@ void FileLock::lock() {
   held_ = true;
 }
 
-std::optional<std::string> proxyFor(const std::string&) { return std::nullopt; }
+std::optional<SystemProxy> systemProxy(const std::string&) { return std::nullopt; }
 
 }  // namespace platform

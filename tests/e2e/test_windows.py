@@ -11,7 +11,8 @@ from conftest import EDIT, V2, make_release, testlib
 WINE = "/usr/lib/wine/wine64"
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
                "user32.dll", "ws2_32.dll", "crypt32.dll", "bcrypt.dll", "secur32.dll",
-               "ucrtbase.dll", "gdi32.dll", "normaliz.dll", "wldap32.dll", "iphlpapi.dll"}
+               "ucrtbase.dll", "gdi32.dll", "normaliz.dll", "wldap32.dll", "iphlpapi.dll",
+               "winhttp.dll"}
 
 
 @pytest.fixture(scope="session")
