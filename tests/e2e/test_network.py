@@ -1,9 +1,7 @@
 """Networks outside a data centre: transfers that break and are taken up again, a host that does
 not answer, and the user's proxy."""
 import os
-import shutil
 import socket
-import subprocess
 import time
 
 import pytest
@@ -56,32 +54,6 @@ def test_a_host_that_never_answers_falls_back_within_the_bound(machine, host, bu
     # The dev build bounds the version request at 4 s (15 s in a release).
     assert took < 4 + 2, took
     assert os.path.basename(machine.records(2)[-1]["cwd"]) == V1
-
-
-@pytest.fixture
-def proxy(tmp_path):
-    """tinyproxy on loopback; yields the file its log goes to."""
-    if not shutil.which("tinyproxy"):
-        pytest.skip("tinyproxy is not installed (scripts/install-deps.sh)")
-    conf, log = tmp_path / "tinyproxy.conf", tmp_path / "tinyproxy.log"
-    conf.write_text(f"Port {testlib.PORT + 1}\nListen 127.0.0.1\nTimeout 60\nLogLevel Connect\n"
-                    "MaxClients 20\nAllow 127.0.0.1\n")
-    with open(log, "w") as out:
-        proc = subprocess.Popen(["tinyproxy", "-d", "-c", str(conf)], stdout=out,
-                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-    try:
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", testlib.PORT + 1), 1).close()
-                break
-            except OSError:
-                assert proc.poll() is None and time.monotonic() < deadline, log.read_text()
-                time.sleep(0.05)
-        yield log
-    finally:
-        proc.terminate()
-        proc.wait(5)
 
 
 @pytest.mark.parametrize("bypass", [False, True], ids=["through the proxy", "no_proxy"])
