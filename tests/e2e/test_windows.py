@@ -183,11 +183,13 @@ def test_error_start_reports_and_exits_without_hanging(win):
     assert err == "Velmora launcher: expected a velmora-player: link, --studio or --studio-mcp\n"
 
 
-def test_the_users_proxy_from_internet_settings(win, proxy):
+@pytest.mark.parametrize("bypass,tunnels", [(b"*.example.com", 10), (b"*.example.com;<local>", 0)],
+                         ids=["proxied", "host without a dot bypassed"])
+def test_the_users_proxy_from_internet_settings(win, proxy, bypass, tunnels):
     # Wine's WinHTTP reads the binary form the Internet Options dialog writes: version, counter,
     # flags (direct 1, fixed proxy 2), then the proxy list, the bypass list and the script address.
     key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections"
-    fields = [f"127.0.0.1:{testlib.PORT + 1}".encode(), b"*.example.com;<local>", b""]
+    fields = [f"127.0.0.1:{testlib.PORT + 1}".encode(), bypass, b""]
     settings = struct.pack("<III", 0x46, 1, 3) + b"".join(struct.pack("<I", len(f)) + f for f in fields)
     win.wine_tool("reg", "add", key, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY", "/d",
                   (settings + bytes(32)).hex(), "/f")
@@ -196,4 +198,4 @@ def test_the_users_proxy_from_internet_settings(win, proxy):
     finally:
         win.wine_tool("reg", "delete", key, "/v", "DefaultConnectionSettings", "/f")
     assert (rc, err) == (0, "") and f"Installing Velmora {V2}\n" in out
-    assert proxy.read_text().count(f"CONNECT localhost:{testlib.PORT} ") == 10
+    assert proxy.read_text().count(f"CONNECT localhost:{testlib.PORT} ") == tunnels
