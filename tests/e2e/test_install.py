@@ -23,8 +23,9 @@ def test_fresh_install_starts_the_player_from_the_new_version(machine, host, rel
     paths = [r.path for r in host.requests()]
     assert paths[0] == "/version"
     assert sorted(paths[1:]) == sorted(f"/{V2}-{name}" for name, _ in make_release.PLAYER_ARCHIVES)
-    # The version's connection carries packages too: one handshake per parallel transfer.
-    assert host.connections() == 10
+    # The version's connection carries a package too: at most one handshake per parallel transfer
+    # (fewer when a package is done before the last one starts).
+    assert host.connections() <= 10
 
 
 def test_up_to_date_start_makes_one_request_and_writes_nothing(machine, host):

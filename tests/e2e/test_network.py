@@ -63,7 +63,7 @@ def test_environment_proxy_is_used(machine, host, releases, proxy, bypass):
     machine.ok(PLAY, env_extra=env)
     assert machine.tree(V2) == complete_tree(releases, V2)
     tunnels = proxy.read_text().count(f"CONNECT localhost:{testlib.PORT} ")
-    assert tunnels == (0 if bypass else host.connections()) and host.connections() == 10
+    assert tunnels == (0 if bypass else host.connections()) and 0 < host.connections() <= 10
 
 
 @pytest.mark.parametrize("fault,message", [
