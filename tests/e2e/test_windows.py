@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import EDIT, V2, make_release, testlib
+from conftest import EDIT, V2, complete_tree, make_release, testlib
 
 WINE = "/usr/lib/wine/wine64"
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
@@ -83,8 +83,10 @@ class WinMachine:
 def win(windows, wine, win_releases, tmp_path):
     root = str(tmp_path / "host")
     shutil.copytree(win_releases, root)
-    with testlib.SetupHost(root):
-        yield WinMachine(windows, wine, tmp_path / "machine")
+    with testlib.SetupHost(root) as host:
+        machine = WinMachine(windows, wine, tmp_path / "machine")
+        machine.host = host
+        yield machine
 
 
 def test_the_exe_needs_only_windows_system_libraries(windows):
@@ -124,7 +126,8 @@ def test_first_install_and_a_play_link_with_hard_values(win):
     assert player["args"] == ["--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t",
                               ticket, "-j", 'https://www.velmora.com/Game/P.ashx?q="a b"\\']
     assert player["cwd"].lower().rstrip("\\").endswith(f"\\velmora\\versions\\{V2}")
-    assert os.path.exists(os.path.join(win.root, "Versions", V2, ".complete"))
+    installed = make_release.installed_tree(os.path.join(win.root, "Versions", V2))
+    assert installed == complete_tree(win.host.root, V2)
 
     rc, out, err = win.run(EDIT.replace("gameinfo:ticket", "gameinfo:"))
     assert (rc, err) == (0, "") and "Installing Velmora Studio\n" in out
@@ -201,3 +204,15 @@ def test_the_users_proxy_from_internet_settings(win, proxy, bypass, proxied):
     # One tunnel per parallel transfer, the version's reused.
     tunnels = proxy.read_text().count(f"CONNECT localhost:{testlib.PORT} ")
     assert 0 < tunnels <= 10 if proxied else tunnels == 0
+
+
+def test_a_package_reset_twice_is_resumed(win):
+    archive = f"{V2}-content-sky.zip"
+    size = os.path.getsize(os.path.join(win.host.root, archive))
+    win.host.set_faults({archive: {"reset_after": size // 2, "times": 2}})
+    rc, out, err = win.run()
+    assert rc == 0 and f"Installing Velmora {V2}\n" in out, err
+    assert err.count("warning: content-sky.zip: ") == 2 and err.count("\n") == 2, err
+    assert [r.status for r in win.host.requests() if r.path == "/" + archive] == [200, 206, 206]
+    installed = make_release.installed_tree(os.path.join(win.root, "Versions", V2))
+    assert installed == complete_tree(win.host.root, V2)
