@@ -27,7 +27,12 @@ import testlib  # noqa: E402
 PLAY = ("velmora-player:1+launchmode:play+gameinfo:ticket+placelauncherurl:https%3A%2F%2F"
         "www.velmora.com%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D7+browsertrackerid:42")
 BIG, SMALL = "version-20270101000000", "version-20270101000001"
-INSTALL_RATIO, START_RATIO, PEAK_MIB, FLAT_GROWTH = 1.05, 1.5, 32.0, 0.10
+START_RATIO, PEAK_MIB, FLAT_GROWTH = 1.5, 32.0, 0.10
+# (profile, name, host options, {by-hand method: the launcher's greatest time ratio to it})
+PROFILES = [("loopback", "loopback, unlimited", {}, {"one by one": 0.7}),
+            ("network", "network: 8 MB/s per connection, 40 ms per response",
+             {"rate": 8_000_000, "delay": 0.04}, {"parallel curl": 1.0, "one by one": 0.3})]
+METHODS = ("launcher", "one by one", "parallel curl")
 
 
 class Failure(Exception):
@@ -138,6 +143,23 @@ def baseline_script(path, url, version, ca, dest):
         f.write("\n".join(lines) + "\n")
 
 
+def parallel_script(path, url, version, ca, dest):
+    """The best by hand: every package at once with one curl, then each unpacked in order."""
+    lines = ["set -e"]
+    fetch = f"curl -sSf --parallel --parallel-max 50 --cacert '{ca}'"
+    for archive, prefix in make_release.PLAYER_ARCHIVES:
+        folder = os.path.join(dest, prefix)
+        lines.append(f"mkdir -p '{folder}'")
+        fetch += f" -o '{os.path.join(folder, archive)}' '{url}{version}-{archive}'"
+    lines.append(fetch)
+    for archive, prefix in make_release.PLAYER_ARCHIVES:
+        folder = os.path.join(dest, prefix)
+        target = os.path.join(folder, archive)
+        lines += [f"bsdtar -xf '{target}' -C '{folder}'", f"rm '{target}'"]
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
 def expected(release, version):
     tree = make_release.expected_tree(release, version, studio=False)
     tree[".complete"] = hashlib.sha256(b"").hexdigest()
@@ -165,6 +187,8 @@ def main():
     ap.add_argument("--work", help="where the scratch folder goes (default: the build); "
                     "tmpfs, e.g. /dev/shm, leaves the disk out of the figures")
     ap.add_argument("--keep", action="store_true", help="keep the scratch folder")
+    ap.add_argument("--profiles", default="loopback,network",
+                    help="network profiles to install in (default: loopback,network)")
     a = ap.parse_args()
     mb = a.mb or (60 if a.quick else 300)
     runs = a.runs or (2 if a.quick else 5)
@@ -215,62 +239,80 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
             f.write(version + "\n")
 
     cert, key = pki["localhost"]
+    serial = iter(range(1_000_000))
+    profiles = [p for p in PROFILES if p[0] in a.profiles.split(",")]
+    if not profiles:
+        raise Failure(f"no such profile: {a.profiles}")
+    targets, big_peaks = [], []
+
+    def fresh(kind):
+        folder = os.path.join(work, f"{kind}{next(serial)}")
+        os.makedirs(folder)
+        return folder
+
+    # Each run's files are deleted right after it, so every run starts from the same state.
+    def launcher_install(check=False):
+        m = Machine(fresh("machine"), launcher, ca)
+        quiesce()
+        seconds, usage = m.start(peak=True)
+        if check and make_release.installed_tree(m.version(BIG)) != expected(release, BIG):
+            raise Failure("the launcher's install differs from the release")
+        shutil.rmtree(m.dir)
+        return seconds, usage
+
+    def by_hand_install(script_for, check=False):
+        folder = fresh("byhand")
+        dest = os.path.join(folder, "Versions", BIG)
+        script = os.path.join(folder, "install.sh")
+        script_for(script, url, BIG, ca, dest)
+        quiesce()
+        seconds, usage = timed(["/bin/sh", script], peak=True)
+        tree = expected(release, BIG)
+        del tree[".complete"]
+        if check and make_release.installed_tree(dest) != tree:
+            raise Failure("the by-hand install differs from the release")
+        shutil.rmtree(folder)
+        return seconds, usage
+
+    installs = {"launcher": launcher_install,
+                "one by one": lambda check: by_hand_install(baseline_script, check),
+                "parallel curl": lambda check: by_hand_install(parallel_script, check)}
+
+    for profile, title, options, goals in profiles:
+        with testlib.SetupHost(release, port=port, cert=cert, key=key, **options) as host:
+            announce(BIG)
+            print(f"\n== Install of {sizes[BIG] / 1e6:.0f} MB on an empty install root, {title}: "
+                  f"the launcher; curl + bsdtar + rm per package (one by one); curl --parallel for "
+                  f"all, then bsdtar + rm per package (parallel curl); {runs} runs each, rotating")
+            got = {m: [] for m in METHODS}
+            connections = {}
+            for i in range(runs):
+                # Each kind goes first in turn, so drift in the machine hits all of them.
+                order = METHODS[i % 3:] + METHODS[:i % 3]
+                for method in order:
+                    host.clear_requests()
+                    got[method].append(installs[method](i == 0))
+                    connections[method] = host.connections()
+                print(f"  run {i + 1}: " + "   ".join(
+                    f"{m} {got[m][-1][0]:6.2f}s (cpu {got[m][-1][1].cpu:5.2f}s)" for m in METHODS))
+            for method in METHODS:
+                wall = [w for w, _ in got[method]]
+                print(f"  {method:13}: median {median(wall):6.2f}s, cpu median "
+                      f"{median(u.cpu for _, u in got[method]):5.2f}s, peak "
+                      f"{max(u.kib for _, u in got[method]) / 1024:5.1f} MiB, "
+                      f"{connections[method]} TLS connections")
+            for method, goal in goals.items():
+                ratio = median(l[0] / b[0] for l, b in zip(got["launcher"], got[method]))
+                print(f"  launcher / {method} (median of per-run ratios): {ratio:.3f}")
+                targets.append((f"{profile}: launcher / {method} {ratio:.3f} <= {goal}", ratio <= goal))
+            peak = max(u.kib for _, u in got["launcher"]) / 1024
+            big_peaks.append(peak)
+            targets.append((f"{profile}: peak memory {peak:.1f} MiB < {PEAK_MIB:.0f} MiB", peak < PEAK_MIB))
+
     with testlib.SetupHost(release, port=port, cert=cert, key=key) as host:
-        announce(BIG)
-        serial = iter(range(1_000_000))
-
-        def fresh(kind):
-            folder = os.path.join(work, f"{kind}{next(serial)}")
-            os.makedirs(folder)
-            return folder
-
-        # Each run's files are deleted right after it, so every run starts from the same state.
-        def launcher_install(check=False):
-            m = Machine(fresh("machine"), launcher, ca)
-            quiesce()
-            seconds, usage = m.start(peak=True)
-            if check and make_release.installed_tree(m.version(BIG)) != expected(release, BIG):
-                raise Failure("the launcher's install differs from the release")
-            shutil.rmtree(m.dir)
-            return seconds, usage
-
-        def baseline_install(check=False):
-            folder = fresh("byhand")
-            dest = os.path.join(folder, "Versions", BIG)
-            script = os.path.join(folder, "install.sh")
-            baseline_script(script, url, BIG, ca, dest)
-            quiesce()
-            seconds, usage = timed(["/bin/sh", script], peak=True)
-            tree = expected(release, BIG)
-            del tree[".complete"]
-            if check and make_release.installed_tree(dest) != tree:
-                raise Failure("the by-hand install differs from the release")
-            shutil.rmtree(folder)
-            return seconds, usage
-
-        print(f"\n== Install of {sizes[BIG] / 1e6:.0f} MB on an empty install root: launcher vs "
-              f"curl + bsdtar + rm per package ({runs} runs each, alternating)")
-        rows = []
-        for i in range(runs):
-            # Each kind goes first every other round, so drift in the machine hits both.
-            order = ("launcher", "by hand") if i % 2 == 0 else ("by hand", "launcher")
-            got = {}
-            for kind in order:
-                install = launcher_install if kind == "launcher" else baseline_install
-                got[kind] = install(check=i == 0)
-            rows.append((got["launcher"], got["by hand"]))
-            (lw, lu), (bw, bu) = rows[-1]
-            print(f"  run {i + 1}: launcher {lw:6.2f}s (cpu {lu.cpu:5.2f}s)   by hand {bw:6.2f}s "
-                  f"(cpu {bu.cpu:5.2f}s)   ratio {lw / bw:.3f}")
-        install_ratio = median(l[0] / b[0] for l, b in rows)
-        print(f"  median: launcher {median(l[0] for l, _ in rows):.2f}s, by hand "
-              f"{median(b[0] for _, b in rows):.2f}s; ratio (median of per-run ratios) {install_ratio:.3f}")
-        print(f"  cpu time median: launcher {median(l[1].cpu for l, _ in rows):.2f}s, by hand "
-              f"{median(b[1].cpu for _, b in rows):.2f}s; ratio "
-              f"{median(l[1].cpu / b[1].cpu for l, b in rows):.3f}")
-
         print(f"\n== Up-to-date start (registered copy, play link) vs one curl request for the "
               f"version document ({starts} each, alternating)")
+        announce(BIG)
         last = Machine(fresh("machine"), launcher, ca)
         last.start()
         registered = os.path.join(last.root, "Launcher", "velmora-launcher")
@@ -305,17 +347,15 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
             small_peaks.append(m.start(peak=True)[1].kib)
             shutil.rmtree(m.dir)
         peak_small = max(small_peaks) / 1024
-        peak_big = max(l[1].kib for l, _ in rows) / 1024
+        peak_big = max(big_peaks)
         growth = peak_big / peak_small - 1
-        by_hand = max(b[1].kib for _, b in rows) / 1024
-        print(f"  (by hand, the larger of curl and bsdtar: {by_hand:.1f} MiB)")
         print(f"  {sizes[SMALL] / 1e6:4.0f} MB release: {peak_small:.1f} MiB")
         print(f"  {sizes[BIG] / 1e6:4.0f} MB release: {peak_big:.1f} MiB "
               f"({sizes[BIG] / sizes[SMALL]:.1f}x the data, {growth * 100:+.1f}% memory)")
 
     print("\n== Targets (informational)")
-    print(f"  install ratio {install_ratio:.3f} <= {INSTALL_RATIO}: "
-          f"{verdict(install_ratio <= INSTALL_RATIO)}")
+    for text, ok in targets:
+        print(f"  {text}: {verdict(ok)}")
     print(f"  up-to-date start ratio {start_ratio:.3f} <= {START_RATIO}: "
           f"{verdict(start_ratio <= START_RATIO)}")
     print(f"  peak memory {max(peak_small, peak_big):.1f} MiB < {PEAK_MIB:.0f} MiB: "

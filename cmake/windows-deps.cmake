@@ -12,7 +12,7 @@ endforeach()
 find_program(VELMORA_DLLTOOL NAMES ${CMAKE_C_COMPILER_TARGET}-dlltool x86_64-w64-mingw32-dlltool REQUIRED)
 find_program(VELMORA_NM NAMES x86_64-w64-mingw32-nm REQUIRED)
 set(delayed_libs)
-foreach(dll bcrypt crypt32)
+foreach(dll bcrypt crypt32 winhttp)
   set(lib "${CMAKE_BINARY_DIR}/delayed/lib${dll}_delayed.a")
   add_custom_command(OUTPUT "${lib}"
     COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/delayed-import.sh" "${VELMORA_NM}" "${VELMORA_DLLTOOL}"
@@ -40,4 +40,4 @@ set_target_properties(velmora_archive PROPERTIES
   # The static zlib: the program must not need zlib1.dll.
   INTERFACE_LINK_LIBRARIES "/usr/x86_64-w64-mingw32/lib/libz.a;velmora_delayed_dlls;advapi32")
 
-set(VELMORA_THIRD_PARTY velmora_curl velmora_archive shell32 ole32 uuid user32)
+set(VELMORA_THIRD_PARTY velmora_curl velmora_archive velmora_delayed_dlls shell32 ole32 uuid user32)

@@ -1,16 +1,85 @@
 #pragma once
 
-#include <ostream>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace velmora {
 
-// Fetches `url` into `out` over HTTPS (redirects only to https), trusting
-// YRT_CA_BUNDLE, else the install root's "ca-bundle.pem", else the library's
-// default store. Throws "download of <url> failed: <reason>" on any transfer
-// failure, an HTTP status of 400 or more, a stall, or a stream that stops
-// accepting bytes. Bytes received before a failure stay in `out`.
-// A non-empty `progressLabel` shows a live line on a terminal's standard error.
-void download(const std::string& url, std::ostream& out, const std::string& progressLabel = {});
+// Where a transfer's body goes, chunk by chunk and in order.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  // Bytes kept so far; a retry asks the host for the rest.
+  virtual std::int64_t size() const = 0;
+  // Drops what was kept: the host sends the body again from its first byte.
+  virtual void restart() = 0;
+  // Takes the next bytes of the body. Throwing ends the transfer, without a
+  // retry, with "download of <url> failed: <what()>".
+  virtual void write(const char* data, std::size_t size) = 0;
+};
+
+struct Transfer {
+  std::string url;
+  std::string name;  // names it in retry warnings: the archive, or "version"
+  Sink* sink;
+};
+
+// Transfers over HTTPS (redirects only to https) that share the process's one
+// connection cache, trusting YRT_CA_BUNDLE, else the install root's
+// "ca-bundle.pem", else the library's default store; through the proxy the
+// system names for each URL.
+//
+// A transfer that fails for a reason that may pass (connection failures and
+// resets, timeouts and stalls, cut bodies, HTTP 408, 429 and 5xx) is tried up
+// to twice more after a short pause, each time with a warning on standard
+// error, going on from the bytes its sink holds when the host can resume. The
+// last failure throws "download of <url> failed: <reason>"; bytes received
+// stay in the sink.
+class Downloads {
+ public:
+  // With a non-zero `bound`, every transfer ends, retries included, within
+  // that time. A non-empty `progressLabel` shows one live line for all of
+  // them on a terminal's standard error.
+  Downloads(std::vector<Transfer> transfers, std::string progressLabel = {},
+            std::chrono::milliseconds bound = {});
+
+  // Runs the transfers, a few at a time and started in order, and calls
+  // `arrived(i)` on this thread as soon as transfer i is complete. The first
+  // failure, or an error handed to stop(), ends every other transfer and is
+  // thrown.
+  void run(const std::function<void(std::size_t)>& arrived = {});
+
+  // Ends run() soon with `error` (unless it already failed); any thread.
+  void stop(std::exception_ptr error);
+
+ private:
+  std::vector<Transfer> transfers_;
+  std::string progressLabel_;
+  std::chrono::milliseconds bound_;
+  std::mutex mutex_;
+  std::exception_ptr stopped_;
+};
+
+// One transfer into `sink`, as Downloads runs it.
+void download(const std::string& url, const std::string& name, Sink& sink,
+              const std::string& progressLabel = {}, std::chrono::milliseconds bound = {});
+
+// Keeps the body in memory; for small documents.
+class TextSink : public Sink {
+ public:
+  const std::string& text() const { return text_; }
+  std::int64_t size() const override { return static_cast<std::int64_t>(text_.size()); }
+  void restart() override { text_.clear(); }
+  void write(const char* data, std::size_t size) override { text_.append(data, size); }
+
+ private:
+  std::string text_;
+};
 
 }  // namespace velmora

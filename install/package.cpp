@@ -4,10 +4,13 @@
 #include <archive_entry.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 
 #include "build_config.h"
 #include "install/download.h"
@@ -39,6 +42,7 @@ namespace {
 constexpr int kExtractOptions = ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
                                 ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
 constexpr size_t kReadBlockSize = 65536;
+constexpr char kProgressLabel[] = "Downloading";
 
 using ReadArchive = std::unique_ptr<archive, decltype(&archive_read_free)>;
 using WriteArchive = std::unique_ptr<archive, decltype(&archive_write_free)>;
@@ -101,7 +105,8 @@ std::optional<std::string> refusal(const std::string& name, archive_entry* entry
 
 }  // namespace
 
-void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
+void extractArchive(const fs::path& archiveFile, const fs::path& destination,
+                    const std::atomic<bool>* stop) {
   ReadArchive reader(archive_read_new(), &archive_read_free);
   WriteArchive writer(archive_write_disk_new(), &archive_write_free);
   if (!reader || !writer)
@@ -154,6 +159,10 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
       break;
     }
     while (true) {
+      if (stop && *stop) {
+        error = "stopped";
+        break;
+      }
       const void* block = nullptr;
       size_t size = 0;
       la_int64_t offset = 0;
@@ -176,19 +185,161 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
     throw std::runtime_error("extracting " + utf8(archiveFile) + " failed: " + error);
 }
 
-void install(const std::string& version, const std::string& archive, const fs::path& destination) {
-  fs::create_directories(destination);
-  const fs::path archiveFile = destination / pathFromUtf8(archive);
-  {
-    // Not checked on open: a file that cannot be written fails the first
-    // write, which aborts the transfer with a download error.
-    std::ofstream out(archiveFile, std::ios::binary | std::ios::trunc);
-    download(std::string(kSetupBaseUrl) + version + "-" + archive, out, archive);
-    out.close();
-    if (!out) throw std::runtime_error("writing " + utf8(archiveFile) + " failed");
+namespace {
+
+// The archive's bytes in a file beside where it is unpacked.
+class FileSink : public Sink {
+ public:
+  explicit FileSink(fs::path file) : file_(std::move(file)) { open(); }
+  std::int64_t size() const override { return size_; }
+  void restart() override {
+    out_.close();
+    open();
   }
-  extractArchive(archiveFile, destination);
-  platform::removeFile(archiveFile);
+  void write(const char* data, std::size_t size) override {
+    out_.write(data, static_cast<std::streamsize>(size));
+    if (!out_) throw std::runtime_error("writing " + utf8(file_) + " failed");
+    size_ += static_cast<std::int64_t>(size);
+  }
+  // Flushes and closes; throws when the last bytes could not be written.
+  void close() {
+    out_.close();
+    if (!out_) throw std::runtime_error("writing " + utf8(file_) + " failed");
+  }
+
+ private:
+  void open() {
+    size_ = 0;
+    // Not checked here: a file that cannot be written fails the first write.
+    out_.open(file_, std::ios::binary | std::ios::trunc);
+  }
+
+  fs::path file_;
+  std::ofstream out_;
+  std::int64_t size_ = 0;
+};
+
+// Whether two destinations can hold the same path: one is the other or lies
+// inside it. Entries never leave their destination, so others never can.
+bool nested(const std::string& a, const std::string& b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    // Windows folders ignore case.
+    if (asciiLower(static_cast<unsigned char>(a[i])) !=
+        asciiLower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+// Unpacks each package as soon as it has arrived, on its own thread while
+// others still download, but after every earlier package whose destination
+// nests with its own: where two packages write the same path, the later row
+// wins as in a one-by-one install. Joined when it goes.
+class Unpacker {
+ public:
+  Unpacker(const std::vector<Package>& packages, const std::vector<fs::path>& archives,
+           const std::vector<fs::path>& folders, Downloads& downloads)
+      : packages_(packages),
+        archives_(archives),
+        folders_(folders),
+        arrived_(archives.size(), false),
+        thread_([this, &downloads] { work(downloads); }) {}
+  ~Unpacker() {
+    stopping_ = true;
+    join();
+  }
+
+  void arrived(std::size_t i) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    arrived_[i] = true;
+    ready_.notify_one();
+  }
+
+  // Waits for the last package; throws what ended the work early.
+  void finish() {
+    join();
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  void join() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ready_.notify_one();
+    }
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // The first package that may be unpacked now, if any; under the lock.
+  std::optional<std::size_t> next(const std::vector<bool>& unpacked) const {
+    for (std::size_t i = 0; i < unpacked.size(); ++i) {
+      if (unpacked[i] || !arrived_[i]) continue;
+      bool free = true;
+      for (std::size_t j = 0; j < i && free; ++j)
+        free = unpacked[j] || !nested(packages_[i].destination, packages_[j].destination);
+      if (free) return i;
+    }
+    return std::nullopt;
+  }
+
+  void work(Downloads& downloads) {
+    try {
+      std::vector<bool> unpacked(archives_.size(), false);
+      for (std::size_t count = 0; count < archives_.size(); ++count) {
+        std::optional<std::size_t> i;
+        {
+          std::unique_lock<std::mutex> lock(mutex_);
+          ready_.wait(lock, [&] { return stopping_ || (i = next(unpacked)); });
+        }
+        if (stopping_) return;
+        extractArchive(archives_[*i], folders_[*i], &stopping_);
+        platform::removeFile(archives_[*i]);
+        unpacked[*i] = true;
+      }
+    } catch (...) {
+      failure_ = std::current_exception();
+      downloads.stop(failure_);
+    }
+  }
+
+  const std::vector<Package>& packages_;
+  const std::vector<fs::path>& archives_;
+  const std::vector<fs::path>& folders_;
+  std::vector<bool> arrived_;
+  std::atomic<bool> stopping_{false};
+  std::exception_ptr failure_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::thread thread_;  // last: it starts once everything above exists
+};
+
+}  // namespace
+
+void install(const std::string& version, const std::vector<Package>& packages,
+             const fs::path& root) {
+  std::vector<fs::path> folders, archives;
+  std::vector<std::unique_ptr<FileSink>> sinks;
+  std::vector<Transfer> transfers;
+  for (const Package& package : packages) {
+    folders.push_back(root / pathFromUtf8(package.destination));
+    fs::create_directories(folders.back());
+    archives.push_back(folders.back() / pathFromUtf8(package.archive));
+    sinks.push_back(std::make_unique<FileSink>(archives.back()));
+    transfers.push_back({std::string(kSetupBaseUrl) + version + "-" + package.archive,
+                         package.archive, sinks.back().get()});
+  }
+  Downloads downloads(std::move(transfers), kProgressLabel);
+  Unpacker unpacker(packages, archives, folders, downloads);
+  downloads.run([&](std::size_t i) {
+    sinks[i]->close();
+    unpacker.arrived(i);
+  });
+  unpacker.finish();
+}
+
+void install(const std::string& version, const std::string& archive, const fs::path& destination) {
+  install(version, {{archive.c_str(), ""}}, destination);
 }
 
 }  // namespace velmora

@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -45,9 +44,11 @@ void writeCompleteMarker(const fs::path& folder) {
 namespace {
 
 std::string learnVersion() {
-  std::ostringstream document;
-  download(std::string(kSetupBaseUrl) + "version", document);
-  return cleanVersion(document.str());
+  TextSink document;
+  // A join must not wait long for a host out of reach: it has a version to fall back to.
+  download(std::string(kSetupBaseUrl) + "version", "version", document, {},
+           std::chrono::seconds(kVersionSeconds));
+  return cleanVersion(document.text());
 }
 
 // Everything in `versions` but `keep`, unless another start is installing
@@ -82,9 +83,7 @@ void installVersion(const fs::path& versions, const std::string& version, const 
   const fs::path staging = versions / pathFromUtf8(version + kStagingSuffix);
   platform::removeTree(staging);
   fs::create_directories(staging);
-  for (const Package& package : kPackages) {
-    install(version, package.archive, staging / pathFromUtf8(package.destination));
-  }
+  install(version, std::vector<Package>(kPackages.begin(), kPackages.end()), staging);
   // The marker goes in before the move, so nothing under the final name is ever partial.
   writeCompleteMarker(staging);
   platform::removeTree(folder);

@@ -136,4 +136,14 @@ void waitForExit(std::uint32_t processId, std::chrono::milliseconds bound);
 // be started.
 void startTemporaryCopy(const std::vector<std::string>& arguments);
 
+// The proxy settings the user's system applies to `url`, as WinHTTP resolves
+// them (a fixed proxy with its bypass list, an automatic-configuration
+// script, automatic detection): `proxies` in WinHTTP's list form, empty for a
+// direct connection. Nothing where the system keeps no such settings; then
+// libcurl's environment conventions (https_proxy, no_proxy) apply.
+struct SystemProxy {
+  std::string proxies, bypass;
+};
+std::optional<SystemProxy> systemProxy(const std::string& url);
+
 }  // namespace platform

@@ -178,6 +178,25 @@ RegistryKeys readRegistry(const fs::path& file) {
   return keys;
 }
 
+// Each change reads and rewrites the whole store: starts side by side take
+// turns, or a value one of them set is lost.
+class StoreLock {
+ public:
+  explicit StoreLock(const fs::path& folder)
+      : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~StoreLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+
+ private:
+  int fd_;
+};
+
 void writeRegistry(const fs::path& file, const RegistryKeys& keys) {
   // One temporary per process: starts side by side must not write into each other's.
   const fs::path temporary = fs::path(file) += "." + std::to_string(getpid()) + ".tmp";
@@ -356,6 +375,7 @@ void setRegistryString(const std::u16string& key, const std::u16string* name,
   fs::create_directories(folder, ec);
   if (ec) return;
   const fs::path file = folder / "registry.reg";
+  const StoreLock lock(file.parent_path());
   RegistryKeys keys = readRegistry(file);
   auto& values = keys["HKEY_CURRENT_USER\\" + utf8(key)];
   const std::string written = regQuote(utf8(data));
@@ -441,6 +461,7 @@ void setRegistryNumber(const std::u16string& key, const std::u16string& name, st
   if (ec) return;
   char text[16];
   std::snprintf(text, sizeof text, "dword:%08x", static_cast<unsigned>(data));
+  const StoreLock lock(file.parent_path());
   RegistryKeys keys = readRegistry(file);
   std::string& value = keys[sectionName(key)][utf8(name)];
   if (fs::exists(file) && value == text) return;
@@ -460,6 +481,7 @@ std::optional<std::u16string> registryString(const std::u16string& key,
 
 void deleteRegistryKey(const std::u16string& key) {
   const fs::path file = registryFile();
+  const StoreLock lock(file.parent_path());
   RegistryKeys keys = readRegistry(file);
   const std::string section = sectionName(key);
   bool found = false;
@@ -509,5 +531,7 @@ void startTemporaryCopy(const std::vector<std::string>& arguments) {
     throw std::runtime_error("cannot start " + copy.string());
   }
 }
+
+std::optional<SystemProxy> systemProxy(const std::string&) { return std::nullopt; }
 
 }  // namespace platform

@@ -12,6 +12,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <winhttp.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -288,7 +289,7 @@ void initialise() {
   SetDllDirectoryW(L"");
   // The delay-loaded imports (and the system DLLs that need them) then find
   // these already loaded, whatever search order loads them.
-  for (const wchar_t* dll : {L"crypt32.dll", L"bcrypt.dll"})
+  for (const wchar_t* dll : {L"crypt32.dll", L"bcrypt.dll", L"winhttp.dll"})
     LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   writeToConsoleAsUtf16(std::cout, STD_OUTPUT_HANDLE);
   writeToConsoleAsUtf16(std::cerr, STD_ERROR_HANDLE);
@@ -636,6 +637,57 @@ void startTemporaryCopy(const std::vector<std::string>& arguments) {
     throwIf(error, "cannot start", copy);
   }
   Handle thread(info.hThread), process(info.hProcess);
+}
+
+namespace {
+
+// Strings WinHTTP hands over for the caller to free.
+struct GlobalText {
+  LPWSTR text;
+  ~GlobalText() {
+    if (text) GlobalFree(text);
+  }
+  std::string utf8() const { return text ? narrow(text) : std::string(); }
+};
+
+struct InternetHandle {
+  HINTERNET handle;
+  ~InternetHandle() {
+    if (handle) WinHttpCloseHandle(handle);
+  }
+};
+
+}  // namespace
+
+std::optional<SystemProxy> systemProxy(const std::string& url) {
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
+  if (!WinHttpGetIEProxyConfigForCurrentUser(&user)) return std::nullopt;
+  const GlobalText script{user.lpszAutoConfigUrl}, proxies{user.lpszProxy},
+      bypass{user.lpszProxyBypass};
+  if (user.fAutoDetect || script.text) {
+    const InternetHandle session{WinHttpOpen(L"Velmora", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
+    WINHTTP_AUTOPROXY_OPTIONS options{};
+    if (script.text) {
+      options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+      options.lpszAutoConfigUrl = script.text;
+    }
+    if (user.fAutoDetect) {
+      options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+      options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    options.fAutoLogonIfChallenged = TRUE;
+    WINHTTP_PROXY_INFO found{};
+    if (session.handle &&
+        WinHttpGetProxyForUrl(session.handle, wide(url).c_str(), &options, &found)) {
+      const GlobalText foundProxies{found.lpszProxy}, foundBypass{found.lpszProxyBypass};
+      if (found.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY) return SystemProxy{};
+      return SystemProxy{foundProxies.utf8(), foundBypass.utf8()};
+    }
+    // No script or detection found nothing: the fixed settings apply, as for the system's own
+    // programs.
+  }
+  return SystemProxy{proxies.utf8(), bypass.utf8()};
 }
 
 }  // namespace platform

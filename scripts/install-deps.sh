@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libarchive-dev libgtest-dev googletest
   python3 python3-pytest python3-cryptography openssl ca-certificates
   clang libclang-rt-14-dev clang-format
-  libarchive-tools curl time strace
+  libarchive-tools curl time strace tinyproxy
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine64 liblnk-utils icoutils
   dpkg-dev

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "install/layout.h"
+#include "install/proxy.h"
 #include "install/update.h"
 #include "temp_dir.h"
 
@@ -104,6 +105,36 @@ TEST(InstallRoot, ComesFromLocalAppData) {
   setenv("LOCALAPPDATA", "/home/a b/.local", 1);
   EXPECT_EQ(installRoot(), fs::path("/home/a b/.local/Velmora"));
   restore ? setenv("LOCALAPPDATA", restore->c_str(), 1) : unsetenv("LOCALAPPDATA");
+}
+
+TEST(ProxyForUrl, FollowsWindowsProxyListsAndBypassPatterns) {
+  const std::string url = "https://Setup.Velmora.com:8443/version";
+  struct Case {
+    std::string proxies, bypass, proxy;
+  } cases[] = {
+      // Which entry of the list.
+      {"", "", ""},
+      {"proxy:3128", "", "http://proxy:3128"},
+      {"http=a:1;https=b:2", "", "http://b:2"},
+      {"http=a:1", "", ""},  // no entry for https: direct, as Windows does
+      {"a:1 https=b:2", "", "http://b:2"},
+      {"c:3;d:4", "", "http://c:3"},           // the first of a script's answer
+      {"https=http://b:2", "", "http://b:2"},  // a scheme already given
+      {"HTTPS=B:2", "", "http://b:2"},         // case does not matter
+      {"socks=s:1080", "", ""},
+      // Bypass patterns, matched without case against the host or host:port.
+      {"p:1", "*.velmora.com", ""},
+      {"p:1", "setup.velmora.com:8443", ""},
+      {"p:1", "https://setup.velmora.com", ""},
+      {"p:1", "other.com; *.velmora.org", "http://p:1"},
+      {"p:1", "setup.velmora.co", "http://p:1"},  // no prefix match
+      {"p:1", "<local>", "http://p:1"},           // the host has dots
+      {"p:1", "*", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(proxyForUrl(url, c.proxies, c.bypass), c.proxy) << c.proxies << " | " << c.bypass;
+  EXPECT_EQ(proxyForUrl("https://intranet/x", "p:1", "<local>"), "");
+  EXPECT_EQ(proxyForUrl("https://[::1]:443/", "p:1", "[::1]"), "");
 }
 
 }  // namespace

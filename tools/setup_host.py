@@ -3,13 +3,17 @@
 
 Faults live in ROOT/_faults.json (re-read per request), keyed by request path without the
 leading slash or "*" (used for paths without their own entry). "times": N limits a fault
-to the first N matching requests after the file last changed. Every request is appended to
-ROOT/_requests.log as "METHOD PATH STATUS".
+to the first N matching requests after the file last changed. Byte counts of faults are offsets
+in the file, so a resumed request that starts at or past one meets it at once. Files are served
+with single "bytes=N-[M]" ranges (206) unless the fault says "no_ranges". Every request is
+appended to ROOT/_requests.log as "METHOD PATH STATUS", every accepted connection to
+ROOT/_connections.log as "tls" or "plain".
 """
 import argparse
 import http.server
 import json
 import os
+import re
 import signal
 import socket
 import ssl
@@ -41,7 +45,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         srv = self.server.state
         key = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path).lstrip("/")
         fault = srv.fault_for(key)
-        if "delay" in fault and srv.stopping.wait(float(fault["delay"])):
+        delay = float(fault.get("delay", srv.delay))
+        if delay and srv.stopping.wait(delay):
             self.close_connection = True
             return
         if "status" in fault:
@@ -57,17 +62,38 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if path is None:
                 return self._small(404, _html(404), head)
             size = os.path.getsize(path)
-            payload = lambda: _file_chunks(path)
             ctype = "application/zip" if path.endswith(".zip") else "text/plain"
+            ranged = None if fault.get("no_ranges") else _range(self.headers.get("Range"), size)
+            if ranged == "unsatisfiable":
+                return self._small(416, b"", head, {"Content-Range": f"bytes */{size}"})
+            if ranged:
+                first, last = ranged
+                payload = lambda: _file_chunks(path, first, last + 1 - first)
+                limit = next((int(fault[k]) for k in ("reset_after", "truncate", "stall_after")
+                              if k in fault), size)
+                self._start(206, last + 1 - first, ctype,
+                            {"Content-Range": f"bytes {first}-{last}/{size}"})
+                return None if head else self._finish(fault, payload(), max(0, limit - first),
+                                                      last + 1 - first)
+            payload = lambda: _file_chunks(path)
         self._start(200, size, ctype)
         if head:
             return
         limit = next((int(fault[k]) for k in ("reset_after", "truncate", "stall_after") if k in fault), size)
-        sent = self._send(payload(), limit, fault.get("rate"))
+        self._finish(fault, payload(), limit, size)
+
+    def _finish(self, fault, chunks, limit, size):
+        """Sends the body, or limit bytes of it and then the fault."""
+        srv = self.server.state
+        sent = self._send(chunks, limit, fault.get("rate", srv.rate))
         if sent is None or sent >= size:
             return
         self.close_connection = True
         if "reset_after" in fault:
+            # As on a real line, the client has taken what was sent before the reset comes:
+            # a reset discards what is still in the client's receive buffer.
+            if sent and srv.stopping.wait(0.2):
+                return
             # Linger 0 makes close() send RST instead of FIN.
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             self.connection.close()
@@ -112,9 +138,22 @@ def _html(status):
     return f"<html><body><h1>{status}</h1></body></html>\n".encode()
 
 
-def _file_chunks(path):
+def _range(header, size):
+    """(first, last) byte asked for by a single-range header, "unsatisfiable", or None."""
+    m = re.fullmatch(r"bytes=(\d+)-(\d*)", (header or "").strip())
+    if not m:
+        return None
+    first = int(m[1])
+    last = min(int(m[2]), size - 1) if m[2] else size - 1
+    return (first, last) if first <= last else "unsatisfiable"
+
+
+def _file_chunks(path, start=0, length=None):
     with open(path, "rb") as f:
-        while chunk := f.read(CHUNK):
+        f.seek(start)
+        left = os.path.getsize(path) - start if length is None else length
+        while left > 0 and (chunk := f.read(min(CHUNK, left))):
+            left -= len(chunk)
             yield chunk
 
 
@@ -149,6 +188,7 @@ class Server(http.server.ThreadingHTTPServer):
             request.settimeout(Handler.timeout)
             if self.state.ctx:
                 conn = self.state.ctx.wrap_socket(request, server_side=True)
+            self.state.log_connection("tls" if self.state.ctx else "plain")
             Handler(conn, client_address, self)
         except QUIET_ERRORS:
             pass
@@ -166,9 +206,10 @@ class Server(http.server.ThreadingHTTPServer):
 class State:
     """Shared by the IPv4 and IPv6 listeners."""
 
-    def __init__(self, root, ctx):
+    def __init__(self, root, ctx, rate=None, delay=0.0):
         self.root = os.path.realpath(root)
         self.ctx = ctx
+        self.rate, self.delay = rate, delay
         self.stopping = threading.Event()
         self.lock = threading.Lock()
         self.faults_stamp = None
@@ -199,6 +240,10 @@ class State:
                     return {}
         return fault
 
+    def log_connection(self, kind):
+        with self.lock, open(os.path.join(self.root, "_connections.log"), "a") as f:
+            f.write(kind + "\n")
+
     def log_request_line(self, method, path, status):
         with self.lock, open(os.path.join(self.root, "_requests.log"), "a") as f:
             f.write(f"{method} {path} {status}\n")
@@ -213,6 +258,8 @@ def main():
     ap.add_argument("--bind", help="one address; default: 127.0.0.1 and ::1")
     ap.add_argument("--plain", action="store_true", help="plain HTTP, no TLS")
     ap.add_argument("--ready-file")
+    ap.add_argument("--rate", type=int, help="bytes a second each response is paced to")
+    ap.add_argument("--delay", type=float, default=0.0, help="seconds before each response")
     a = ap.parse_args()
 
     ctx = None
@@ -221,7 +268,7 @@ def main():
             ap.error("--cert is required unless --plain")
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(a.cert, a.key)
-    state = State(a.root, ctx)
+    state = State(a.root, ctx, a.rate, a.delay)
 
     servers = []
     port = a.port

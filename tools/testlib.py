@@ -44,13 +44,16 @@ class Certs:
 class SetupHost:
     """Runs setup_host.py as a subprocess; a context manager, or start()/stop() by hand."""
 
-    def __init__(self, root, port=PORT, cert=None, key=None, plain=False, bind=None):
+    def __init__(self, root, port=PORT, cert=None, key=None, plain=False, bind=None, rate=None,
+                 delay=None):
         if not plain and cert is None:
             cert, key = Certs.session().localhost
         self.root, self.port, self.plain = root, port, plain
         self.cmd = [PYTHON, os.path.join(TOOLS, "setup_host.py"), "--root", root, "--port", str(port)]
         self.cmd += ["--plain"] if plain else ["--cert", cert, "--key", key]
         self.cmd += ["--bind", bind] if bind else []
+        self.cmd += ["--rate", str(rate)] if rate else []
+        self.cmd += ["--delay", str(delay)] if delay else []
         self.proc = None
 
     @property
@@ -112,7 +115,17 @@ class SetupHost:
             return []
 
     def clear_requests(self):
+        """Forgets the requests and the connections made so far."""
         _remove(os.path.join(self.root, "_requests.log"))
+        _remove(os.path.join(self.root, "_connections.log"))
+
+    def connections(self):
+        """How many connections were accepted (TLS ones, unless the host is plain)."""
+        try:
+            with open(os.path.join(self.root, "_connections.log")) as f:
+                return sum(1 for _ in f)
+        except FileNotFoundError:
+            return 0
 
 
 def _remove(path):

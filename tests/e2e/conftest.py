@@ -2,8 +2,10 @@
 import hashlib
 import os
 import shutil
+import socket
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -116,3 +118,29 @@ class Machine:
 @pytest.fixture
 def machine(build, tmp_path):
     return Machine(build, tmp_path / "machine")
+
+
+@pytest.fixture
+def proxy(tmp_path):
+    """tinyproxy on loopback; yields the file its log goes to."""
+    if not shutil.which("tinyproxy"):
+        pytest.skip("tinyproxy is not installed (scripts/install-deps.sh)")
+    conf, log = tmp_path / "tinyproxy.conf", tmp_path / "tinyproxy.log"
+    conf.write_text(f"Port {testlib.PORT + 1}\nListen 127.0.0.1\nTimeout 60\nLogLevel Connect\n"
+                    "MaxClients 20\nAllow 127.0.0.1\n")
+    with open(log, "w") as out:
+        proc = subprocess.Popen(["tinyproxy", "-d", "-c", str(conf)], stdout=out,
+                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", testlib.PORT + 1), 1).close()
+                break
+            except OSError:
+                assert proc.poll() is None and time.monotonic() < deadline, log.read_text()
+                time.sleep(0.05)
+        yield log
+    finally:
+        proc.terminate()
+        proc.wait(5)

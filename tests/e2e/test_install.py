@@ -23,6 +23,9 @@ def test_fresh_install_starts_the_player_from_the_new_version(machine, host, rel
     paths = [r.path for r in host.requests()]
     assert paths[0] == "/version"
     assert sorted(paths[1:]) == sorted(f"/{V2}-{name}" for name, _ in make_release.PLAYER_ARCHIVES)
+    # The version's connection carries a package too: at most one handshake per parallel transfer
+    # (fewer when a package is done before the last one starts).
+    assert host.connections() <= 10
 
 
 def test_up_to_date_start_makes_one_request_and_writes_nothing(machine, host):
@@ -35,7 +38,7 @@ def test_up_to_date_start_makes_one_request_and_writes_nothing(machine, host):
         os.utime(path, ns=(0, 0))
     host.clear_requests()
     assert machine.ok(PLAY) == ""
-    assert [r.path for r in host.requests()] == ["/version"]
+    assert [r.path for r in host.requests()] == ["/version"] and host.connections() == 1
     after = [p for folder in (machine.root, home) for p in paths_under(folder)]
     assert {p: os.stat(p).st_mtime_ns for p in after} == dict.fromkeys(before, 0)
     assert len(machine.records(2)) == 2
@@ -96,6 +99,7 @@ def test_studio_is_installed_on_first_use_into_the_current_version(machine, host
     host.clear_requests()
     assert machine.ok(EDIT) == "Installing Velmora Studio\n"
     assert [r.path for r in host.requests()] == ["/version", f"/{V2}-WindowsStudio.zip"]
+    assert host.connections() == 1
     assert machine.tree(V2) == complete_tree(releases, V2, studio=True)
     studio, folder = machine.records(2)[-1], os.path.join(machine.versions, V2, "Studio")
     assert studio["program"] == "velmora-studio"

@@ -1,4 +1,4 @@
-"""The download progress line on standard error: redrawn in place on a terminal, absent otherwise."""
+"""The install's progress line on standard error: redrawn in place on a terminal, absent otherwise."""
 import os
 import pty
 import random
@@ -27,8 +27,8 @@ def slow_down(host, size=3_000_000, seconds=1.5):
     return os.path.getsize(path)
 
 
-def test_terminal_shows_a_live_line_per_download_and_clears_it(machine, host):
-    size = slow_down(host)
+def test_terminal_shows_one_live_line_for_the_install_and_clears_it(machine, host):
+    slow_down(host)
     master, slave = pty.openpty()
     tty.setraw(slave)  # the bytes exactly as written
     chunks = []
@@ -60,15 +60,14 @@ def test_terminal_shows_a_live_line_per_download_and_clears_it(machine, host):
     assert "".join(f"\r{s}\x1b[K" for s in segments) == stream and segments[-1] == "", stream
     drawings = [DRAWING.fullmatch(s) for s in segments if s]
     assert all(drawings), segments
-    # The version document is fetched without a line.
-    assert {m["label"] for m in drawings} <= {name for name, _ in make_release.PLAYER_ARCHIVES}
-    slow = [m for m in drawings if m["label"] == SLOW]
-    done = [float(m["done"]) for m in slow]
-    assert len(slow) >= 3 and done == sorted(done) and done[-1] > done[0], done
-    assert {m["total"] for m in slow if m["total"]} == {f"{size / 1e6:.1f}"}
-    # Each download's line is cleared before the next one's is drawn.
-    for a, b in zip(segments, segments[1:]):
-        assert not (a and b) or DRAWING.fullmatch(a)["label"] == DRAWING.fullmatch(b)["label"]
+    # One line for all packages, cleared only at the end; the version document has none.
+    assert {m["label"] for m in drawings} == {"Downloading"} and "" not in segments[:-1]
+    done = [float(m["done"]) for m in drawings]
+    assert len(done) >= 3 and done == sorted(done) and done[-1] > done[0], done
+    # The total appears once every package's size is known.
+    total = sum(os.path.getsize(os.path.join(host.root, f"{V2}-{name}"))
+                for name, _ in make_release.PLAYER_ARCHIVES)
+    assert {m["total"] for m in drawings if m["total"]} == {f"{total / 1e6:.1f}"}
     assert machine.installed() == [V2]
 
 

@@ -3,12 +3,13 @@ import glob
 import os
 import shutil
 import stat
+import struct
 import subprocess
 import time
 
 import pytest
 
-from conftest import EDIT, PLAY, V1, V2, make_release, testlib
+from conftest import EDIT, PLAY, V1, V2, complete_tree, make_release, testlib
 
 WINE = "/usr/lib/wine/wine64"
 # Known DLLs always come from the system folder; any other import would be looked for
@@ -95,8 +96,10 @@ class WinMachine:
 def win(windows, wine, win_releases, tmp_path):
     root = str(tmp_path / "host")
     shutil.copytree(win_releases, root)
-    with testlib.SetupHost(root):
-        yield WinMachine(windows, wine, tmp_path / "machine")
+    with testlib.SetupHost(root) as host:
+        machine = WinMachine(windows, wine, tmp_path / "machine")
+        machine.host = host
+        yield machine
 
 
 def test_the_exe_imports_only_known_dlls(windows):
@@ -112,7 +115,7 @@ def test_dlls_planted_beside_the_launcher_or_in_the_working_folder_are_never_loa
         for dll in glob.glob(os.path.join(windows["standins"], "planted", "*.dll")):
             shutil.copy(dll, folder)
     # Native first for those names is the search order Windows itself applies to them.
-    overrides = win.wine["env"]["WINEDLLOVERRIDES"] + ";bcrypt,crypt32=n,b"
+    overrides = win.wine["env"]["WINEDLLOVERRIDES"] + ";bcrypt,crypt32,winhttp=n,b"
     env = {"WINEDLLOVERRIDES": overrides, "VELMORA_PLANTED_MARKER": testlib.wine_path(marker)}
     rc, out, err = win.run(PLAY, env_extra=env)
     assert (rc, err) == (0, ""), err
@@ -150,7 +153,8 @@ def test_first_install_and_a_play_link_with_hard_values(win):
     assert player["args"] == ["--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t",
                               ticket, "-j", 'https://www.velmora.com/Game/P.ashx?q="a b"\\']
     assert player["cwd"].lower().rstrip("\\").endswith(f"\\velmora\\versions\\{V2}")
-    assert os.path.exists(os.path.join(win.root, "Versions", V2, ".complete"))
+    installed = make_release.installed_tree(os.path.join(win.root, "Versions", V2))
+    assert installed == complete_tree(win.host.root, V2)
 
     # Link bytes that are not UTF-8: each ill-formed sequence arrives as one U+FFFD.
     rc, out, err = win.run("velmora-player:1+launchmode:play+placelauncherurl:https%3A%2F%2F"
@@ -345,3 +349,35 @@ def test_a_version_in_use_is_left_whole_until_the_uninstall_runs_again(win):
     apps_list_remove(win)
     assert wait_for(lambda: not os.path.exists(win.root))
     assert not registered(win, APPS_ENTRY)
+
+
+@pytest.mark.parametrize("bypass,proxied", [(b"*.example.com", True), (b"*.example.com;<local>", False)],
+                         ids=["proxied", "host without a dot bypassed"])
+def test_the_users_proxy_from_internet_settings(win, proxy, bypass, proxied):
+    # Wine's WinHTTP reads the binary form the Internet Options dialog writes: version, counter,
+    # flags (direct 1, fixed proxy 2), then the proxy list, the bypass list and the script address.
+    key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections"
+    fields = [f"127.0.0.1:{testlib.PORT + 1}".encode(), bypass, b""]
+    settings = struct.pack("<III", 0x46, 1, 3) + b"".join(struct.pack("<I", len(f)) + f for f in fields)
+    win.wine_tool("reg", "add", key, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY", "/d",
+                  (settings + bytes(32)).hex(), "/f")
+    try:
+        rc, out, err = win.run()
+    finally:
+        win.wine_tool("reg", "delete", key, "/v", "DefaultConnectionSettings", "/f")
+    assert (rc, err) == (0, "") and f"Installing Velmora {V2}\n" in out
+    # One tunnel per parallel transfer, the version's reused.
+    tunnels = proxy.read_text().count(f"CONNECT localhost:{testlib.PORT} ")
+    assert 0 < tunnels <= 10 if proxied else tunnels == 0
+
+
+def test_a_package_reset_twice_is_resumed(win):
+    archive = f"{V2}-content-sky.zip"
+    size = os.path.getsize(os.path.join(win.host.root, archive))
+    win.host.set_faults({archive: {"reset_after": size // 2, "times": 2}})
+    rc, out, err = win.run()
+    assert rc == 0 and f"Installing Velmora {V2}\n" in out, err
+    assert err.count("warning: content-sky.zip: ") == 2 and err.count("\n") == 2, err
+    assert [r.status for r in win.host.requests() if r.path == "/" + archive] == [200, 206, 206]
+    installed = make_release.installed_tree(os.path.join(win.root, "Versions", V2))
+    assert installed == complete_tree(win.host.root, V2)
