@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "build_config.h"
 #include "temp_dir.h"
 
 namespace velmora {
@@ -189,6 +190,15 @@ TEST(ParseRelease, RefusesAnythingElse) {
   for (const auto& c : cases) {
     EXPECT_EQ(errorOf([&] { parseRelease(c.text); }), "invalid release file: " + c.error) << c.text;
   }
+}
+
+// The presets carry the test key's line; it must stay the key tools/ signs with.
+TEST(BuiltInKey, IsTheCommittedTestKeyWhenSet) {
+  if (kReleasePublicKey[0] == '\0') GTEST_SKIP() << "built without a release key";
+  const PublicKey builtIn = parsePublicKey(kReleasePublicKey);
+  const PublicKey test = parsePublicKey(readFile(kTools / "test-release-key.pub"));
+  EXPECT_EQ(builtIn.keyId, test.keyId);
+  EXPECT_EQ(builtIn.key, test.key);
 }
 
 // Signatures made by Debian's minisign program, with the committed test key and
