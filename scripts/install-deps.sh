@@ -12,7 +12,7 @@ packages=(
   libarchive-tools curl time
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine64 liblnk-utils icoutils
-  dpkg-dev
+  dpkg-dev autoconf automake libtool
 )
 
 missing=()
