@@ -17,19 +17,6 @@ namespace velmora {
 
 namespace fs = std::filesystem;
 
-const std::array<Package, 10> kPackages = {{
-    {"WindowsPlayer.zip", ""},
-    {"content-fonts.zip", "content/fonts/"},
-    {"content-music.zip", "content/music/"},
-    {"content-particles.zip", "content/particles/"},
-    {"content-sky.zip", "content/sky/"},
-    {"content-sounds.zip", "content/sounds/"},
-    {"content-textures.zip", "content/textures/"},
-    {"content-textures3.zip", "PlatformContent/pc/textures/"},
-    {"content-terrain.zip", "PlatformContent/pc/terrain/"},
-    {"shaders.zip", "shaders/"},
-}};
-
 namespace {
 
 // Permissions and times are restored; "..", and writing through a symbolic

@@ -11,8 +11,13 @@ struct Package {
   const char* destination;  // folder below the version folder, '/'-separated
 };
 
-// The player's packages, installed in this order; later rows overwrite.
-extern const std::array<Package, 10> kPackages;
+}  // namespace velmora
+
+// kPackages, the player's packages in install order (later rows overwrite),
+// and kStudioPackage: made at build time from install/packages.txt.
+#include "package_table.h"
+
+namespace velmora {
 
 // Downloads kSetupBaseUrl + version + "-" + archive into `destination`,
 // unpacks it there and deletes the archive. Throws on any failure; what was

@@ -21,7 +21,7 @@ fs::path installStudio(const fs::path& versionFolder) {
       const fs::path staging = versionFolder / "Studio.partial";
       fs::remove_all(staging);
       // The studio of a fallback version is that version's own studio.
-      install(utf8(versionFolder.filename()), "WindowsStudio.zip", staging);
+      install(utf8(versionFolder.filename()), kStudioPackage.archive, staging);
       writeCompleteMarker(staging);
       fs::remove_all(studio);
       fs::rename(staging, studio);
