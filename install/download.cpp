@@ -69,10 +69,14 @@ void download(const std::string& url, std::ostream& out, const std::string& prog
   }
 
   const CURLcode result = curl_easy_perform(h);
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
   curl.reset();
   progress.finish();
   if (result != CURLE_OK) {
-    throw std::runtime_error("download of " + url + " failed: " + curl_easy_strerror(result));
+    const std::string message = "download of " + url + " failed: " + curl_easy_strerror(result);
+    if (result == CURLE_HTTP_RETURNED_ERROR && status == 404) throw DownloadNotFound(message);
+    throw std::runtime_error(message);
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include "build_config.h"
 #include "install/download.h"
+#include "install/release.h"
 #include "launcher/text.h"
 
 namespace velmora {
@@ -158,14 +159,28 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
     throw std::runtime_error("extracting " + utf8(archiveFile) + " failed: " + error);
 }
 
-void install(const std::string& version, const std::string& archive, const fs::path& destination) {
+void install(const std::string& version, const std::string& archive, const fs::path& destination,
+             const ReleaseArchive* expected) {
   fs::create_directories(destination);
   const fs::path archiveFile = destination / pathFromUtf8(archive);
   {
     // Not checked on open: a file that cannot be written fails the first
     // write, which aborts the transfer with a download error.
     std::ofstream out(archiveFile, std::ios::binary | std::ios::trunc);
-    download(std::string(kSetupBaseUrl) + version + "-" + archive, out, archive);
+    const std::string url = std::string(kSetupBaseUrl) + version + "-" + archive;
+    if (expected) {
+      ArchiveCheck check(out.rdbuf(), *expected);
+      std::ostream checked(&check);
+      try {
+        download(url, checked, archive);
+      } catch (const std::runtime_error&) {
+        if (check.overflowed()) check.finish();  // the real reason the transfer stopped
+        throw;
+      }
+      check.finish();
+    } else {
+      download(url, out, archive);
+    }
     out.close();
     if (!out) throw std::runtime_error("writing " + utf8(archiveFile) + " failed");
   }

@@ -19,11 +19,15 @@ struct Package {
 
 namespace velmora {
 
+struct ReleaseArchive;
+
 // Downloads kSetupBaseUrl + version + "-" + archive into `destination`,
-// unpacks it there and deletes the archive. Throws on any failure; what was
-// written so far stays for the caller's staging folder to discard.
+// unpacks it there and deletes the archive. With `expected`, the bytes must be
+// exactly its size and SHA-256 (ReleaseRefused otherwise, before anything is
+// unpacked). Throws on any failure; what was written so far stays for the
+// caller's staging folder to discard.
 void install(const std::string& version, const std::string& archive,
-             const std::filesystem::path& destination);
+             const std::filesystem::path& destination, const ReleaseArchive* expected = nullptr);
 
 // Unpacks the ZIP file `archive` into `destination`. Only regular files and
 // folders are written, and only inside `destination`. Throws

@@ -4,9 +4,15 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <unordered_set>
 
+#include "build_config.h"
+#include "install/download.h"
+#include "install/layout.h"
+#include "install/package.h"
 #include "launcher/text.h"
 
 namespace velmora {
@@ -15,6 +21,10 @@ namespace {
 constexpr char kUntrustedPrefix[] = "untrusted comment: ";
 constexpr char kTrustedPrefix[] = "trusted comment: ";
 constexpr size_t kMaxArchiveName = 128;
+// Far above eleven rows; a host sending more is not sending a release file.
+constexpr size_t kMaxReleaseText = 64 * 1024;
+
+namespace fs = std::filesystem;
 
 void initSodium() {
   if (sodium_init() < 0) throw std::runtime_error("the crypto library cannot start");
@@ -171,6 +181,7 @@ Release parseRelease(const std::string& text) {
     throw fail("missing line end");
   }
   Release release;
+  release.text = text;
   std::unordered_set<std::string> seen;
   std::string::size_type start = 0;
   while (start < text.size()) {
@@ -217,6 +228,159 @@ Release parseRelease(const std::string& text) {
     throw fail("expected \"published <seconds>\"");
   }
   return release;
+}
+
+namespace {
+
+// Collects a small download; refuses bytes beyond kMaxReleaseText, which stops the transfer.
+class SmallText : public std::streambuf {
+ public:
+  std::string text;
+  bool overflowed = false;
+
+ protected:
+  std::streamsize xsputn(const char* data, std::streamsize size) override {
+    if (text.size() + static_cast<size_t>(size) > kMaxReleaseText) {
+      overflowed = true;
+      return 0;
+    }
+    text.append(data, static_cast<size_t>(size));
+    return size;
+  }
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char byte = traits_type::to_char_type(c);
+    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+  }
+};
+
+std::string fetchSmall(const std::string& url, const std::string& what) {
+  SmallText buffer;
+  std::ostream out(&buffer);
+  try {
+    download(url, out);
+  } catch (const DownloadNotFound&) {
+    throw;
+  } catch (const std::runtime_error&) {
+    if (buffer.overflowed) {
+      throw ReleaseRefused(what + " is larger than " + std::to_string(kMaxReleaseText) + " bytes");
+    }
+    throw;
+  }
+  return buffer.text;
+}
+
+std::string mismatch(const std::string& archive) {
+  return archive + (kReleasePublicKey[0] ? " does not match the signed release"
+                                         : " does not match the release file");
+}
+
+}  // namespace
+
+std::optional<Release> recordedRelease(const fs::path& versionFolder) {
+  std::ifstream in(versionFolder / kReleaseRecord, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return parseRelease(text.str());
+}
+
+std::optional<Release> fetchRelease(const std::string& version, const fs::path& versions) {
+  const bool keyed = kReleasePublicKey[0] != '\0';
+  const std::string url = std::string(kSetupBaseUrl) + version + "-release.txt";
+  auto notSigned = [&version](const std::string& why) {
+    return ReleaseRefused("release " + version + " is not signed by Velmora: " + why);
+  };
+  std::string text;
+  try {
+    text = fetchSmall(url, "the release file of " + version);
+  } catch (const DownloadNotFound&) {
+    if (!keyed) return std::nullopt;
+    throw notSigned("the setup host has no release file");
+  }
+  if (keyed) {
+    std::string signature;
+    try {
+      signature = fetchSmall(url + ".minisig", "the signature of " + version);
+    } catch (const DownloadNotFound&) {
+      throw notSigned("the setup host has no signature");
+    }
+    try {
+      verifySignature(parsePublicKey(kReleasePublicKey), parseSignature(signature), text);
+    } catch (const std::runtime_error& e) {
+      throw notSigned(e.what());
+    }
+  }
+
+  Release release;
+  try {
+    release = parseRelease(text);
+  } catch (const std::runtime_error& e) {
+    throw ReleaseRefused("release " + version + ": " + e.what());
+  }
+  if (release.version != version) {
+    throw ReleaseRefused("the release file of " + version + " names version " + release.version);
+  }
+  std::vector<const char*> archives;
+  for (const Package& package : kPackages) archives.push_back(package.archive);
+  archives.push_back(kStudioPackage.archive);
+  for (const char* archive : archives) {
+    if (!release.find(archive)) {
+      throw ReleaseRefused("the release file of " + version + " does not list " + archive);
+    }
+  }
+
+  // An attacker may replay an old signed release with known faults; a real
+  // rollback is published again with a new time.
+  std::error_code ec;
+  for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!fs::exists(it->path() / kCompleteMarker)) continue;
+    std::optional<Release> installed;
+    try {
+      installed = recordedRelease(it->path());
+    } catch (const std::runtime_error&) {
+      continue;  // a record we cannot read vouches for nothing
+    }
+    if (installed && installed->published > release.published) {
+      throw ReleaseRefused("release " + version + " was published before the installed " +
+                           utf8(it->path().filename()));
+    }
+  }
+  return release;
+}
+
+ArchiveCheck::ArchiveCheck(std::streambuf* next, const ReleaseArchive& expected)
+    : next_(next), expected_(expected) {
+  initSodium();
+  crypto_hash_sha256_init(&state_);
+}
+
+std::streamsize ArchiveCheck::xsputn(const char* data, std::streamsize size) {
+  if (received_ + static_cast<std::uint64_t>(size) > expected_.size) {
+    overflowed_ = true;
+    return 0;
+  }
+  const std::streamsize written = next_->sputn(data, size);
+  crypto_hash_sha256_update(&state_, reinterpret_cast<const unsigned char*>(data),
+                            static_cast<unsigned long long>(written));
+  received_ += static_cast<std::uint64_t>(written);
+  return written;
+}
+
+ArchiveCheck::int_type ArchiveCheck::overflow(int_type c) {
+  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+  const char byte = traits_type::to_char_type(c);
+  return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+}
+
+void ArchiveCheck::finish() {
+  unsigned char hash[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256_final(&state_, hash);
+  char hex[2 * crypto_hash_sha256_BYTES + 1];
+  sodium_bin2hex(hex, sizeof hex, hash, sizeof hash);
+  if (overflowed_ || received_ != expected_.size || expected_.sha256 != hex) {
+    throw ReleaseRefused(mismatch(expected_.name));
+  }
 }
 
 }  // namespace velmora

@@ -1,7 +1,13 @@
 #pragma once
 
+#include <sodium.h>
+
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -29,7 +35,11 @@ struct ReleaseArchive {
   std::string sha256;  // 64 lower-case hex digits
 };
 
+// Inside a complete version folder: the release file it was installed from.
+inline constexpr char kReleaseRecord[] = ".release";
+
 struct Release {
+  std::string text;  // the file as received
   std::string version;
   std::int64_t published;  // seconds since 1970, UTC
   std::vector<ReleaseArchive> archives;
@@ -53,5 +63,50 @@ void verifySignature(const PublicKey& key, const Signature& signature, const std
 // "version <v>", "published <seconds>", then "<sha256> <size> <name>" per
 // archive, each line ended by '\n'. Throws "invalid release file: line <n>: <reason>".
 Release parseRelease(const std::string& text);
+
+// A release, or one of its archives, that must not be installed. The message
+// names the reason.
+class ReleaseRefused : public std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Fetches "<version>-release.txt" and, with kReleasePublicKey set, its
+// ".minisig", and returns the release once it verifies, names `version`, lists
+// every package and is not older than a release installed in `versions`.
+// Without a key, a host that has no release file gives nullopt. Throws
+// ReleaseRefused for a release that fails a check, and the download error when
+// a file cannot be fetched.
+std::optional<Release> fetchRelease(const std::string& version,
+                                    const std::filesystem::path& versions);
+
+// The release recorded in a version folder, or nullopt when it has none.
+std::optional<Release> recordedRelease(const std::filesystem::path& versionFolder);
+
+// Passes a download on to `next` while checking it against its row of the
+// release file. The first byte beyond the listed size is refused, which fails
+// the writing stream and so stops the transfer at once. Feed it every byte once,
+// in order.
+class ArchiveCheck : public std::streambuf {
+ public:
+  ArchiveCheck(std::streambuf* next, const ReleaseArchive& expected);
+
+  // True once more bytes came than the release lists.
+  bool overflowed() const { return overflowed_; }
+
+  // Throws ReleaseRefused "<archive> does not match the signed release" unless
+  // exactly the listed bytes arrived.
+  void finish();
+
+ protected:
+  std::streamsize xsputn(const char* data, std::streamsize size) override;
+  int_type overflow(int_type c) override;
+
+ private:
+  std::streambuf* next_;
+  const ReleaseArchive& expected_;
+  std::uint64_t received_ = 0;
+  bool overflowed_ = false;
+  crypto_hash_sha256_state state_;
+};
 
 }  // namespace velmora

@@ -5,6 +5,7 @@
 #include "install/install_lock.h"
 #include "install/layout.h"
 #include "install/package.h"
+#include "install/release.h"
 #include "install/update.h"
 #include "launcher/text.h"
 
@@ -21,7 +22,10 @@ fs::path installStudio(const fs::path& versionFolder) {
       const fs::path staging = versionFolder / "Studio.partial";
       fs::remove_all(staging);
       // The studio of a fallback version is that version's own studio.
-      install(utf8(versionFolder.filename()), kStudioPackage.archive, staging);
+      // Checked against the release the version was installed from, if it had one.
+      const std::optional<Release> release = recordedRelease(versionFolder);
+      install(utf8(versionFolder.filename()), kStudioPackage.archive, staging,
+              release ? release->find(kStudioPackage.archive) : nullptr);
       writeCompleteMarker(staging);
       fs::remove_all(studio);
       fs::rename(staging, studio);

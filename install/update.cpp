@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -10,6 +11,7 @@
 #include "install/install_lock.h"
 #include "install/layout.h"
 #include "install/package.h"
+#include "install/release.h"
 #include "launcher/text.h"
 
 namespace velmora {
@@ -40,20 +42,36 @@ void writeCompleteMarker(const fs::path& folder) {
 
 namespace {
 
+void warnStartingInstalled(const std::string& reason, const fs::path& installed) {
+  std::cerr << "warning: " << reason << "; starting the installed " << utf8(installed.filename())
+            << std::endl;
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+  std::ofstream file(path, std::ios::binary);
+  file << text;
+  file.close();
+  if (!file) throw std::runtime_error("cannot write " + utf8(path));
+}
+
 std::string learnVersion() {
   std::ostringstream document;
   download(std::string(kSetupBaseUrl) + "version", document);
   return cleanVersion(document.str());
 }
 
-void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder) {
+void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder,
+                    const std::optional<Release>& release) {
   std::cout << "Installing Velmora " << version << std::endl;
   const fs::path staging = versions / pathFromUtf8(version + ".partial");
   fs::remove_all(staging);
   fs::create_directories(staging);
   for (const Package& package : kPackages) {
-    install(version, package.archive, staging / pathFromUtf8(package.destination));
+    install(version, package.archive, staging / pathFromUtf8(package.destination),
+            release ? release->find(package.archive) : nullptr);
   }
+  // After the packages, so none of them can replace it; its `published` guards later updates.
+  if (release) writeFile(staging / kReleaseRecord, release->text);
   // The marker goes in before the move, so nothing under the final name is ever partial.
   writeCompleteMarker(staging);
   fs::remove_all(folder);
@@ -77,8 +95,7 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   } catch (const std::exception& e) {
     const fs::path installed = newestInstalled(versions);
     if (installed.empty()) throw;
-    std::cerr << "warning: " << e.what() << "; starting the installed "
-              << utf8(installed.filename()) << std::endl;
+    warnStartingInstalled(e.what(), installed);
     return installed;
   }
 
@@ -86,7 +103,15 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   if (fs::exists(folder / kCompleteMarker)) return folder;
   // Another start may be installing this very version; wait for it, then look again.
   InstallLock lock(root);
-  if (!fs::exists(folder / kCompleteMarker)) installVersion(versions, version, folder);
+  if (fs::exists(folder / kCompleteMarker)) return folder;
+  try {
+    installVersion(versions, version, folder, fetchRelease(version, versions));
+  } catch (const ReleaseRefused& e) {
+    const fs::path installed = newestInstalled(versions);
+    if (installed.empty()) throw;
+    warnStartingInstalled(e.what(), installed);
+    return installed;
+  }
   return folder;
 }
 

@@ -147,23 +147,11 @@ def release_text(version, published, archives):
     return "".join(line + "\n" for line in lines)
 
 
-def publish(version, files_dir, out, key=None, published=None, version_document=True,
-            minisign="minisign"):
-    """Writes the release of `files_dir` into `out`; returns {archive name: path}."""
-    if not VERSION_RE.fullmatch(version) or ".." in version or version.endswith("."):
-        raise PublishError(f"invalid version: {version!r}")
-    if not os.path.isdir(files_dir):
-        raise PublishError(f"not a folder: {files_dir}")
-    published = int(time.time()) if published is None else int(published)
-    os.makedirs(out, exist_ok=True)
-    contents = assign(files_dir)
-    paths = {}
-    for name, _ in ALL_PACKAGES:
-        paths[name] = os.path.join(out, f"{version}-{name}")
-        _replace(paths[name], lambda tmp, entries=contents[name]: write_archive(tmp, entries))
-
+def write_release(version, out, published, key=None, minisign="minisign"):
+    """Writes the release file of the archives `<version>-*` in `out`, and its signature."""
     release = os.path.join(out, f"{version}-release.txt")
-    text = release_text(version, published, [(name, paths[name]) for name, _ in ALL_PACKAGES])
+    archives = [(name, os.path.join(out, f"{version}-{name}")) for name, _ in ALL_PACKAGES]
+    text = release_text(version, published, archives)
     signature = release + ".minisig"
     # A signature left from an earlier run must not sit beside a new release file.
     if os.path.exists(signature):
@@ -178,6 +166,22 @@ def publish(version, files_dir, out, key=None, published=None, version_document=
                 raise PublishError(f"minisign failed: {result.stderr.strip()}")
         _replace(signature, sign)
 
+
+def publish(version, files_dir, out, key=None, published=None, version_document=True,
+            minisign="minisign"):
+    """Writes the release of `files_dir` into `out`; returns {archive name: path}."""
+    if not VERSION_RE.fullmatch(version) or ".." in version or version.endswith("."):
+        raise PublishError(f"invalid version: {version!r}")
+    if not os.path.isdir(files_dir):
+        raise PublishError(f"not a folder: {files_dir}")
+    published = int(time.time()) if published is None else int(published)
+    os.makedirs(out, exist_ok=True)
+    contents = assign(files_dir)
+    paths = {}
+    for name, _ in ALL_PACKAGES:
+        paths[name] = os.path.join(out, f"{version}-{name}")
+        _replace(paths[name], lambda tmp, entries=contents[name]: write_archive(tmp, entries))
+    write_release(version, out, published, key, minisign)
     if version_document:
         _replace(os.path.join(out, "version"), lambda tmp: _write_text(tmp, version + "\n"))
     return paths

@@ -21,8 +21,8 @@ def test_fresh_install_starts_the_player_from_the_new_version(machine, host, rel
         "--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t", "ticket",
         "-j", "https://www.velmora.com/Game/PlaceLauncher.ashx?placeId=7", "-b", "42"]
     paths = [r.path for r in host.requests()]
-    assert paths[0] == "/version"
-    assert sorted(paths[1:]) == sorted(f"/{V2}-{name}" for name, _ in make_release.PLAYER_ARCHIVES)
+    assert paths[:3] == ["/version", f"/{V2}-release.txt", f"/{V2}-release.txt.minisig"]
+    assert sorted(paths[3:]) == sorted(f"/{V2}-{name}" for name, _ in make_release.PLAYER_ARCHIVES)
 
 
 def test_up_to_date_start_makes_one_request_and_writes_nothing(machine, host):
