@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   libarchive-tools curl time
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
-  wine64 liblnk-utils icoutils
+  wine64 liblnk-utils icoutils osslsigncode
   dpkg-dev autoconf automake libtool
 )
 
