@@ -27,6 +27,7 @@ import testlib  # noqa: E402
 PLAY = ("velmora-player:1+launchmode:play+gameinfo:ticket+placelauncherurl:https%3A%2F%2F"
         "www.velmora.com%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D7+browsertrackerid:42")
 BIG, SMALL = "version-20270101000000", "version-20270101000001"
+NEXT = "version-20270101000002"  # BIG with only the player package changed
 INSTALL_RATIO, START_RATIO, PEAK_MIB, FLAT_GROWTH = 1.05, 1.5, 32.0, 0.10
 
 
@@ -141,6 +142,7 @@ def baseline_script(path, url, version, ca, dest):
 def expected(release, version):
     tree = make_release.expected_tree(release, version, studio=False)
     tree[".complete"] = hashlib.sha256(b"").hexdigest()
+    tree.update(make_release.expected_records(release, version))
     return tree
 
 
@@ -241,8 +243,7 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
             baseline_script(script, url, BIG, ca, dest)
             quiesce()
             seconds, usage = timed(["/bin/sh", script], peak=True)
-            tree = expected(release, BIG)
-            del tree[".complete"]
+            tree = make_release.expected_tree(release, BIG, studio=False)
             if check and make_release.installed_tree(dest) != tree:
                 raise Failure("the by-hand install differs from the release")
             shutil.rmtree(folder)
@@ -312,6 +313,64 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
         print(f"  {sizes[SMALL] / 1e6:4.0f} MB release: {peak_small:.1f} MiB")
         print(f"  {sizes[BIG] / 1e6:4.0f} MB release: {peak_big:.1f} MiB "
               f"({sizes[BIG] / sizes[SMALL]:.1f}x the data, {growth * 100:+.1f}% memory)")
+
+        def downloaded():
+            """Bytes of the archives the host was asked for since its requests were cleared."""
+            paths = [r.path.lstrip("/") for r in host.requests() if r.path.endswith(".zip")]
+            return sum(os.path.getsize(os.path.join(release, p)) for p in paths), len(paths)
+
+        print("\n== Update in which one package of ten changed (the player's), against the full "
+              "download an update took before")
+        announce(BIG)
+        m = Machine(fresh("machine"), launcher, ca)
+        m.start()
+        files = os.path.join(fresh("files"), "version")
+        shutil.copytree(m.version(BIG), files,
+                        ignore=shutil.ignore_patterns(".complete", ".release", ".files"))
+        with open(os.path.join(files, "release-notes.txt"), "a") as f:
+            f.write("one fix\n")
+        make_release.publish.publish(NEXT, files, release, key=make_release.TEST_KEY,
+                                     version_document=False)
+        shutil.rmtree(os.path.dirname(files))
+        announce(NEXT)
+        host.clear_requests()
+        quiesce()
+        seconds = m.start()[0]
+        got, count = downloaded()
+        if make_release.installed_tree(m.version(NEXT)) != expected(release, NEXT):
+            raise Failure("the update differs from the release")
+        print(f"  update: {got / 1e6:.1f} MB in {count} archive(s), {seconds:.2f}s; a full "
+              f"download is {sizes[BIG] / 1e6:.0f} MB, {median(l[0] for l, _ in rows):.2f}s "
+              f"as a fresh install")
+        shutil.rmtree(m.dir)
+
+        print("\n== First install killed when half its packages are done, then started again")
+        announce(BIG)
+        m = Machine(fresh("machine"), launcher, ca)
+        host.clear_requests()
+        proc = subprocess.Popen([m.launcher, PLAY], env=m.env, cwd=m.dir, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        record = os.path.join(m.root, "Versions", BIG + ".partial", ".files")
+        done = 0
+        while proc.poll() is None and done < 5:
+            try:
+                with open(record) as f:
+                    done = f.read().count("package ")
+            except OSError:
+                pass
+            time.sleep(0.005)
+        proc.kill()
+        proc.wait()
+        before, _ = downloaded()
+        host.clear_requests()
+        seconds = m.start()[0]
+        again, count = downloaded()
+        if make_release.installed_tree(m.version(BIG)) != expected(release, BIG):
+            raise Failure("the resumed install differs from the release")
+        print(f"  killed after {done} of 10 packages ({before / 1e6:.1f} MB of archives asked for); the next start "
+              f"fetched {again / 1e6:.1f} MB in {count} archive(s) in {seconds:.2f}s "
+              f"(without resuming: {sizes[BIG] / 1e6:.0f} MB)")
+        shutil.rmtree(m.dir)
 
     print("\n== Targets (informational)")
     print(f"  install ratio {install_ratio:.3f} <= {INSTALL_RATIO}: "

@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <sodium.h>
 
 #include <algorithm>
 #include <fstream>
@@ -29,6 +30,14 @@ constexpr size_t kReadBlockSize = 65536;
 
 using ReadArchive = std::unique_ptr<archive, decltype(&archive_read_free)>;
 using WriteArchive = std::unique_ptr<archive, decltype(&archive_write_free)>;
+
+std::string hashHex(crypto_hash_sha256_state& state) {
+  unsigned char hash[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256_final(&state, hash);
+  char hex[2 * crypto_hash_sha256_BYTES + 1];
+  sodium_bin2hex(hex, sizeof hex, hash, sizeof hash);
+  return hex;
+}
 
 std::string errorText(archive* a) {
   const char* text = archive_error_string(a);
@@ -84,7 +93,8 @@ std::optional<std::string> refusal(const std::string& name, archive_entry* entry
 
 }  // namespace
 
-void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
+void extractArchive(const fs::path& archiveFile, const fs::path& destination,
+                    std::vector<InstalledFile>* written) {
   ReadArchive reader(archive_read_new(), &archive_read_free);
   WriteArchive writer(archive_write_disk_new(), &archive_write_free);
   if (!reader || !writer)
@@ -136,6 +146,12 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
       error = errorText(writer.get());
       break;
     }
+    InstalledFile file;
+    file.path = inside.generic_u8string();
+    while (!file.path.empty() && file.path.back() == '/') file.path.pop_back();
+    if (folder) file.path += '/';
+    crypto_hash_sha256_state hash;
+    crypto_hash_sha256_init(&hash);
     while (true) {
       const void* block = nullptr;
       size_t size = 0;
@@ -150,8 +166,14 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
         error = errorText(writer.get());
         break;
       }
+      crypto_hash_sha256_update(&hash, static_cast<const unsigned char*>(block), size);
+      file.size += size;
     }
     archive_write_finish_entry(writer.get());
+    if (written && error.empty()) {
+      if (!folder) file.sha256 = hashHex(hash);
+      written->push_back(std::move(file));
+    }
   }
   reader.reset();
   writer.reset();
@@ -160,7 +182,7 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination) {
 }
 
 void install(const std::string& version, const std::string& archive, const fs::path& destination,
-             const ReleaseArchive* expected) {
+             const ReleaseArchive* expected, std::vector<InstalledFile>* written) {
   fs::create_directories(destination);
   const fs::path archiveFile = destination / pathFromUtf8(archive);
   {
@@ -184,7 +206,7 @@ void install(const std::string& version, const std::string& archive, const fs::p
     out.close();
     if (!out) throw std::runtime_error("writing " + utf8(archiveFile) + " failed");
   }
-  extractArchive(archiveFile, destination);
+  extractArchive(archiveFile, destination, written);
   fs::remove(archiveFile);
 }
 

@@ -12,6 +12,7 @@
 #include "install/layout.h"
 #include "install/package.h"
 #include "install/release.h"
+#include "install/reuse.h"
 #include "launcher/text.h"
 
 namespace velmora {
@@ -64,11 +65,17 @@ void installVersion(const fs::path& versions, const std::string& version, const 
                     const std::optional<Release>& release) {
   std::cout << "Installing Velmora " << version << std::endl;
   const fs::path staging = versions / pathFromUtf8(version + ".partial");
+  const fs::path resume = versions / pathFromUtf8(version + ".resume");
+  keepCutOffPackages(staging, resume);
   fs::remove_all(staging);
   fs::create_directories(staging);
+  PackageReuse reuse(versions, release, staging, resume);
   for (const Package& package : kPackages) {
+    if (reuse.carry(package)) continue;
+    std::vector<InstalledFile> files;
     install(version, package.archive, staging / pathFromUtf8(package.destination),
-            release ? release->find(package.archive) : nullptr);
+            release ? release->find(package.archive) : nullptr, &files);
+    reuse.installed(package, files);
   }
   // After the packages, so none of them can replace it; its `published` guards later updates.
   if (release) writeFile(staging / kReleaseRecord, release->text);

@@ -179,6 +179,29 @@ def expected_tree(release_dir, version, studio=True):
     return tree
 
 
+def expected_records(release_dir, version):
+    """{name: sha256} of the records a complete version keeps when its release has a release
+    file: that file, and what each player package installed in the launcher's format."""
+    release = os.path.join(release_dir, f"{version}-release.txt")
+    if not os.path.exists(release):
+        return {}
+    lines = []
+    for name, prefix in PLAYER_ARCHIVES:
+        path = os.path.join(release_dir, f"{version}-{name}")
+        with open(path, "rb") as f:
+            lines.append(f"package {_hash_stream(f)} {name}")
+        with zipfile.ZipFile(path) as zf:
+            for zi in zf.infolist():
+                if zi.is_dir():
+                    lines.append(f"folder {prefix}{zi.filename}")
+                else:
+                    with zf.open(zi) as f:
+                        lines.append(f"file {_hash_stream(f)} {zi.file_size} {prefix}{zi.filename}")
+    with open(release, "rb") as f:
+        return {".release": _hash_stream(f),
+                ".files": hashlib.sha256("".join(line + "\n" for line in lines).encode()).hexdigest()}
+
+
 def installed_tree(folder):
     """The same shape as expected_tree, read from a real folder."""
     tree = {}

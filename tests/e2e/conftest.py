@@ -27,10 +27,7 @@ def complete_tree(release_dir, version, studio=False):
     tree = make_release.expected_tree(release_dir, version, studio=studio)
     for marker in (".complete", "Studio/.complete") if studio else (".complete",):
         tree[marker] = hashlib.sha256(b"").hexdigest()
-    release = os.path.join(release_dir, f"{version}-release.txt")
-    if os.path.exists(release):
-        with open(release, "rb") as f:
-            tree[".release"] = hashlib.sha256(f.read()).hexdigest()
+    tree.update(make_release.expected_records(release_dir, version))
     return tree
 
 

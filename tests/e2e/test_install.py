@@ -1,6 +1,7 @@
 """Install, update, fallback and studio installs against the local setup host. Hosts that
 misbehave are test_hostile.py's."""
 import os
+import shutil
 
 import pytest
 
@@ -49,6 +50,42 @@ def test_update_installs_the_announced_version_and_prunes_the_rest(machine, host
     host.announce(f'"{new[:12]} {new[12:]}"\r\n')  # quotes and white space anywhere are dropped
     assert f"Installing Velmora {new}\n" in machine.ok(PLAY)
     assert machine.installed() == [new] and machine.tree(new) == complete_tree(host.root, new)
+
+
+def flip_first_byte(path):
+    with open(path, "r+b") as f:
+        first = f.read(1)
+        f.seek(0)
+        f.write(bytes([first[0] ^ 1]))
+
+
+V3 = "version-20270101000000"
+
+
+@pytest.mark.parametrize("damage,downloaded", [
+    (None, []),
+    (flip_first_byte, ["content-fonts.zip"]),  # same size, other bytes
+    (os.remove, ["content-fonts.zip"]),
+], ids=["unchanged", "carried file edited", "carried file missing"])
+def test_update_downloads_only_the_packages_that_changed(machine, host, damage, downloaded):
+    host.announce(V1)
+    machine.ok(PLAY)
+    # The next release is the installed files with only the player's notes changed.
+    files = os.path.join(machine.dir, "files")
+    shutil.copytree(os.path.join(machine.versions, V1), files,
+                    ignore=shutil.ignore_patterns(".complete", ".release", ".files"))
+    with open(os.path.join(files, "release-notes.txt"), "a") as f:
+        f.write("one fix\n")
+    make_release.publish.publish(V3, files, host.root, key=make_release.TEST_KEY)
+    if damage:
+        damage(os.path.join(machine.versions, V1, "content", "fonts", "manifest.txt"))
+    host.clear_requests()
+    host.announce(V3)
+    machine.ok(PLAY)
+    paths = [r.path for r in host.requests()]
+    assert paths[:3] == ["/version", f"/{V3}-release.txt", f"/{V3}-release.txt.minisig"]
+    assert sorted(paths[3:]) == sorted(f"/{V3}-{name}" for name in ["WindowsPlayer.zip"] + downloaded)
+    assert machine.installed() == [V3] and machine.tree(V3) == complete_tree(host.root, V3)
 
 
 @pytest.mark.parametrize("document,cleaned", [
