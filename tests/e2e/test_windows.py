@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from conftest import EDIT, V2, make_release, testlib
+from conftest import EDIT, V2, complete_tree, make_release, testlib
 
 WINE = "/usr/lib/wine/wine64"
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
@@ -81,8 +81,10 @@ class WinMachine:
 def win(windows, wine, win_releases, tmp_path):
     root = str(tmp_path / "host")
     shutil.copytree(win_releases, root)
-    with testlib.SetupHost(root):
-        yield WinMachine(windows, wine, tmp_path / "machine")
+    with testlib.SetupHost(root) as host:
+        machine = WinMachine(windows, wine, tmp_path / "machine")
+        machine.host = host
+        yield machine
 
 
 def test_the_exe_needs_only_windows_system_libraries(windows):
@@ -128,6 +130,26 @@ def test_first_install_and_a_play_link_with_hard_values(win):
     assert (rc, err) == (0, "") and "Installing Velmora Studio\n" in out
     studio = testlib.wait_for_standins(win.dir, 2)[1]
     assert studio["args"] == ["-ide", "-script", "https://www.velmora.com/e"]
+
+
+def test_update_links_the_unchanged_packages_and_downloads_the_player(win):
+    assert win.run()[0] == 0
+    # The next release: the installed files with only the player's notes changed.
+    files = os.path.join(win.dir, "files")
+    shutil.copytree(os.path.join(win.root, "Versions", V2), files,
+                    ignore=shutil.ignore_patterns(".complete", ".release", ".files"))
+    with open(os.path.join(files, "release-notes.txt"), "a") as f:
+        f.write("one fix\n")
+    new = V2 + "-fix"
+    make_release.publish.publish(new, files, win.host.root, key=make_release.TEST_KEY)
+    win.host.clear_requests()
+    rc, out, err = win.run()
+    assert (rc, err) == (0, "") and f"Installing Velmora {new}\n" in out
+    assert [r.path for r in win.host.requests() if r.path.endswith(".zip")] == [
+        f"/{new}-WindowsPlayer.zip"]
+    assert os.listdir(os.path.join(win.root, "Versions")) == [new]
+    assert make_release.installed_tree(os.path.join(win.root, "Versions", new)) == complete_tree(
+        win.host.root, new)
 
 
 def test_registry_shortcuts_and_icon(win):
