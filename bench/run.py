@@ -33,6 +33,7 @@ PROFILES = [("loopback", "loopback, unlimited", {}, {"one by one": 0.7}),
             ("network", "network: 8 MB/s per connection, 40 ms per response",
              {"rate": 8_000_000, "delay": 0.04}, {"parallel curl": 1.0, "one by one": 0.3})]
 METHODS = ("launcher", "one by one", "parallel curl")
+NEXT = "version-20270101000002"  # BIG with only the player package changed
 
 
 class Failure(Exception):
@@ -163,6 +164,7 @@ def parallel_script(path, url, version, ca, dest):
 def expected(release, version):
     tree = make_release.expected_tree(release, version, studio=False)
     tree[".complete"] = hashlib.sha256(b"").hexdigest()
+    tree.update(make_release.expected_records(release, version))
     return tree
 
 
@@ -352,6 +354,63 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
         print(f"  {sizes[SMALL] / 1e6:4.0f} MB release: {peak_small:.1f} MiB")
         print(f"  {sizes[BIG] / 1e6:4.0f} MB release: {peak_big:.1f} MiB "
               f"({sizes[BIG] / sizes[SMALL]:.1f}x the data, {growth * 100:+.1f}% memory)")
+
+        def downloaded():
+            """Bytes of the archives the host was asked for since its requests were cleared."""
+            paths = [r.path.lstrip("/") for r in host.requests() if r.path.endswith(".zip")]
+            return sum(os.path.getsize(os.path.join(release, p)) for p in paths), len(paths)
+
+        print("\n== Update in which one package of ten changed (the player's), against the full "
+              "download an update took before")
+        announce(BIG)
+        m = Machine(fresh("machine"), launcher, ca)
+        m.start()
+        files = os.path.join(fresh("files"), "version")
+        shutil.copytree(m.version(BIG), files,
+                        ignore=shutil.ignore_patterns(".complete", ".release", ".files"))
+        with open(os.path.join(files, "release-notes.txt"), "a") as f:
+            f.write("one fix\n")
+        make_release.publish.publish(NEXT, files, release, key=make_release.TEST_KEY,
+                                     version_document=False)
+        shutil.rmtree(os.path.dirname(files))
+        announce(NEXT)
+        host.clear_requests()
+        quiesce()
+        seconds = m.start()[0]
+        got, count = downloaded()
+        if make_release.installed_tree(m.version(NEXT)) != expected(release, NEXT):
+            raise Failure("the update differs from the release")
+        print(f"  update: {got / 1e6:.1f} MB in {count} archive(s), {seconds:.2f}s; a full "
+              f"download is {sizes[BIG] / 1e6:.0f} MB")
+        shutil.rmtree(m.dir)
+
+        print("\n== First install killed when half its packages are done, then started again")
+        announce(BIG)
+        m = Machine(fresh("machine"), launcher, ca)
+        host.clear_requests()
+        proc = subprocess.Popen([m.launcher, PLAY], env=m.env, cwd=m.dir, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        record = os.path.join(m.root, "Versions", BIG + ".partial", ".files")
+        done = 0
+        while proc.poll() is None and done < 5:
+            try:
+                with open(record) as f:
+                    done = f.read().count("package ")
+            except OSError:
+                pass
+            time.sleep(0.005)
+        proc.kill()
+        proc.wait()
+        before, _ = downloaded()
+        host.clear_requests()
+        seconds = m.start()[0]
+        again, count = downloaded()
+        if make_release.installed_tree(m.version(BIG)) != expected(release, BIG):
+            raise Failure("the resumed install differs from the release")
+        print(f"  killed after {done} of 10 packages ({before / 1e6:.1f} MB of archives asked for); the next start "
+              f"fetched {again / 1e6:.1f} MB in {count} archive(s) in {seconds:.2f}s "
+              f"(without resuming: {sizes[BIG] / 1e6:.0f} MB)")
+        shutil.rmtree(m.dir)
 
     print("\n== Targets (informational)")
     for text, ok in targets:

@@ -1,6 +1,6 @@
-# libcurl (Schannel) and libarchive (ZIP with zlib), built statically for the
-# target by scripts/build-windows-deps.sh into VELMORA_WIN_DEPS.
-foreach(lib curl archive)
+# libcurl (Schannel), libarchive (ZIP with zlib) and libsodium, built statically
+# for the target by scripts/build-windows-deps.sh into VELMORA_WIN_DEPS.
+foreach(lib curl archive sodium)
   if(NOT EXISTS "${VELMORA_WIN_DEPS}/lib/lib${lib}.a")
     message(FATAL_ERROR "lib${lib}.a not found in ${VELMORA_WIN_DEPS}/lib: run scripts/build-windows-deps.sh")
   endif()
@@ -40,4 +40,12 @@ set_target_properties(velmora_archive PROPERTIES
   # The static zlib: the program must not need zlib1.dll.
   INTERFACE_LINK_LIBRARIES "/usr/x86_64-w64-mingw32/lib/libz.a;velmora_delayed_dlls;advapi32")
 
-set(VELMORA_THIRD_PARTY velmora_curl velmora_archive velmora_delayed_dlls shell32 ole32 uuid user32)
+# SODIUM_STATIC: without it the header declares every function as a DLL import.
+add_library(velmora_sodium STATIC IMPORTED)
+set_target_properties(velmora_sodium PROPERTIES
+  IMPORTED_LOCATION "${VELMORA_WIN_DEPS}/lib/libsodium.a"
+  INTERFACE_INCLUDE_DIRECTORIES "${VELMORA_WIN_DEPS}/include"
+  INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC
+  INTERFACE_LINK_LIBRARIES "advapi32")
+
+set(VELMORA_THIRD_PARTY velmora_curl velmora_archive velmora_sodium velmora_delayed_dlls shell32 ole32 uuid user32)

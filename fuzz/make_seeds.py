@@ -6,6 +6,8 @@ import io
 import pathlib
 import shutil
 import stat
+import subprocess
+import tempfile
 import warnings
 import zipfile
 
@@ -125,6 +127,26 @@ def archives():
     }
 
 
+def releases():
+    """A release file signed by minisign with the test key, both forms; the fixed
+    trusted comment keeps the signatures the same from run to run."""
+    tools = HERE.parent / "tools"
+    head = "version 1\npublished 1767225600\n"
+    text = head + "".join(f"{'%064x' % i} {i * 1000} {name}\n" for i, name in
+                          enumerate(["WindowsPlayer.zip", "shaders.zip", "WindowsStudio.zip"]))
+    seeds = {"release": text, "release_crlf": text.replace("\n", "\r\n"), "release_header": head,
+             "public_key": (tools / "test-release-key.pub").read_text()}
+    with tempfile.TemporaryDirectory() as tmp:
+        path = pathlib.Path(tmp) / "release.txt"
+        path.write_text(text)
+        for name, flags in [("signature", []), ("signature_legacy", ["-l"])]:
+            subprocess.run(["minisign", "-S", *flags, "-s", str(tools / "test-release-key.key"),
+                            "-t", "version 1", "-m", str(path), "-x", str(path) + ".minisig"],
+                           check=True, stdout=subprocess.DEVNULL)
+            seeds[name] = (pathlib.Path(tmp) / "release.txt.minisig").read_text()
+    return seeds
+
+
 def write(folder, files):
     target = CORPUS / folder
     shutil.rmtree(target, ignore_errors=True)
@@ -138,6 +160,7 @@ def main():
     write("fuzz_quoting", quoting())
     write("fuzz_version", versions())
     write("fuzz_extract", archives())
+    write("fuzz_release", releases())
     total = sum(p.stat().st_size for p in CORPUS.rglob("*") if p.is_file())
     print(f"wrote {CORPUS} ({total} bytes)")
 

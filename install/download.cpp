@@ -185,6 +185,10 @@ void configure(Job& job, const std::string& bundle, std::optional<Clock::time_po
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 256L * 1024);
+  // Schannel fails a certificate whose revocation it cannot check (a private
+  // CA without revocation data, an unreachable revocation server); a revoked
+  // one is still refused. Other TLS libraries ignore the option.
+  curl_easy_setopt(h, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
   if (const auto proxy = proxyFor(job.transfer->url)) {
     curl_easy_setopt(h, CURLOPT_PROXY, proxy->c_str());
     if (!proxy->empty()) {
@@ -257,7 +261,11 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
         job.attempts <= kAttempts - 1 ? kRetryDelays[job.attempts - 1] : milliseconds(0);
     const bool retry = job.sinkError.empty() && mayPass(result, status) &&
                        job.attempts < kAttempts && (!deadline || Clock::now() + delay < *deadline);
-    if (!retry) throw std::runtime_error("download of " + job.transfer->url + " failed: " + reason);
+    if (!retry) {
+      const std::string message = "download of " + job.transfer->url + " failed: " + reason;
+      if (result == CURLE_HTTP_RETURNED_ERROR && status == 404) throw DownloadNotFound(message);
+      throw std::runtime_error(message);
+    }
     progress.finish();
     std::cerr << "warning: " << job.transfer->name << ": " << reason << "; trying again"
               << std::endl;

@@ -6,10 +6,16 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace velmora {
+
+// The error of a transfer that the host answered with 404: the file is not there.
+class DownloadNotFound : public std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 // Where a transfer's body goes, chunk by chunk and in order.
 class Sink {
@@ -39,8 +45,8 @@ struct Transfer {
 // resets, timeouts and stalls, cut bodies, HTTP 408, 429 and 5xx) is tried up
 // to twice more after a short pause, each time with a warning on standard
 // error, going on from the bytes its sink holds when the host can resume. The
-// last failure throws "download of <url> failed: <reason>"; bytes received
-// stay in the sink.
+// last failure throws "download of <url> failed: <reason>" (DownloadNotFound
+// for a 404); bytes received stay in the sink.
 class Downloads {
  public:
   // With a non-zero `bound`, every transfer ends, retries included, within

@@ -19,14 +19,22 @@ fs::path installRoot() {
   return base / "Velmora";
 }
 
-bool isStagingName(const std::string& name) {
-  const std::size_t length = sizeof kStagingSuffix - 1;
+namespace {
+
+bool endsWithIgnoringCase(const std::string& name, const char* suffix, std::size_t length) {
   if (name.size() < length) return false;
   for (std::size_t i = 0; i < length; ++i) {
-    if (asciiLower(static_cast<unsigned char>(name[name.size() - length + i])) != kStagingSuffix[i])
+    if (asciiLower(static_cast<unsigned char>(name[name.size() - length + i])) != suffix[i])
       return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool isStagingName(const std::string& name) {
+  return endsWithIgnoringCase(name, kStagingSuffix, sizeof kStagingSuffix - 1) ||
+         endsWithIgnoringCase(name, kResumeSuffix, sizeof kResumeSuffix - 1);
 }
 
 fs::path newestInstalled(const fs::path& versions) {

@@ -12,10 +12,12 @@ inline constexpr char kCompleteMarker[] = ".complete";
 inline constexpr char kPlayerExecutable[] = "velmora-player.exe";
 inline constexpr char kStudioExecutable[] = "velmora-studio.exe";
 
-// What a folder being installed has appended to its final name.
+// What a folder being installed has appended to its final name, and what the
+// packages a cut-off install finished keep while they wait for the next try.
 inline constexpr char kStagingSuffix[] = ".partial";
+inline constexpr char kResumeSuffix[] = ".resume";
 
-// True for a name ending in kStagingSuffix, in any case (Windows names ignore
+// True for a name ending in either, in any case (Windows names ignore
 // case): such a folder is never taken for a version, whatever it holds.
 bool isStagingName(const std::string& name);
 

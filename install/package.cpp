@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <sodium.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -14,25 +15,13 @@
 
 #include "build_config.h"
 #include "install/download.h"
+#include "install/release.h"
 #include "launcher/text.h"
 #include "platform/platform.h"
 
 namespace velmora {
 
 namespace fs = std::filesystem;
-
-const std::array<Package, 10> kPackages = {{
-    {"WindowsPlayer.zip", ""},
-    {"content-fonts.zip", "content/fonts/"},
-    {"content-music.zip", "content/music/"},
-    {"content-particles.zip", "content/particles/"},
-    {"content-sky.zip", "content/sky/"},
-    {"content-sounds.zip", "content/sounds/"},
-    {"content-textures.zip", "content/textures/"},
-    {"content-textures3.zip", "PlatformContent/pc/textures/"},
-    {"content-terrain.zip", "PlatformContent/pc/terrain/"},
-    {"shaders.zip", "shaders/"},
-}};
 
 namespace {
 
@@ -46,6 +35,14 @@ constexpr char kProgressLabel[] = "Downloading";
 
 using ReadArchive = std::unique_ptr<archive, decltype(&archive_read_free)>;
 using WriteArchive = std::unique_ptr<archive, decltype(&archive_write_free)>;
+
+std::string hashHex(crypto_hash_sha256_state& state) {
+  unsigned char hash[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256_final(&state, hash);
+  char hex[2 * crypto_hash_sha256_BYTES + 1];
+  sodium_bin2hex(hex, sizeof hex, hash, sizeof hash);
+  return hex;
+}
 
 std::string errorText(archive* a) {
   const char* text = archive_error_string(a);
@@ -106,7 +103,7 @@ std::optional<std::string> refusal(const std::string& name, archive_entry* entry
 }  // namespace
 
 void extractArchive(const fs::path& archiveFile, const fs::path& destination,
-                    const std::atomic<bool>* stop) {
+                    std::vector<InstalledFile>* written, const std::atomic<bool>* stop) {
   ReadArchive reader(archive_read_new(), &archive_read_free);
   WriteArchive writer(archive_write_disk_new(), &archive_write_free);
   if (!reader || !writer)
@@ -158,6 +155,12 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
       error = errorText(writer.get());
       break;
     }
+    InstalledFile file;
+    file.path = inside.generic_u8string();
+    while (!file.path.empty() && file.path.back() == '/') file.path.pop_back();
+    if (folder) file.path += '/';
+    crypto_hash_sha256_state hash;
+    crypto_hash_sha256_init(&hash);
     while (true) {
       if (stop && *stop) {
         error = "stopped";
@@ -176,8 +179,14 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
         error = errorText(writer.get());
         break;
       }
+      if (written) crypto_hash_sha256_update(&hash, static_cast<const unsigned char*>(block), size);
+      file.size += size;
     }
     archive_write_finish_entry(writer.get());
+    if (written && error.empty()) {
+      if (!folder) file.sha256 = hashHex(hash);
+      written->push_back(std::move(file));
+    }
   }
   reader.reset();
   writer.reset();
@@ -188,28 +197,39 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
 namespace {
 
 // The archive's bytes in a file beside where it is unpacked.
+// The archive's bytes in a file beside where it is unpacked; with a row of the
+// release file, checked against it as they come.
 class FileSink : public Sink {
  public:
-  explicit FileSink(fs::path file) : file_(std::move(file)) { open(); }
+  FileSink(fs::path file, const ReleaseArchive* expected) : file_(std::move(file)) {
+    if (expected) check_.emplace(*expected);
+    open();
+  }
   std::int64_t size() const override { return size_; }
   void restart() override {
     out_.close();
     open();
   }
   void write(const char* data, std::size_t size) override {
+    if (check_) check_->take(data, size);
     out_.write(data, static_cast<std::streamsize>(size));
     if (!out_) throw std::runtime_error("writing " + utf8(file_) + " failed");
     size_ += static_cast<std::int64_t>(size);
   }
-  // Flushes and closes; throws when the last bytes could not be written.
+  // Flushes and closes; throws when the last bytes could not be written, or
+  // ReleaseRefused when they are not what the release lists.
   void close() {
     out_.close();
     if (!out_) throw std::runtime_error("writing " + utf8(file_) + " failed");
+    if (check_) check_->finish();
   }
+  // The transfer was cut off because the body was longer than listed.
+  bool overflowed() const { return check_ && check_->overflowed(); }
 
  private:
   void open() {
     size_ = 0;
+    if (check_) check_->restart();
     // Not checked here: a file that cannot be written fails the first write.
     out_.open(file_, std::ios::binary | std::ios::trunc);
   }
@@ -217,6 +237,7 @@ class FileSink : public Sink {
   fs::path file_;
   std::ofstream out_;
   std::int64_t size_ = 0;
+  std::optional<ArchiveCheck> check_;
 };
 
 // Whether two destinations can hold the same path: one is the other or lies
@@ -239,10 +260,11 @@ bool nested(const std::string& a, const std::string& b) {
 class Unpacker {
  public:
   Unpacker(const std::vector<Package>& packages, const std::vector<fs::path>& archives,
-           const std::vector<fs::path>& folders, Downloads& downloads)
+           const std::vector<fs::path>& folders, const Unpacked& unpacked, Downloads& downloads)
       : packages_(packages),
         archives_(archives),
         folders_(folders),
+        unpacked_(unpacked),
         arrived_(archives.size(), false),
         thread_([this, &downloads] { work(downloads); }) {}
   ~Unpacker() {
@@ -293,8 +315,10 @@ class Unpacker {
           ready_.wait(lock, [&] { return stopping_ || (i = next(unpacked)); });
         }
         if (stopping_) return;
-        extractArchive(archives_[*i], folders_[*i], &stopping_);
+        std::vector<InstalledFile> written;
+        extractArchive(archives_[*i], folders_[*i], unpacked_ ? &written : nullptr, &stopping_);
         platform::removeFile(archives_[*i]);
+        if (unpacked_) unpacked_(packages_[*i], written);
         unpacked[*i] = true;
       }
     } catch (...) {
@@ -306,6 +330,7 @@ class Unpacker {
   const std::vector<Package>& packages_;
   const std::vector<fs::path>& archives_;
   const std::vector<fs::path>& folders_;
+  const Unpacked& unpacked_;
   std::vector<bool> arrived_;
   std::atomic<bool> stopping_{false};
   std::exception_ptr failure_;
@@ -316,8 +341,8 @@ class Unpacker {
 
 }  // namespace
 
-void install(const std::string& version, const std::vector<Package>& packages,
-             const fs::path& root) {
+void install(const std::string& version, const std::vector<Package>& packages, const fs::path& root,
+             const Release* release, const Unpacked& unpacked) {
   std::vector<fs::path> folders, archives;
   std::vector<std::unique_ptr<FileSink>> sinks;
   std::vector<Transfer> transfers;
@@ -325,21 +350,31 @@ void install(const std::string& version, const std::vector<Package>& packages,
     folders.push_back(root / pathFromUtf8(package.destination));
     fs::create_directories(folders.back());
     archives.push_back(folders.back() / pathFromUtf8(package.archive));
-    sinks.push_back(std::make_unique<FileSink>(archives.back()));
+    sinks.push_back(std::make_unique<FileSink>(archives.back(),
+                                               release ? release->find(package.archive) : nullptr));
     transfers.push_back({std::string(kSetupBaseUrl) + version + "-" + package.archive,
                          package.archive, sinks.back().get()});
   }
   Downloads downloads(std::move(transfers), kProgressLabel);
-  Unpacker unpacker(packages, archives, folders, downloads);
-  downloads.run([&](std::size_t i) {
-    sinks[i]->close();
-    unpacker.arrived(i);
-  });
+  Unpacker unpacker(packages, archives, folders, unpacked, downloads);
+  try {
+    downloads.run([&](std::size_t i) {
+      sinks[i]->close();
+      unpacker.arrived(i);
+    });
+  } catch (const std::runtime_error&) {
+    // A body longer than listed is cut off with a transfer error; the reason is the release's.
+    for (const auto& sink : sinks) {
+      if (sink->overflowed()) sink->close();
+    }
+    throw;
+  }
   unpacker.finish();
 }
 
-void install(const std::string& version, const std::string& archive, const fs::path& destination) {
-  install(version, {{archive.c_str(), ""}}, destination);
+void install(const std::string& version, const std::string& archive, const fs::path& destination,
+             const Release* release) {
+  install(version, {{archive.c_str(), ""}}, destination, release);
 }
 
 }  // namespace velmora

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,25 +15,47 @@ struct Package {
   const char* destination;  // folder below the version folder, '/'-separated
 };
 
-// The player's packages, installed in this order; later rows overwrite.
-extern const std::array<Package, 10> kPackages;
+}  // namespace velmora
+
+// kPackages, the player's packages in install order (later rows overwrite),
+// and kStudioPackage: made at build time from install/packages.txt.
+#include "package_table.h"
+
+namespace velmora {
+
+struct Release;
+
+// One entry an archive installed.
+struct InstalledFile {
+  std::string path;  // '/'-separated; a folder's ends in '/'
+  std::uint64_t size = 0;
+  std::string sha256;  // of a file, as 64 lower-case hex digits
+};
+
+using Unpacked = std::function<void(const Package&, const std::vector<InstalledFile>&)>;
 
 // Downloads kSetupBaseUrl + version + "-" + archive for each package, several
 // at once, into its destination below `root`, and unpacks each there as soon
 // as it has arrived and so have the earlier packages whose destinations hold
 // or lie in its own; deletes the archives. The result is that of installing
-// them one after another. The first failure stops the rest and is thrown;
-// what was written so far stays for the caller's staging folder to discard.
+// them one after another. With `release`, each archive must be exactly its
+// listed size and SHA-256 (ReleaseRefused otherwise, before it is unpacked).
+// `unpacked`, if given, hears of each package with what it wrote, on the
+// unpacking thread. The first failure stops the rest and is thrown; what was
+// written so far stays for the caller's staging folder to discard.
 void install(const std::string& version, const std::vector<Package>& packages,
-             const std::filesystem::path& root);
-// One package into `destination`.
+             const std::filesystem::path& root, const Release* release = nullptr,
+             const Unpacked& unpacked = {});
+// One package into `destination`, checked against `release` if given.
 void install(const std::string& version, const std::string& archive,
-             const std::filesystem::path& destination);
+             const std::filesystem::path& destination, const Release* release = nullptr);
 
 // Unpacks the ZIP file `archive` into `destination`. Only regular files and
-// folders are written, and only inside `destination`. Throws
+// folders are written, and only inside `destination`; `written`, if given,
+// receives each with its size and SHA-256, relative to `destination`. Throws
 // "extracting <archive> failed: <reason>", also soon after `stop` is set.
 void extractArchive(const std::filesystem::path& archive, const std::filesystem::path& destination,
+                    std::vector<InstalledFile>* written = nullptr,
                     const std::atomic<bool>* stop = nullptr);
 
 }  // namespace velmora

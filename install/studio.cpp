@@ -5,6 +5,7 @@
 #include "install/install_lock.h"
 #include "install/layout.h"
 #include "install/package.h"
+#include "install/release.h"
 #include "install/update.h"
 #include "launcher/text.h"
 #include "platform/platform.h"
@@ -26,7 +27,10 @@ fs::path installStudio(const fs::path& versionFolder, const char* executable) {
       const fs::path staging = versionFolder / "Studio.partial";
       platform::removeTree(staging);
       // The studio of a fallback version is that version's own studio.
-      install(utf8(versionFolder.filename()), "WindowsStudio.zip", staging);
+      // Checked against the release the version was installed from, if it had one.
+      const std::optional<Release> release = recordedRelease(versionFolder);
+      install(utf8(versionFolder.filename()), kStudioPackage.archive, staging,
+              release ? &*release : nullptr);
       writeCompleteMarker(staging);
       platform::removeTree(studio);
       platform::movePath(staging, studio);

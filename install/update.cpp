@@ -2,6 +2,8 @@
 
 #include <fstream>
 #include <iostream>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -10,6 +12,8 @@
 #include "install/install_lock.h"
 #include "install/layout.h"
 #include "install/package.h"
+#include "install/release.h"
+#include "install/reuse.h"
 #include "launcher/text.h"
 #include "platform/platform.h"
 
@@ -42,6 +46,18 @@ void writeCompleteMarker(const fs::path& folder) {
 }
 
 namespace {
+
+void warnStartingInstalled(const std::string& reason, const fs::path& installed) {
+  std::cerr << "warning: " << reason << "; starting the installed " << utf8(installed.filename())
+            << std::endl;
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+  std::ofstream file(path, std::ios::binary);
+  file << text;
+  file.close();
+  if (!file) throw std::runtime_error("cannot write " + utf8(path));
+}
 
 std::string learnVersion() {
   TextSink document;
@@ -78,12 +94,25 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
   }
 }
 
-void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder) {
+void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder,
+                    const std::optional<Release>& release) {
   std::cout << "Installing Velmora " << version << std::endl;
   const fs::path staging = versions / pathFromUtf8(version + kStagingSuffix);
+  const fs::path resume = versions / pathFromUtf8(version + kResumeSuffix);
+  keepCutOffPackages(staging, resume);
   platform::removeTree(staging);
   fs::create_directories(staging);
-  install(version, std::vector<Package>(kPackages.begin(), kPackages.end()), staging);
+  PackageReuse reuse(versions, release, staging, resume);
+  std::vector<Package> missing;
+  for (const Package& package : kPackages) {
+    if (!reuse.carry(package)) missing.push_back(package);
+  }
+  install(version, missing, staging, release ? &*release : nullptr,
+          [&](const Package& package, const std::vector<InstalledFile>& files) {
+            reuse.installed(package, files);
+          });
+  // After the packages, so none of them can replace it; its `published` guards later updates.
+  if (release) writeFile(staging / kReleaseRecord, release->text);
   // The marker goes in before the move, so nothing under the final name is ever partial.
   writeCompleteMarker(staging);
   platform::removeTree(folder);
@@ -113,8 +142,7 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   } catch (const std::exception& e) {
     const fs::path installed = newestInstalled(versions);
     if (installed.empty()) throw;
-    std::cerr << "warning: " << e.what() << "; starting the installed "
-              << utf8(installed.filename()) << std::endl;
+    warnStartingInstalled(e.what(), installed);
     return installed;
   }
 
@@ -129,7 +157,16 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   }
   // Another start may be installing this very version; wait for it, then look again.
   InstallLock lock(root);
-  if (!usable(folder)) installVersion(versions, version, folder);
+  if (!usable(folder)) {
+    try {
+      installVersion(versions, version, folder, fetchRelease(version, versions));
+    } catch (const ReleaseRefused& e) {
+      const fs::path installed = newestInstalled(versions);
+      if (installed.empty()) throw;
+      warnStartingInstalled(e.what(), installed);
+      return installed;
+    }
+  }
   pruneVersions(versions, folder);
   return folder;
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds static libcurl and libarchive for x86_64-w64-mingw32 from Debian's
-# source packages into ${VELMORA_WIN_DEPS:-$HOME/.cache/velmora/win-deps}.
+# Builds static libcurl, libarchive and libsodium for x86_64-w64-mingw32 from
+# Debian's source packages into ${VELMORA_WIN_DEPS:-$HOME/.cache/velmora/win-deps}.
 # Versions follow the host's -dev packages so both builds see the same headers.
+# libcurl and libarchive share one stamp, libsodium has its own: a cache made
+# before libsodium was needed only gains libsodium.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -9,6 +11,7 @@ prefix="${VELMORA_WIN_DEPS:-$HOME/.cache/velmora/win-deps}"
 toolchain="$root/cmake/mingw-w64-x86_64.cmake"
 sysroot=/usr/x86_64-w64-mingw32
 stamp="$prefix/.velmora-deps-stamp"
+sodium_stamp="$prefix/.velmora-sodium-stamp"
 sudo_cmd=""
 [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
 export DEBIAN_FRONTEND=noninteractive
@@ -16,20 +19,32 @@ export DEBIAN_FRONTEND=noninteractive
 src_version() { dpkg-query -W -f='${source:Version}' "$1" 2>/dev/null || true; }
 curl_ver="$(src_version libcurl4-openssl-dev)"
 archive_ver="$(src_version libarchive-dev)"
-if [ -z "$curl_ver" ] || [ -z "$archive_ver" ]; then
+sodium_ver="$(src_version libsodium-dev)"
+if [ -z "$curl_ver" ] || [ -z "$archive_ver" ] || [ -z "$sodium_ver" ]; then
   echo "build-windows-deps: run scripts/install-deps.sh first" >&2
   exit 1
 fi
 # Bump "recipe" when the build flags below change, to force a rebuild.
 want="curl=$curl_ver libarchive=$archive_ver recipe=1"
+want_sodium="libsodium=$sodium_ver recipe=1"
+need_main=1
+need_sodium=1
 if [ -f "$prefix/lib/libcurl.a" ] && [ -f "$prefix/lib/libarchive.a" ] &&
    [ "$(cat "$stamp" 2>/dev/null)" = "$want" ]; then
+  need_main=0
+fi
+if [ "$need_main" = 0 ] && [ -f "$prefix/lib/libsodium.a" ] &&
+   [ "$(cat "$sodium_stamp" 2>/dev/null)" = "$want_sodium" ]; then
+  need_sodium=0
+fi
+if [ "$need_main" = 0 ] && [ "$need_sodium" = 0 ]; then
   echo "Windows deps up to date in $prefix"
   exit 0
 fi
 
 # apt-get source needs deb-src entries; ours sit beside the machine's own files.
-if ! apt-cache showsrc curl 2>/dev/null | grep -qx "Version: $curl_ver"; then
+if ! apt-cache showsrc curl 2>/dev/null | grep -qx "Version: $curl_ver" ||
+   ! apt-cache showsrc libsodium 2>/dev/null | grep -qx "Version: $sodium_ver"; then
   if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
     if [ -f /etc/apt/sources.list.d/debian.sources ]; then
       sed -E 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
@@ -57,48 +72,77 @@ run() {
   fi
 }
 
-echo "Building static libcurl $curl_ver and libarchive $archive_ver for Windows (log: $log)"
-run apt-get source -qq "curl=$curl_ver" "libarchive=$archive_ver"
-curl_src="$(find . -maxdepth 1 -type d -name 'curl-*' | head -n1)"
-archive_src="$(find . -maxdepth 1 -type d -name 'libarchive-*' | head -n1)"
-
 stage="$work/stage"
 jobs="$(nproc)"
-common=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
-        -DCMAKE_INSTALL_PREFIX="$stage" -DBUILD_SHARED_LIBS=OFF -Wno-dev)
 
-# "none" keeps the build host's CA paths out of the library; Schannel uses the Windows store.
-run cmake -S "$curl_src" -B curl-build "${common[@]}" \
-  -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
-  -DHTTP_ONLY=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
-  -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none \
-  -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF \
-  -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DCURL_USE_GSSAPI=OFF \
-  -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF -DCURL_USE_LIBPSL=OFF \
-  -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON -DUSE_WIN32_LDAP=OFF
-run cmake --build curl-build -j "$jobs"
-run cmake --install curl-build
-# Their paths point into the stage dir; the CMake package files are relative.
-rm -rf "${stage:?}/bin" "${stage:?}/lib/pkgconfig"
+build_curl_and_archive() {
+  echo "Building static libcurl $curl_ver and libarchive $archive_ver for Windows (log: $log)"
+  run apt-get source -qq "curl=$curl_ver" "libarchive=$archive_ver"
+  curl_src="$(find . -maxdepth 1 -type d -name 'curl-*' | head -n1)"
+  archive_src="$(find . -maxdepth 1 -type d -name 'libarchive-*' | head -n1)"
 
-# Preset ZLIB_WINAPI*: CMake 3.25 crashes in that run check when cross-compiling.
-# ENABLE_LIBGCC=OFF aborts configure unless POSIX_REGEX_LIB=NONE.
-run cmake -S "$archive_src" -B archive-build "${common[@]}" \
-  -DENABLE_ZLIB=ON -DZLIB_LIBRARY="$sysroot/lib/libz.a" -DZLIB_INCLUDE_DIR="$sysroot/include" \
-  -DZLIB_WINAPI=OFF -DZLIB_WINAPI_WITH_LIB="$sysroot/lib/libz.a" \
-  -DENABLE_MBEDTLS=OFF -DENABLE_NETTLE=OFF -DENABLE_OPENSSL=OFF -DENABLE_CNG=OFF \
-  -DENABLE_LIBB2=OFF -DENABLE_LZ4=OFF -DENABLE_LZO=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF \
-  -DENABLE_BZip2=OFF -DENABLE_LIBXML2=OFF -DENABLE_EXPAT=OFF -DENABLE_PCREPOSIX=OFF \
-  -DENABLE_LIBGCC=OFF -DPOSIX_REGEX_LIB=NONE -DENABLE_ICONV=OFF -DENABLE_ACL=OFF \
-  -DENABLE_XATTR=OFF -DENABLE_TAR=OFF -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DENABLE_TEST=OFF
-run cmake --build archive-build --target archive_static -j "$jobs"
-cp archive-build/libarchive/libarchive_static.a "$stage/lib/libarchive.a"
-cp "$archive_src"/libarchive/archive.h "$archive_src"/libarchive/archive_entry.h "$stage/include/"
+  common=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
+          -DCMAKE_INSTALL_PREFIX="$stage" -DBUILD_SHARED_LIBS=OFF -Wno-dev)
 
-# Replace the prefix whole, so a failed build never leaves a half-updated one.
-echo "$want" >"$stage/.velmora-deps-stamp"
-rm -rf "$prefix"
-mv "$stage" "$prefix"
+  # "none" keeps the build host's CA paths out of the library; Schannel uses the Windows store.
+  run cmake -S "$curl_src" -B curl-build "${common[@]}" \
+    -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
+    -DHTTP_ONLY=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
+    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none \
+    -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF \
+    -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DCURL_USE_GSSAPI=OFF \
+    -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF -DCURL_USE_LIBPSL=OFF \
+    -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON -DUSE_WIN32_LDAP=OFF
+  run cmake --build curl-build -j "$jobs"
+  run cmake --install curl-build
+  # Their paths point into the stage dir; the CMake package files are relative.
+  rm -rf "${stage:?}/bin" "${stage:?}/lib/pkgconfig"
+
+  # Preset ZLIB_WINAPI*: CMake 3.25 crashes in that run check when cross-compiling.
+  # ENABLE_LIBGCC=OFF aborts configure unless POSIX_REGEX_LIB=NONE.
+  run cmake -S "$archive_src" -B archive-build "${common[@]}" \
+    -DENABLE_ZLIB=ON -DZLIB_LIBRARY="$sysroot/lib/libz.a" -DZLIB_INCLUDE_DIR="$sysroot/include" \
+    -DZLIB_WINAPI=OFF -DZLIB_WINAPI_WITH_LIB="$sysroot/lib/libz.a" \
+    -DENABLE_MBEDTLS=OFF -DENABLE_NETTLE=OFF -DENABLE_OPENSSL=OFF -DENABLE_CNG=OFF \
+    -DENABLE_LIBB2=OFF -DENABLE_LZ4=OFF -DENABLE_LZO=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF \
+    -DENABLE_BZip2=OFF -DENABLE_LIBXML2=OFF -DENABLE_EXPAT=OFF -DENABLE_PCREPOSIX=OFF \
+    -DENABLE_LIBGCC=OFF -DPOSIX_REGEX_LIB=NONE -DENABLE_ICONV=OFF -DENABLE_ACL=OFF \
+    -DENABLE_XATTR=OFF -DENABLE_TAR=OFF -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DENABLE_TEST=OFF
+  run cmake --build archive-build --target archive_static -j "$jobs"
+  cp archive-build/libarchive/libarchive_static.a "$stage/lib/libarchive.a"
+  cp "$archive_src"/libarchive/archive.h "$archive_src"/libarchive/archive_entry.h "$stage/include/"
+
+  # Replace the prefix whole, so a failed build never leaves a half-updated one.
+  echo "$want" >"$stage/.velmora-deps-stamp"
+  rm -rf "$prefix"
+  mv "$stage" "$prefix"
+}
+
+build_sodium() {
+  echo "Building static libsodium $sodium_ver for Windows (log: $log)"
+  run apt-get source -qq "libsodium=$sodium_ver"
+  local src sodium_stage="$work/sodium-stage"
+  src="$(find . -maxdepth 1 -type d -name 'libsodium-*' | head -n1)"
+  (
+    cd "$src"
+    # Debian's source carries no configure script; it is made as Debian's build makes it.
+    run autoreconf -fi
+    # Without the stack protector, which would need libssp in every program that links it.
+    run ./configure --host=x86_64-w64-mingw32 --prefix="$sodium_stage" \
+      --disable-shared --enable-static --disable-ssp
+    run make -j "$jobs"
+    run make install
+  )
+  # Stamp last: a copy cut off half way is made again by the next run.
+  rm -f "$sodium_stamp"
+  rm -rf "$prefix/include/sodium" "$prefix/include/sodium.h" "$prefix/lib/libsodium.a"
+  cp -r "$sodium_stage/include/sodium" "$sodium_stage/include/sodium.h" "$prefix/include/"
+  cp "$sodium_stage/lib/libsodium.a" "$prefix/lib/"
+  echo "$want_sodium" >"$sodium_stamp"
+}
+
+[ "$need_main" = 0 ] || build_curl_and_archive
+build_sodium
 cd /
 rm -rf "$work"
 echo "Windows deps ready in $prefix"

@@ -5,13 +5,14 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  libcurl4-openssl-dev libarchive-dev libgtest-dev googletest
+  libcurl4-openssl-dev libarchive-dev libsodium-dev libgtest-dev googletest
+  minisign
   python3 python3-pytest python3-cryptography openssl ca-certificates
   clang libclang-rt-14-dev clang-format
   libarchive-tools curl time strace tinyproxy
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
-  wine64 liblnk-utils icoutils
-  dpkg-dev
+  wine64 liblnk-utils icoutils osslsigncode
+  dpkg-dev autoconf automake libtool
 )
 
 missing=()

@@ -12,7 +12,14 @@ for preset in dev asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build "build/$preset" -j "$jobs"
 done
-scripts/build-windows.sh windows-dev
+# The Wine suite runs the launcher signed with a throwaway code-signing certificate.
+signing=build/windows-dev-signing
+rm -rf "$signing"
+python3 tools/certs.py --code-signing "$signing" >/dev/null
+VELMORA_SIGN_CERT="$signing/code-signing.pem" VELMORA_SIGN_KEY="$signing/code-signing-key.pem" \
+  scripts/build-windows.sh windows-dev
+osslsigncode verify -CAfile "$signing/code-signing-ca.pem" \
+  -in build/windows-dev/bin/velmora-launcher.exe
 
 ctest --test-dir build/asan -j "$jobs" --output-on-failure
 scripts/fuzz.sh --smoke

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Test PKI for the setup host: a CA plus good and deliberately broken server certs."""
+"""Test PKI: for the setup host a CA plus good and deliberately broken server certs; for
+Authenticode a code-signing CA and certificate (--code-signing)."""
 import datetime
 import ipaddress
 import os
@@ -42,7 +43,8 @@ def make_ca(cn, now):
     return cert, key
 
 
-def make_leaf(ca_cert, ca_key, sans, not_before, not_after, cn="localhost"):
+def make_leaf(ca_cert, ca_key, sans, not_before, not_after, cn="localhost",
+              usage=ExtendedKeyUsageOID.SERVER_AUTH):
     key = _key()
     ca_ski = ca_cert.extensions.get_extension_for_class(x509.SubjectKeyIdentifier).value
     cert = (x509.CertificateBuilder()
@@ -55,8 +57,10 @@ def make_leaf(ca_cert, ca_key, sans, not_before, not_after, cn="localhost"):
                                          key_encipherment=True, data_encipherment=False,
                                          key_agreement=False, key_cert_sign=False, crl_sign=False,
                                          encipher_only=False, decipher_only=False), critical=True)
-            .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
-            .add_extension(x509.SubjectAlternativeName(sans), critical=False)
+            .add_extension(x509.ExtendedKeyUsage([usage]), critical=False))
+    if sans:
+        cert = cert.add_extension(x509.SubjectAlternativeName(sans), critical=False)
+    cert = (cert
             .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
             .add_extension(x509.AuthorityKeyIdentifier.from_issuer_subject_key_identifier(ca_ski),
                            critical=False)
@@ -94,8 +98,25 @@ def generate(outdir):
     return out
 
 
+def generate_code_signing(outdir):
+    """Writes code-signing-ca.pem and code-signing.pem/-key.pem; returns (ca, cert, key) paths."""
+    os.makedirs(outdir, exist_ok=True)
+    now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+    ca, ca_key = make_ca("Velmora Test Code Signing CA", now)
+    cert, key = make_leaf(ca, ca_key, [], now - DAY, now + 30 * DAY, cn="Velmora Test Publisher",
+                          usage=ExtendedKeyUsageOID.CODE_SIGNING)
+    _write(outdir, "code-signing-ca", ca, ca_key)
+    _write(outdir, "code-signing", cert, key)
+    return tuple(os.path.join(outdir, name) for name in
+                 ("code-signing-ca.pem", "code-signing.pem", "code-signing-key.pem"))
+
+
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        sys.exit("usage: certs.py OUTDIR")
-    for name, (cert, _) in generate(sys.argv[1]).items():
-        print(name, cert)
+    if len(sys.argv) == 3 and sys.argv[1] == "--code-signing":
+        for path in generate_code_signing(sys.argv[2]):
+            print(path)
+    elif len(sys.argv) == 2:
+        for name, (cert, _) in generate(sys.argv[1]).items():
+            print(name, cert)
+    else:
+        sys.exit("usage: certs.py OUTDIR | certs.py --code-signing OUTDIR")

@@ -1,30 +1,26 @@
 #!/usr/bin/python3
-"""Builds a fake release (version file + ZIP packages) for the setup host, and tells what an
-install of it must look like."""
+"""Builds a fake release for the setup host: the files of a version folder, published with
+publish.py (archives, signed release file, version document), and tells what an install of it
+must look like."""
 import argparse
 import hashlib
 import os
 import random
+import shutil
 import struct
 import sys
+import tempfile
 import zipfile
 import zlib
 
+import publish
+
 # Order matters: a later package's file replaces an earlier one's at the same path.
-PLAYER_ARCHIVES = [
-    ("WindowsPlayer.zip", ""),
-    ("content-fonts.zip", "content/fonts/"),
-    ("content-music.zip", "content/music/"),
-    ("content-particles.zip", "content/particles/"),
-    ("content-sky.zip", "content/sky/"),
-    ("content-sounds.zip", "content/sounds/"),
-    ("content-textures.zip", "content/textures/"),
-    ("content-textures3.zip", "PlatformContent/pc/textures/"),
-    ("content-terrain.zip", "PlatformContent/pc/terrain/"),
-    ("shaders.zip", "shaders/"),
-]
-STUDIO_ARCHIVES = [("WindowsStudio.zip", "Studio/")]
+PLAYER_ARCHIVES = publish.PLAYER_PACKAGES
+STUDIO_ARCHIVES = [publish.STUDIO_PACKAGE]
 ARCHIVES = PLAYER_ARCHIVES + STUDIO_ARCHIVES
+# For tests only: the secret half of the dev presets' VELMORA_RELEASE_PUBLIC_KEY.
+TEST_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "test-release-key.key")
 
 FIXED_TIME = (2024, 1, 1, 0, 0, 0)
 WORDS = ("velmora sky terrain shader glyph texel voxel ember harbor lantern meadow quartz "
@@ -57,7 +53,8 @@ def _info(name, mode):
 
 
 class Package:
-    """Collects entries, then writes them with folder entries first."""
+    """Collects entries, then writes them with folder entries first: a hand-made archive for
+    tests that need one publish.py would not make."""
 
     def __init__(self):
         self.entries = []  # (name, bytes | callable(write), size, mode, stored)
@@ -105,53 +102,62 @@ def _dir_files(folder):
                 yield os.path.relpath(full, folder).replace(os.sep, "/"), full
 
 
+def _copy_tree(source, target):
+    for rel, full in _dir_files(source):
+        dest = os.path.join(target, rel)
+        os.makedirs(os.path.dirname(dest), exist_ok=True)
+        shutil.copyfile(full, dest)
+        os.chmod(dest, os.stat(full).st_mode & 0o777)
+
+
 def build(version, out, player_dir, studio_dir, bulk_mb=0, small_files=2000,
-          icon_size=(48, 48), version_file=True, seed=1):
+          icon_size=(48, 48), version_file=True, seed=1, published=None, key=TEST_KEY):
+    """Publishes `version` into `out`, signed with `key` unless it is None; `published`
+    defaults to now."""
     os.makedirs(out, exist_ok=True)
-    packages = {name: Package() for name, _ in ARCHIVES}
+    folders = dict(ARCHIVES)
     vseed = sum(version.encode())
+    with tempfile.TemporaryDirectory(prefix=".files-", dir=out) as files:
+        def put(rel, data):
+            path = os.path.join(files, rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                data(f) if callable(data) else f.write(data)
 
-    player = packages["WindowsPlayer.zip"]
-    for rel, full in _dir_files(player_dir):
-        with open(full, "rb") as f:
-            player.add(rel, f.read(), os.stat(full).st_mode & 0o777)
-    player.add("content/icon.png", png(*icon_size, seed=vseed))
-    player.add("release-notes.txt", f"Velmora player {version}\n".encode())
-    # Deliberate clash with content-fonts.zip, which must win.
-    player.add("content/fonts/overlap.txt", f"from WindowsPlayer {version}\n".encode())
-    for rel, full in _dir_files(studio_dir):
-        with open(full, "rb") as f:
-            packages["WindowsStudio.zip"].add(rel, f.read(), os.stat(full).st_mode & 0o777)
+        _copy_tree(player_dir, files)
+        put("content/icon.png", png(*icon_size, seed=vseed))
+        put("release-notes.txt", f"Velmora player {version}\n".encode())
+        _copy_tree(studio_dir, os.path.join(files, folders["WindowsStudio.zip"]))
 
-    for name, _ in PLAYER_ARCHIVES[1:]:
-        stem = name[:-4]
-        rng = random.Random(f"{seed}:{version}:{stem}")
-        pkg = packages[name]
-        pkg.add("manifest.txt", f"{stem} {version}\n".encode())
-        pkg.add(f"{stem}-a.dat", rng.randbytes(rng.randrange(200, 4000)))
-        pkg.add(f"sub/{stem}-b.txt", _text(rng, rng.randrange(100, 3000), f"{stem} {version}\n"))
-    packages["content-fonts.zip"].add("overlap.txt", f"from content-fonts {version}\n".encode())
+        for name, folder in PLAYER_ARCHIVES[1:]:
+            stem = name[:-4]
+            rng = random.Random(f"{seed}:{version}:{stem}")
+            put(folder + "manifest.txt", f"{stem} {version}\n".encode())
+            put(f"{folder}{stem}-a.dat", rng.randbytes(rng.randrange(200, 4000)))
+            put(f"{folder}sub/{stem}-b.txt", _text(rng, rng.randrange(100, 3000), f"{stem} {version}\n"))
 
-    if bulk_mb:
-        targets = [n for n, _ in PLAYER_ARCHIVES]
-        rng = random.Random(f"{seed}:{version}:bulk")
-        small_total = 0
-        for i in range(small_files):
-            size = rng.randrange(1024, 16 * 1024 + 1)
-            small_total += size
-            packages[targets[i % len(targets)]].add(
-                f"bulk/d{i % 37:02d}/f{i:05d}.txt", _text(rng, size, f"{version} #{i}\n"))
-        big_total = max(0, bulk_mb * (1 << 20) - small_total)
-        count = max(3, min(10, big_total // (32 << 20) + 1))
-        for i in range(count):
-            packages[targets[1 + i % (len(targets) - 1)]].add_random(
-                f"bulk/big{i}.bin", big_total // count, random.Random(f"{seed}:{version}:big{i}"))
+        if bulk_mb:
+            targets = [folder for _, folder in PLAYER_ARCHIVES]
+            rng = random.Random(f"{seed}:{version}:bulk")
+            small_total = 0
+            for i in range(small_files):
+                size = rng.randrange(1024, 16 * 1024 + 1)
+                small_total += size
+                put(f"{targets[i % len(targets)]}bulk/d{i % 37:02d}/f{i:05d}.txt",
+                    _text(rng, size, f"{version} #{i}\n"))
+            big_total = max(0, bulk_mb * (1 << 20) - small_total)
+            count = max(3, min(10, big_total // (32 << 20) + 1))
+            for i in range(count):
+                def random_bytes(f, size=big_total // count, rng=random.Random(f"{seed}:{version}:big{i}")):
+                    left = size
+                    while left:
+                        n = min(left, 16 << 20)
+                        f.write(rng.randbytes(n))
+                        left -= n
+                put(f"{targets[1 + i % (len(targets) - 1)]}bulk/big{i}.bin", random_bytes)
 
-    for name, pkg in packages.items():
-        pkg.write(os.path.join(out, f"{version}-{name}"))
-    if version_file:
-        with open(os.path.join(out, "version"), "w") as f:
-            f.write(version + "\n")
+        publish.publish(version, files, out, key=key, published=published,
+                        version_document=version_file)
 
 
 def _hash_stream(f):
@@ -171,6 +177,29 @@ def expected_tree(release_dir, version, studio=True):
                     with zf.open(zi) as f:
                         tree[prefix + zi.filename] = _hash_stream(f)
     return tree
+
+
+def expected_records(release_dir, version):
+    """{name: sha256} of the records a complete version keeps when its release has a release
+    file: that file, and what each player package installed in the launcher's format."""
+    release = os.path.join(release_dir, f"{version}-release.txt")
+    if not os.path.exists(release):
+        return {}
+    lines = []
+    for name, prefix in PLAYER_ARCHIVES:
+        path = os.path.join(release_dir, f"{version}-{name}")
+        with open(path, "rb") as f:
+            lines.append(f"package {_hash_stream(f)} {name}")
+        with zipfile.ZipFile(path) as zf:
+            for zi in zf.infolist():
+                if zi.is_dir():
+                    lines.append(f"folder {prefix}{zi.filename}")
+                else:
+                    with zf.open(zi) as f:
+                        lines.append(f"file {_hash_stream(f)} {zi.file_size} {prefix}{zi.filename}")
+    with open(release, "rb") as f:
+        return {".release": _hash_stream(f),
+                ".files": hashlib.sha256("".join(line + "\n" for line in lines).encode()).hexdigest()}
 
 
 def installed_tree(folder):
@@ -193,6 +222,8 @@ def main():
     ap.add_argument("--icon-size", default="48x48")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--no-version-file", action="store_true")
+    ap.add_argument("--published", type=int, help="seconds since 1970 (default: now)")
+    ap.add_argument("--unsigned", action="store_true", help="no signature with the test key")
     a = ap.parse_args()
     try:
         w, h = (int(v) for v in a.icon_size.lower().split("x"))
@@ -202,7 +233,7 @@ def main():
         if not os.path.isdir(d):
             ap.error(f"not a folder: {d}")
     build(a.version, a.out, a.player_dir, a.studio_dir, a.bulk_mb, a.small_files, (w, h),
-          not a.no_version_file, a.seed)
+          not a.no_version_file, a.seed, a.published, None if a.unsigned else TEST_KEY)
 
 
 if __name__ == "__main__":

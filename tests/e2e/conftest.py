@@ -24,11 +24,23 @@ EDIT = "velmora-player:1+launchmode:edit+gameinfo:ticket+script:https%3A%2F%2F" 
 
 
 def complete_tree(release_dir, version, studio=False):
-    """What a finished install of `version` holds, its markers included."""
+    """What a finished install of `version` holds, its markers and release record included."""
     tree = make_release.expected_tree(release_dir, version, studio=studio)
     for marker in (".complete", "Studio/.complete") if studio else (".complete",):
         tree[marker] = hashlib.sha256(b"").hexdigest()
+    tree.update(make_release.expected_records(release_dir, version))
     return tree
+
+
+def reseal(root, version):
+    """Writes and signs the release file again after a test edited an archive by hand."""
+    make_release.publish.write_release(version, root, int(time.time()), make_release.TEST_KEY)
+
+
+def sign(path, key=make_release.TEST_KEY):
+    """Signs `path` into `path`.minisig with minisign, as publish.py does."""
+    subprocess.run(["minisign", "-S", "-s", key, "-m", path, "-x", path + ".minisig", "-t", "test"],
+                   check=True, stdout=subprocess.DEVNULL)
 
 
 def publish(build, version, out, **kw):

@@ -3,6 +3,7 @@ complete but is not, and the next full start repairs whatever they left.
 
 VELMORA_KILLS sets the number of kills over both series, VELMORA_CRASH_SEED the random seed.
 """
+import contextlib
 import os
 import random
 import shutil
@@ -11,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import PLAY, V1, V2, Host, Machine, complete_tree, publish
+from conftest import PLAY, V1, V2, Host, Machine, complete_tree, make_release, publish
 
 KILLS = int(os.environ.get("VELMORA_KILLS", "30"))
 SEED = int(os.environ.get("VELMORA_CRASH_SEED", "1206"))
@@ -58,7 +59,7 @@ def check_versions(machine, trees, where):
     final name without one (an old one loses it first while it is pruned). Returns those."""
     complete = set()
     for name in machine.installed():
-        version = name.removesuffix(".partial")
+        version = name.removesuffix(".partial").removesuffix(".resume")
         assert version in trees, f"{where}: unexpected {name}"
         if os.path.exists(os.path.join(machine.versions, name, ".complete")):
             assert machine.tree(name) == trees[version], f"{where}: {name} holds .complete"
@@ -66,6 +67,33 @@ def check_versions(machine, trees, where):
         else:
             assert name != V2, f"{where}: {name} without .complete"
     return complete
+
+
+def test_first_install_killed_midway_downloads_again_only_the_package_in_flight(build, served,
+                                                                                 tmp_path):
+    # Packages download side by side: every other one is done while a slow one is in flight.
+    host, trees = served
+    machine, _ = prepared(build, host, tmp_path, "fresh")
+    archives = [name for name, _ in make_release.PLAYER_ARCHIVES]
+    slow = archives.index("content-sky.zip")
+    host.set_faults({f"{V2}-content-sky.zip": {"rate": 20_000}})
+    proc = machine.start(PLAY)
+    record = os.path.join(machine.versions, V2 + ".partial", ".files")
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        with contextlib.suppress(OSError), open(record) as f:
+            if f.read().count("package ") == len(archives) - 1:
+                break
+        time.sleep(0.01)
+    kill(proc)
+    host.clear_faults()
+    host.clear_requests()
+    machine.ok(PLAY)
+    again = [r.path for r in host.requests()][3:]
+    assert again == [f"/{V2}-{archives[slow]}"]
+    size = os.path.getsize(os.path.join(host.root, f"{V2}-content-sky.zip"))
+    print(f"downloaded again after the kill: {size} bytes (the package in flight)")
+    assert machine.installed() == [V2] and machine.tree(V2) == trees[V2]
 
 
 @pytest.mark.parametrize("kind", ["fresh", "update"])

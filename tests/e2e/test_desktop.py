@@ -4,7 +4,7 @@ import zipfile
 
 import pytest
 
-from conftest import PLAY, V2, make_release, publish
+from conftest import PLAY, V2, make_release, publish, reseal
 
 
 def registry(machine):
@@ -94,6 +94,7 @@ def publish_with_icon(host, build, icon):
             if data is not None:
                 new.writestr(item, data)
     os.replace(archive + ".new", archive)
+    reseal(host.root, V2)
 
 
 @pytest.mark.parametrize("png,size", [

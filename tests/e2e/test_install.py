@@ -1,6 +1,7 @@
 """Install, update, fallback and studio installs against the local setup host. Hosts that
 misbehave are test_hostile.py's."""
 import os
+import shutil
 
 import pytest
 
@@ -21,8 +22,8 @@ def test_fresh_install_starts_the_player_from_the_new_version(machine, host, rel
         "--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t", "ticket",
         "-j", "https://www.velmora.com/Game/PlaceLauncher.ashx?placeId=7", "-b", "42"]
     paths = [r.path for r in host.requests()]
-    assert paths[0] == "/version"
-    assert sorted(paths[1:]) == sorted(f"/{V2}-{name}" for name, _ in make_release.PLAYER_ARCHIVES)
+    assert paths[:3] == ["/version", f"/{V2}-release.txt", f"/{V2}-release.txt.minisig"]
+    assert sorted(paths[3:]) == sorted(f"/{V2}-{name}" for name, _ in make_release.PLAYER_ARCHIVES)
     # The version's connection carries a package too: at most one handshake per parallel transfer
     # (fewer when a package is done before the last one starts).
     assert host.connections() <= 10
@@ -72,6 +73,42 @@ def test_update_installs_the_announced_version_and_prunes_the_rest(machine, host
     assert machine.ok(PLAY) == ""
     assert [r.path for r in host.requests()] == ["/version"]
     assert machine.installed() == [new]
+
+
+def flip_first_byte(path):
+    with open(path, "r+b") as f:
+        first = f.read(1)
+        f.seek(0)
+        f.write(bytes([first[0] ^ 1]))
+
+
+V3 = "version-20270101000000"
+
+
+@pytest.mark.parametrize("damage,downloaded", [
+    (None, []),
+    (flip_first_byte, ["content-fonts.zip"]),  # same size, other bytes
+    (os.remove, ["content-fonts.zip"]),
+], ids=["unchanged", "carried file edited", "carried file missing"])
+def test_update_downloads_only_the_packages_that_changed(machine, host, damage, downloaded):
+    host.announce(V1)
+    machine.ok(PLAY)
+    # The next release is the installed files with only the player's notes changed.
+    files = os.path.join(machine.dir, "files")
+    shutil.copytree(os.path.join(machine.versions, V1), files,
+                    ignore=shutil.ignore_patterns(".complete", ".release", ".files"))
+    with open(os.path.join(files, "release-notes.txt"), "a") as f:
+        f.write("one fix\n")
+    make_release.publish.publish(V3, files, host.root, key=make_release.TEST_KEY)
+    if damage:
+        damage(os.path.join(machine.versions, V1, "content", "fonts", "manifest.txt"))
+    host.clear_requests()
+    host.announce(V3)
+    machine.ok(PLAY)
+    paths = [r.path for r in host.requests()]
+    assert paths[:3] == ["/version", f"/{V3}-release.txt", f"/{V3}-release.txt.minisig"]
+    assert sorted(paths[3:]) == sorted(f"/{V3}-{name}" for name in ["WindowsPlayer.zip"] + downloaded)
+    assert machine.installed() == [V3] and machine.tree(V3) == complete_tree(host.root, V3)
 
 
 @pytest.mark.parametrize("document,cleaned", [

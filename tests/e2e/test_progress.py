@@ -8,7 +8,7 @@ import subprocess
 import threading
 import tty
 
-from conftest import PLAY, V2, make_release
+from conftest import PLAY, V2, make_release, reseal
 
 SLOW = "content-sky.zip"
 # One drawing: back to the line start, the text, erase what a longer one left.
@@ -23,6 +23,7 @@ def slow_down(host, size=3_000_000, seconds=1.5):
     package = make_release.Package()
     package.add_random("sky.bin", size, random.Random(7))
     package.write(path)
+    reseal(host.root, V2)
     host.set_faults({f"{V2}-{SLOW}": {"rate": int(os.path.getsize(path) / seconds)}})
     return os.path.getsize(path)
 

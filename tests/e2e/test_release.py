@@ -1,0 +1,104 @@
+"""Signed releases: whatever is wrong with the release file, its signature or an archive, nothing
+of that version is installed, and the start falls back to the installed version with a warning
+that names the reason, or fails with it."""
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import EDIT, PLAY, V1, V2, complete_tree, sign
+
+SKY = f"{V2}-content-sky.zip"
+
+
+@pytest.fixture(scope="session")
+def other_key(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("other-key")
+    subprocess.run(["minisign", "-G", "-W", "-p", str(folder / "other.pub"), "-s",
+                    str(folder / "other.key")], check=True, stdout=subprocess.DEVNULL)
+    return str(folder / "other.key")
+
+
+def edit_release(root, edit, key=None):
+    """Rewrites V2's release file with `edit` and signs it again with `key` (the test key)."""
+    path = os.path.join(root, f"{V2}-release.txt")
+    with open(path) as f:
+        lines = f.read().splitlines()
+    with open(path, "w") as f:
+        f.write("".join(line + "\n" for line in edit(lines)))
+    sign(path, **({"key": key} if key else {}))
+
+
+def edit_archive(root, edit):
+    path = os.path.join(root, SKY)
+    with open(path, "rb") as f:
+        data = f.read()
+    with open(path, "wb") as f:
+        f.write(edit(data))
+
+
+def flip_last_byte(data):
+    return data[:-1] + bytes([data[-1] ^ 1])
+
+
+NOT_SIGNED = f"release {V2} is not signed by Velmora: "
+MISMATCH = "content-sky.zip does not match the signed release"
+# (case, what it does to the host's V2, reason the launcher must give, applies with nothing installed)
+CASES = [
+    ("wrong key", lambda root, key: edit_release(root, lambda lines: lines, key),
+     NOT_SIGNED + "signed with key ", True),
+    ("signature of another file", lambda root, key: shutil.copy(
+        os.path.join(root, f"{V1}-release.txt.minisig"), os.path.join(root, f"{V2}-release.txt.minisig")),
+     NOT_SIGNED + "signature does not match", True),
+    ("edited release file", lambda root, key: open(os.path.join(root, f"{V2}-release.txt"), "a").write(
+        "0" * 64 + " 1 extra.zip\n"), NOT_SIGNED + "signature does not match", True),
+    ("version line names another version", lambda root, key: edit_release(
+        root, lambda lines: [f"version {V1}"] + lines[1:]), f"the release file of {V2} names version {V1}",
+     True),
+    ("archive not listed", lambda root, key: edit_release(
+        root, lambda lines: [line for line in lines if not line.endswith(" content-sky.zip")]),
+     f"the release file of {V2} does not list content-sky.zip", True),
+    ("archive with one byte changed", lambda root, key: edit_archive(root, flip_last_byte), MISMATCH, True),
+    ("archive one byte longer", lambda root, key: edit_archive(root, lambda data: data + b"\0"),
+     MISMATCH, True),
+    ("archive one byte shorter", lambda root, key: edit_archive(root, lambda data: data[:-1]),
+     MISMATCH, True),
+    ("published before the installed", lambda root, key: edit_release(
+        root, lambda lines: [lines[0], "published 1"] + lines[2:]),
+     f"release {V2} was published before the installed {V1}", False),
+    ("missing signature", lambda root, key: os.remove(os.path.join(root, f"{V2}-release.txt.minisig")),
+     NOT_SIGNED + "the setup host has no signature", True),
+    ("missing release file", lambda root, key: os.remove(os.path.join(root, f"{V2}-release.txt")),
+     NOT_SIGNED + "the setup host has no release file", True),
+]
+
+
+@pytest.mark.parametrize("tamper,reason,alone", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+def test_tampered_release_installs_nothing_and_names_the_reason(machine, host, releases, other_key,
+                                                                 tamper, reason, alone):
+    tamper(host.root, other_key)
+    if alone:
+        rc, out, err = machine.run(PLAY)
+        assert rc == 1 and err.startswith("Velmora launcher: " + reason) and err.count("\n") == 1, err
+        assert set(machine.installed()) <= {V2 + ".partial"} and machine.records(0) == []
+
+    host.announce(V1)
+    machine.ok(PLAY)
+    host.announce(V2)
+    rc, out, err = machine.run(PLAY)
+    assert rc == 0 and err.startswith("warning: " + reason), err
+    assert err.endswith(f"; starting the installed {V1}\n") and err.count("\n") == 1, err
+    assert os.path.basename(machine.records(2)[-1]["cwd"]) == V1
+    assert set(machine.installed()) - {V2 + ".partial"} == {V1}
+    assert machine.tree(V1) == complete_tree(releases, V1)
+
+
+def test_studio_archive_is_checked_against_the_installed_release(machine, host):
+    machine.ok(PLAY)
+    path = os.path.join(host.root, f"{V2}-WindowsStudio.zip")
+    with open(path, "ab") as f:
+        f.write(b"\0")
+    rc, out, err = machine.run(EDIT)
+    assert (rc, err) == (1, "Velmora launcher: WindowsStudio.zip does not match the signed release\n")
+    assert not os.path.exists(os.path.join(machine.versions, V2, "Studio"))
