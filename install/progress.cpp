@@ -22,10 +22,20 @@ std::string progressText(std::int64_t bytes, std::int64_t total, double seconds)
   return text;
 }
 
+std::string redrawText(const std::string& line, std::size_t drawnLength, bool escapes) {
+  if (escapes) return "\r" + line + "\x1b[K";
+  std::string text = "\r" + line;
+  if (drawnLength > line.size()) text.append(drawnLength - line.size(), ' ');
+  if (line.empty()) text += '\r';
+  return text;
+}
+
 Progress::Progress(std::string label)
     : label_(std::move(label)),
       enabled_(!label_.empty() && platform::stderrIsTerminal()),
-      start_(std::chrono::steady_clock::now()) {}
+      start_(std::chrono::steady_clock::now()) {
+  if (enabled_) escapes_ = platform::enableTerminalEscapes();
+}
 
 void Progress::update(std::int64_t bytes, std::int64_t total) {
   const auto now = std::chrono::steady_clock::now();
@@ -33,16 +43,17 @@ void Progress::update(std::int64_t bytes, std::int64_t total) {
   lastDraw_ = now;
   drawn_ = true;
   const double seconds = std::chrono::duration<double>(now - start_).count();
-  // \r and erase-to-end keep it one line that is redrawn in place.
-  std::fprintf(stderr, "\r%s: %s\x1b[K", label_.c_str(),
-               progressText(bytes, total, seconds).c_str());
+  const std::string line = label_ + ": " + progressText(bytes, total, seconds);
+  std::fputs(redrawText(line, drawnLength_, escapes_).c_str(), stderr);
+  drawnLength_ = line.size();
   std::fflush(stderr);
 }
 
 void Progress::finish() {
   if (!drawn_) return;
   drawn_ = false;
-  std::fputs("\r\x1b[K", stderr);
+  std::fputs(redrawText("", drawnLength_, escapes_).c_str(), stderr);
+  drawnLength_ = 0;
   std::fflush(stderr);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -23,11 +24,18 @@ class Progress {
  private:
   std::string label_;
   bool enabled_;
+  bool escapes_ = true;
   bool drawn_ = false;
+  std::size_t drawnLength_ = 0;
   std::chrono::steady_clock::time_point start_, lastDraw_;
 };
 
 // "12.5 MB of 40.0 MB, 3.2 MB/s" (the total only when it is known).
 std::string progressText(std::int64_t bytes, std::int64_t total, double seconds);
+
+// What redraws the line as `line` (empty: clears it) over one `drawnLength`
+// long: erase-to-end where the terminal takes escape sequences, blanks over
+// the rest of the old line where it does not.
+std::string redrawText(const std::string& line, std::size_t drawnLength, bool escapes);
 
 }  // namespace velmora

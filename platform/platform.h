@@ -48,6 +48,9 @@ void messageBox(const std::string& utf8Text, const std::string& utf8Title);
 void openInBrowser(const std::string& url);
 
 bool stderrIsTerminal();
+// Makes standard error's terminal take escape sequences (a Windows console
+// needs to be asked); false where it cannot.
+bool enableTerminalEscapes();
 
 // Sets a string value under the current user's root key, creating missing
 // keys, unless it already holds exactly that; `name` null means the key's

@@ -368,6 +368,8 @@ void openInBrowser(const std::string& url) {
 
 bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
+bool enableTerminalEscapes() { return true; }
+
 void setRegistryString(const std::u16string& key, const std::u16string* name,
                        const std::u16string& data, std::uint32_t /*dataSize*/) {
   const fs::path folder = xdgFolder("XDG_CONFIG_HOME", ".config") / "velmora";

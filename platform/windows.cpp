@@ -464,6 +464,15 @@ bool stderrIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+bool enableTerminalEscapes() {
+  const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (!GetConsoleMode(console, &mode)) return false;
+  // Consoles before Windows 10 and some hosts refuse; the line then redraws with blanks.
+  return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
+         SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 void setRegistryString(const std::u16string& key, const std::u16string* name,
                        const std::u16string& data, std::uint32_t dataSize) {
   const wchar_t* value = name ? wideOf(*name) : nullptr;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "install/layout.h"
+#include "install/progress.h"
 #include "install/proxy.h"
 #include "install/update.h"
 #include "temp_dir.h"
@@ -135,6 +136,29 @@ TEST(ProxyForUrl, FollowsWindowsProxyListsAndBypassPatterns) {
     EXPECT_EQ(proxyForUrl(url, c.proxies, c.bypass), c.proxy) << c.proxies << " | " << c.bypass;
   EXPECT_EQ(proxyForUrl("https://intranet/x", "p:1", "<local>"), "");
   EXPECT_EQ(proxyForUrl("https://[::1]:443/", "p:1", "[::1]"), "");
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+TEST(RedrawText, NeverLeavesARestOfTheLongerLineBehind) {
+  const struct {
+    std::string line;
+    std::size_t drawn;
+    bool escapes;
+    std::string text;
+  } cases[] = {
+      {"a: 1.0 MB", 20, true, "\ra: 1.0 MB\x1b[K"},
+      {"", 9, true, "\r\x1b[K"},
+      // A console that takes no escape sequences: blanks cover the old line.
+      {"a: 1.0 MB", 12, false, "\ra: 1.0 MB   "},
+      {"a: 12.0 MB", 9, false, "\ra: 12.0 MB"},
+      {"", 4, false, "\r    \r"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(redrawText(c.line, c.drawn, c.escapes), c.text) << c.line;
 }
 
 }  // namespace
