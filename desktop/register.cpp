@@ -10,9 +10,9 @@
 #include <random>
 #include <vector>
 
+#include "base/text.h"
 #include "desktop/icon.h"
 #include "desktop/scheme.h"
-#include "launcher/text.h"
 #include "platform/platform.h"
 
 namespace velmora {

@@ -5,11 +5,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/text.h"
 #include "desktop/register.h"
 #include "desktop/scheme.h"
 #include "install/install_lock.h"
 #include "install/layout.h"
-#include "launcher/text.h"
 #include "platform/platform.h"
 
 namespace velmora {

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/split_command_line.h"
+#include "base/text.h"
 #include "launcher/command_line.h"
-#include "launcher/text.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <optional>
 #include <stdexcept>
 
+#include "base/text.h"
 #include "build_config.h"
 #include "install/layout.h"
 #include "install/progress.h"
 #include "install/proxy.h"
-#include "launcher/text.h"
 #include "platform/platform.h"
 
 namespace velmora {

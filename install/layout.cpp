@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "launcher/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 namespace velmora {

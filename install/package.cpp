@@ -13,10 +13,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include "base/text.h"
 #include "build_config.h"
 #include "install/download.h"
 #include "install/release.h"
-#include "launcher/text.h"
 #include "platform/platform.h"
 
 namespace velmora {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "launcher/text.h"
+#include "base/text.h"
 
 namespace velmora {
 namespace {

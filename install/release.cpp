@@ -9,11 +9,11 @@
 #include <stdexcept>
 #include <unordered_set>
 
+#include "base/text.h"
 #include "build_config.h"
 #include "install/download.h"
 #include "install/layout.h"
 #include "install/package.h"
-#include "launcher/text.h"
 
 namespace velmora {
 namespace {

@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "base/text.h"
 #include "install/layout.h"
-#include "launcher/text.h"
 
 namespace velmora {
 namespace {

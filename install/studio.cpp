@@ -2,12 +2,12 @@
 
 #include <iostream>
 
+#include "base/text.h"
 #include "install/install_lock.h"
 #include "install/layout.h"
 #include "install/package.h"
 #include "install/release.h"
 #include "install/update.h"
-#include "launcher/text.h"
 #include "platform/platform.h"
 
 namespace velmora {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/text.h"
 #include "build_config.h"
 #include "install/download.h"
 #include "install/install_lock.h"
@@ -14,7 +15,6 @@
 #include "install/package.h"
 #include "install/release.h"
 #include "install/reuse.h"
-#include "launcher/text.h"
 #include "platform/platform.h"
 
 namespace velmora {

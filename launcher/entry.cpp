@@ -7,12 +7,12 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "base/text.h"
 #include "desktop/register.h"
 #include "desktop/uninstall.h"
 #include "install/layout.h"
 #include "install/update.h"
 #include "launcher/process.h"
-#include "launcher/text.h"
 #include "links/launch.h"
 #include "links/site_url.h"
 #include "platform/platform.h"

@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
+#include "base/text.h"
 #include "install/layout.h"
 #include "install/studio.h"
 #include "launcher/command_line.h"
-#include "launcher/text.h"
 #include "platform/platform.h"
 
 namespace velmora {

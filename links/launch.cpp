@@ -3,7 +3,7 @@
 #include <map>
 #include <stdexcept>
 
-#include "launcher/text.h"
+#include "base/text.h"
 #include "links/site_url.h"
 
 namespace velmora {

@@ -5,8 +5,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "base/text.h"
 #include "build_config.h"
-#include "launcher/text.h"
 
 namespace velmora {
 namespace {

@@ -26,7 +26,7 @@
 #include <system_error>
 #include <thread>
 
-#include "launcher/command_line.h"
+#include "base/split_command_line.h"
 #include "platform/platform.h"
 #include "platform/retry.h"
 

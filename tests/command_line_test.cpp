@@ -1,10 +1,11 @@
 #include "launcher/command_line.h"
+#include "base/split_command_line.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "launcher/text.h"
+#include "base/text.h"
 
 namespace velmora {
 namespace {

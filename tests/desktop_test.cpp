@@ -6,9 +6,9 @@
 #include <tuple>
 #include <vector>
 
+#include "base/text.h"
 #include "desktop/icon.h"
 #include "desktop/scheme.h"
-#include "launcher/text.h"
 
 namespace velmora {
 namespace {

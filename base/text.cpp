@@ -1,4 +1,4 @@
-#include "launcher/text.h"
+#include "base/text.h"
 
 namespace velmora {
 
