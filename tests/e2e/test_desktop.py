@@ -84,6 +84,13 @@ def test_registry_shortcuts_and_player_use_the_install_root(machine, host, appda
     assert machine.records()[0]["cwd"] == os.path.join(root, "Velmora", "Versions", V2)
 
 
+def test_relative_xdg_folders_are_ignored(machine, host):
+    # They would put the registry and the shortcuts wherever the link was opened from.
+    machine.ok(PLAY, env_extra={"XDG_CONFIG_HOME": "cfg", "XDG_DATA_HOME": "data"})
+    assert "velmora-player" in registry(machine) and shortcut(machine, "Velmora")["Name"] == "Velmora"
+    assert not {"cfg", "data"} & set(os.listdir(machine.dir))
+
+
 def publish_with_icon(host, build, icon):
     """Publishes V2 again with `icon` as its content/icon.png (None: without one)."""
     publish(build, V2, host.root)

@@ -78,11 +78,11 @@ class WinMachine:
         out = "".join(line for line in out.splitlines(True) if " started in " not in line)
         return rc, out.replace("\r\n", "\n"), err.replace("\r\n", "\n")
 
-    def start(self, *args, stdin=subprocess.DEVNULL, env_extra=None):
+    def start(self, *args, stdin=subprocess.DEVNULL, env_extra=None, binary=None):
         """A start left running; its output goes nowhere, so a program it starts keeps running
         after it (under Wine a program sharing the launcher's pipes ends with it)."""
         env = dict({k: v for k, v in self.wine["env"].items() if k != "HOME"}, **(env_extra or {}))
-        return subprocess.Popen([WINE, self.launcher, *args], cwd=self.dir, stdin=stdin,
+        return subprocess.Popen([WINE, binary or self.launcher, *args], cwd=self.dir, stdin=stdin,
                                 stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.dir, "err"), "w"),
                                 env=testlib.launcher_env(self.dir, env, wrapper=[WINE]),
                                 start_new_session=True)
@@ -258,6 +258,28 @@ def test_tool_server_exit_code_an_unstartable_one_and_its_end_with_the_launcher(
     finally:
         launcher.stdin.close()
         launcher.kill()
+
+
+def test_a_running_old_copy_is_set_aside_for_a_newer_launcher(win):
+    assert win.run()[0] == 0
+    folder = os.path.join(win.root, "Launcher")
+    copy = os.path.join(folder, "velmora-launcher.exe")
+    # A tool-server session keeps the old copy running; it cannot be replaced, only renamed.
+    session = win.start("--studio-mcp", stdin=subprocess.PIPE, binary=copy)
+    try:
+        assert len(testlib.wait_for_standins(win.dir, 1, timeout=60)) == 1
+        with open(win.launcher, "ab") as f:
+            f.write(b"\0newer")
+        assert win.run()[:3:2] == (0, "")
+        assert len(os.listdir(folder)) == 2  # the running one, renamed
+        with open(copy, "rb") as a, open(win.launcher, "rb") as b:
+            assert a.read() == b.read()
+    finally:
+        session.stdin.close()
+        session.wait(60)
+    # Once it has ended, what was set aside goes with the next start.
+    assert win.run()[0] == 0
+    assert os.listdir(folder) == ["velmora-launcher.exe"]
 
 
 def running(program):
