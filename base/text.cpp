@@ -1,5 +1,8 @@
 #include "base/text.h"
 
+#include <cstdio>
+#include <random>
+
 namespace velmora {
 
 bool isReservedDeviceName(const std::string& component) {
@@ -65,6 +68,12 @@ std::u16string utf16FromUtf8(const std::string& utf8) {
     }
   }
   return out;
+}
+
+std::string randomToken() {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(std::random_device()()));
+  return text;
 }
 
 }  // namespace velmora

@@ -32,4 +32,7 @@ std::u16string utf16FromUtf8(const std::string& utf8);
 // name can never be a plain file or folder there.
 bool isReservedDeviceName(const std::string& component);
 
+// Eight random hex digits, for a file name that no other start picks too.
+std::string randomToken();
+
 }  // namespace velmora

@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <iterator>
-#include <random>
 #include <vector>
 
+#include "base/files.h"
 #include "base/text.h"
 #include "desktop/icon.h"
 #include "desktop/scheme.h"
@@ -34,13 +32,6 @@ bool sameBytes(const fs::path& a, const fs::path& b) {
       return false;
   }
   return first.eof() && second.eof();
-}
-
-std::string randomToken() {
-  std::random_device random;
-  char text[9];
-  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(random()));
-  return text;
 }
 
 // Copies set aside while they ran, and copies cut off half way by a kill.
@@ -129,22 +120,18 @@ void writeAppsEntry(const fs::path& root, const fs::path& launcher, const fs::pa
 // Returns the file the shortcuts should name as their icon.
 fs::path writeIconFile(const fs::path& versionFolder, const fs::path& root,
                        const fs::path& launcher) {
-  std::ifstream source(versionFolder / "content" / "icon.png", std::ios::binary);
-  if (!source) return launcher;
-  const std::string png{std::istreambuf_iterator<char>(source), std::istreambuf_iterator<char>()};
-  const auto ico = iconFileBytes(png);
+  const auto png = readWholeFile(versionFolder / "content" / "icon.png");
+  const auto ico = png ? iconFileBytes(*png) : std::nullopt;
   if (!ico) return launcher;
   const fs::path iconFile = root / "icon.ico";
-  std::ifstream existing(iconFile, std::ios::binary);
-  if (existing && std::string{std::istreambuf_iterator<char>(existing),
-                              std::istreambuf_iterator<char>()} == *ico)
-    return iconFile;
-  existing.close();
-  std::ofstream out(iconFile, std::ios::binary | std::ios::trunc);
-  out.write(ico->data(), static_cast<std::streamsize>(ico->size()));
-  out.close();
-  // A shortcut naming an icon file that was not written would show no icon at all.
-  return out ? iconFile : launcher;
+  if (readWholeFile(iconFile) == ico) return iconFile;
+  try {
+    writeWholeFile(iconFile, *ico);
+  } catch (const std::runtime_error&) {
+    // A shortcut naming an icon file that was not written would show no icon at all.
+    return launcher;
+  }
+  return iconFile;
 }
 
 void writeShortcuts(const fs::path& launcher, const fs::path& icon) {

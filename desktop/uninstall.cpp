@@ -104,10 +104,7 @@ void removeVersions(const fs::path& versions, const std::vector<fs::path>& held)
       kept = true;
       continue;
     }
-    // Marker first: a removal cut off half way must not leave a folder that
-    // still claims to be complete.
-    if (realFolderIn(version, versions)) platform::removeFile(version / kCompleteMarker);
-    platform::removeTree(version);
+    removeVersion(version);
   }
   if (!kept) platform::removeTree(versions);
 }

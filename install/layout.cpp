@@ -37,6 +37,25 @@ bool isStagingName(const std::string& name) {
          endsWithIgnoringCase(name, kResumeSuffix, sizeof kResumeSuffix - 1);
 }
 
+bool usableInstall(const fs::path& folder, const char* program) {
+  return fs::exists(folder / kCompleteMarker) && fs::exists(folder / program);
+}
+
+void removeVersion(const fs::path& version) {
+  // Through a link or junction the marker would be another folder's (the C++
+  // library does not see junctions as links, so compare real paths).
+  std::error_code ec;
+  bool real = false;
+  if (fs::is_directory(fs::symlink_status(version, ec))) {
+    try {
+      real = fs::equivalent(platform::realPath(version).parent_path(), version.parent_path(), ec);
+    } catch (const fs::filesystem_error&) {
+    }
+  }
+  if (real) platform::removeFile(version / kCompleteMarker);
+  platform::removeTree(version);
+}
+
 fs::path newestInstalled(const fs::path& versions) {
   fs::path newest;
   std::error_code ec;

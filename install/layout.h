@@ -26,6 +26,15 @@ bool isStagingName(const std::string& name);
 // it is relative. Creates nothing.
 std::filesystem::path installRoot();
 
+// Complete, with `program` in it: a scanner may have taken the program away
+// while the marker stayed.
+bool usableInstall(const std::filesystem::path& folder, const char* program);
+
+// Removes a folder of the versions folder with everything in it, its marker
+// first: a removal cut off half way must not leave a folder that still claims
+// to be complete. A link or junction is removed itself, never entered.
+void removeVersion(const std::filesystem::path& version);
+
 // The complete folder with the greatest name (compared as text) directly in
 // `versions`, staging folders left out, or an empty path. A folder that
 // cannot be listed counts as empty.

@@ -2,7 +2,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <sodium.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -35,14 +34,6 @@ constexpr char kProgressLabel[] = "Downloading";
 
 using ReadArchive = std::unique_ptr<archive, decltype(&archive_read_free)>;
 using WriteArchive = std::unique_ptr<archive, decltype(&archive_write_free)>;
-
-std::string hashHex(crypto_hash_sha256_state& state) {
-  unsigned char hash[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&state, hash);
-  char hex[2 * crypto_hash_sha256_BYTES + 1];
-  sodium_bin2hex(hex, sizeof hex, hash, sizeof hash);
-  return hex;
-}
 
 std::string errorText(archive* a) {
   const char* text = archive_error_string(a);
@@ -159,8 +150,7 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
     file.path = inside.generic_u8string();
     while (!file.path.empty() && file.path.back() == '/') file.path.pop_back();
     if (folder) file.path += '/';
-    crypto_hash_sha256_state hash;
-    crypto_hash_sha256_init(&hash);
+    Sha256 hash;
     while (true) {
       if (stop && *stop) {
         error = "stopped";
@@ -179,12 +169,12 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
         error = errorText(writer.get());
         break;
       }
-      if (written) crypto_hash_sha256_update(&hash, static_cast<const unsigned char*>(block), size);
+      if (written) hash.update(block, size);
       file.size += size;
     }
     archive_write_finish_entry(writer.get());
     if (written && error.empty()) {
-      if (!folder) file.sha256 = hashHex(hash);
+      if (!folder) file.sha256 = hash.hex();
       written->push_back(std::move(file));
     }
   }

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <unordered_set>
 
+#include "base/files.h"
 #include "base/text.h"
 #include "build_config.h"
 #include "install/download.h"
@@ -272,11 +273,9 @@ std::string mismatch(const std::string& archive) {
 }  // namespace
 
 std::optional<Release> recordedRelease(const fs::path& versionFolder) {
-  std::ifstream in(versionFolder / kReleaseRecord, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return parseRelease(text.str());
+  const auto text = readWholeFile(versionFolder / kReleaseRecord);
+  if (!text) return std::nullopt;
+  return parseRelease(*text);
 }
 
 std::optional<Release> fetchRelease(const std::string& version, const fs::path& versions) {
@@ -346,9 +345,16 @@ std::optional<Release> fetchRelease(const std::string& version, const fs::path& 
 
 ArchiveCheck::ArchiveCheck(const ReleaseArchive& expected) : expected_(expected) { restart(); }
 
+std::string Sha256::hex() {
+  unsigned char hash[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256_final(&state_, hash);
+  char text[2 * crypto_hash_sha256_BYTES + 1];
+  sodium_bin2hex(text, sizeof text, hash, sizeof hash);
+  return text;
+}
+
 void ArchiveCheck::restart() {
-  initSodium();
-  crypto_hash_sha256_init(&state_);
+  hash_ = Sha256();
   received_ = 0;
   overflowed_ = false;
 }
@@ -358,16 +364,12 @@ void ArchiveCheck::take(const char* data, std::size_t size) {
     overflowed_ = true;
     throw ReleaseRefused(mismatch(expected_.name));
   }
-  crypto_hash_sha256_update(&state_, reinterpret_cast<const unsigned char*>(data), size);
+  hash_.update(data, size);
   received_ += size;
 }
 
 void ArchiveCheck::finish() {
-  unsigned char hash[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&state_, hash);
-  char hex[2 * crypto_hash_sha256_BYTES + 1];
-  sodium_bin2hex(hex, sizeof hex, hash, sizeof hash);
-  if (overflowed_ || received_ != expected_.size || expected_.sha256 != hex) {
+  if (overflowed_ || received_ != expected_.size || expected_.sha256 != hash_.hex()) {
     throw ReleaseRefused(mismatch(expected_.name));
   }
 }

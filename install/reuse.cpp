@@ -2,12 +2,11 @@
 
 #include <algorithm>
 
-#include <sodium.h>
-
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
 
+#include "base/files.h"
 #include "base/text.h"
 #include "install/layout.h"
 
@@ -47,20 +46,13 @@ bool safePath(std::string path) {
 
 std::string fileSha256(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
+  Sha256 hash;
   std::vector<char> buffer(1 << 16);
   while (in) {
     in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(buffer.data()),
-                              static_cast<unsigned long long>(in.gcount()));
+    hash.update(buffer.data(), static_cast<std::size_t>(in.gcount()));
   }
-  if (in.bad()) return "";
-  unsigned char hash[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&state, hash);
-  char hex[2 * crypto_hash_sha256_BYTES + 1];
-  sodium_bin2hex(hex, sizeof hex, hash, sizeof hash);
-  return hex;
+  return in.bad() ? "" : hash.hex();
 }
 
 }  // namespace
@@ -128,22 +120,17 @@ namespace {
 
 // The record in `folder`; empty when it has none or a damaged one, which vouches for nothing.
 std::vector<PackageRecord> readRecord(const fs::path& folder) {
-  std::ifstream in(folder / kFilesRecord, std::ios::binary);
-  if (!in) return {};
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto text = readWholeFile(folder / kFilesRecord);
+  if (!text) return {};
   try {
-    return parseFilesRecord(text);
+    return parseFilesRecord(*text);
   } catch (const std::runtime_error&) {
     return {};
   }
 }
 
 void writeRecord(const fs::path& folder, const std::vector<PackageRecord>& records) {
-  const fs::path path = folder / kFilesRecord;
-  std::ofstream out(path, std::ios::binary);
-  out << formatFilesRecord(records);
-  out.close();
-  if (!out) throw std::runtime_error("cannot write " + utf8(path));
+  writeWholeFile(folder / kFilesRecord, formatFilesRecord(records));
 }
 
 // Links or copies `record`'s files from `from` into `to`, each checked. False,

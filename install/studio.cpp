@@ -16,13 +16,9 @@ namespace fs = std::filesystem;
 
 fs::path installStudio(const fs::path& versionFolder, const char* executable) {
   const fs::path studio = versionFolder / "Studio";
-  // Complete, and the program to start still there (a scanner may have taken it).
-  const auto usable = [&] {
-    return fs::exists(studio / kCompleteMarker) && fs::exists(studio / executable);
-  };
-  if (!usable()) {
+  if (!usableInstall(studio, executable)) {
     InstallLock lock(versionFolder.parent_path().parent_path());
-    if (!usable()) {
+    if (!usableInstall(studio, executable)) {
       std::cout << "Installing Velmora Studio" << std::endl;
       const fs::path staging = versionFolder / "Studio.partial";
       platform::removeTree(staging);

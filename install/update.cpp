@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/files.h"
 #include "base/text.h"
 #include "build_config.h"
 #include "install/download.h"
@@ -52,13 +53,6 @@ void warnStartingInstalled(const std::string& reason, const fs::path& installed)
             << std::endl;
 }
 
-void writeFile(const fs::path& path, const std::string& text) {
-  std::ofstream file(path, std::ios::binary);
-  file << text;
-  file.close();
-  if (!file) throw std::runtime_error("cannot write " + utf8(path));
-}
-
 std::string learnVersion() {
   TextSink document;
   // A join must not wait long for a host out of reach: it has a version to fall back to.
@@ -83,10 +77,7 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
                   << std::endl;
         continue;
       }
-      // Marker first: a prune cut off half way must not leave a folder that
-      // still claims to be complete.
-      if (fs::is_directory(fs::symlink_status(path))) platform::removeFile(path / kCompleteMarker);
-      platform::removeTree(path);
+      removeVersion(path);
     } catch (const std::exception& e) {
       std::cerr << "warning: old version " << name << " could not be removed (" << e.what()
                 << "); a later start will remove it" << std::endl;
@@ -112,16 +103,11 @@ void installVersion(const fs::path& versions, const std::string& version, const 
             reuse.installed(package, files);
           });
   // After the packages, so none of them can replace it; its `published` guards later updates.
-  if (release) writeFile(staging / kReleaseRecord, release->text);
+  if (release) writeWholeFile(staging / kReleaseRecord, release->text);
   // The marker goes in before the move, so nothing under the final name is ever partial.
   writeCompleteMarker(staging);
   platform::removeTree(folder);
   platform::movePath(staging, folder);
-}
-
-// Complete, and what a start runs is there: a scanner may have quarantined it.
-bool usable(const fs::path& folder) {
-  return fs::exists(folder / kCompleteMarker) && fs::exists(folder / kPlayerExecutable);
 }
 
 bool hasOthers(const fs::path& versions, const fs::path& keep) {
@@ -147,7 +133,7 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   }
 
   const fs::path folder = versions / pathFromUtf8(version);
-  if (usable(folder)) {
+  if (usableInstall(folder, kPlayerExecutable)) {
     // Leftovers of earlier starts (a version that was in use, a killed install)
     // go once nobody is installing; an up-to-date start otherwise writes nothing.
     if (hasOthers(versions, folder)) {
@@ -157,7 +143,7 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   }
   // Another start may be installing this very version; wait for it, then look again.
   InstallLock lock(root);
-  if (!usable(folder)) {
+  if (!usableInstall(folder, kPlayerExecutable)) {
     try {
       installVersion(versions, version, folder, fetchRelease(version, versions));
     } catch (const ReleaseRefused& e) {

@@ -20,13 +20,13 @@
 #include <functional>
 #include <iterator>
 #include <map>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
 #include "base/split_command_line.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "platform/retry.h"
 
@@ -370,21 +370,35 @@ bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 bool enableTerminalEscapes() { return true; }
 
-void setRegistryString(const std::u16string& key, const std::u16string* name,
-                       const std::u16string& data, std::uint32_t /*dataSize*/) {
-  const fs::path folder = xdgFolder("XDG_CONFIG_HOME", ".config") / "velmora";
+namespace {
+
+fs::path registryFile() {
+  return xdgFolder("XDG_CONFIG_HOME", ".config") / "velmora" / "registry.reg";
+}
+
+std::string sectionName(const std::u16string& key) { return "HKEY_CURRENT_USER\\" + utf8(key); }
+
+// `written` as it stands in the file: a quoted string or "dword:...". The file
+// is rewritten only when the value differs.
+void storeRegistryValue(const std::u16string& key, const std::string& name,
+                        const std::string& written) {
+  const fs::path file = registryFile();
   std::error_code ec;
-  fs::create_directories(folder, ec);
+  fs::create_directories(file.parent_path(), ec);
   if (ec) return;
-  const fs::path file = folder / "registry.reg";
   const StoreLock lock(file.parent_path());
   RegistryKeys keys = readRegistry(file);
-  auto& values = keys["HKEY_CURRENT_USER\\" + utf8(key)];
-  const std::string written = regQuote(utf8(data));
-  const auto [value, added] = values.emplace(name ? utf8(*name) : "@", written);
+  const auto [value, added] = keys[sectionName(key)].emplace(name, written);
   if (!added && value->second == written) return;
   value->second = written;
   writeRegistry(file, keys);
+}
+
+}  // namespace
+
+void setRegistryString(const std::u16string& key, const std::u16string* name,
+                       const std::u16string& data, std::uint32_t /*dataSize*/) {
+  storeRegistryValue(key, name ? utf8(*name) : "@", regQuote(utf8(data)));
 }
 
 std::optional<fs::path> programsFolder() {
@@ -446,29 +460,10 @@ void FileLock::lock() {
   held_ = true;
 }
 
-namespace {
-
-fs::path registryFile() {
-  return xdgFolder("XDG_CONFIG_HOME", ".config") / "velmora" / "registry.reg";
-}
-
-std::string sectionName(const std::u16string& key) { return "HKEY_CURRENT_USER\\" + utf8(key); }
-
-}  // namespace
-
 void setRegistryNumber(const std::u16string& key, const std::u16string& name, std::uint32_t data) {
-  const fs::path file = registryFile();
-  std::error_code ec;
-  fs::create_directories(file.parent_path(), ec);
-  if (ec) return;
   char text[16];
   std::snprintf(text, sizeof text, "dword:%08x", static_cast<unsigned>(data));
-  const StoreLock lock(file.parent_path());
-  RegistryKeys keys = readRegistry(file);
-  std::string& value = keys[sectionName(key)][utf8(name)];
-  if (fs::exists(file) && value == text) return;
-  value = text;
-  writeRegistry(file, keys);
+  storeRegistryValue(key, utf8(name), text);
 }
 
 std::optional<std::u16string> registryString(const std::u16string& key,
@@ -520,10 +515,7 @@ void waitForExit(std::uint32_t processId, std::chrono::milliseconds bound) {
 void startTemporaryCopy(const std::vector<std::string>& arguments) {
   const char* temporary = std::getenv("TMPDIR");
   const fs::path folder = temporary && *temporary == '/' ? temporary : "/tmp";
-  char name[40];
-  std::snprintf(name, sizeof name, "velmora-uninstall-%08x",
-                static_cast<unsigned>(std::random_device()()));
-  const fs::path copy = folder / name;
+  const fs::path copy = folder / ("velmora-uninstall-" + velmora::randomToken());
   fs::copy_file(ownExecutablePath(), copy);
   std::vector<std::string> args = {"sh", "-c", "\"$0\" \"$@\"; rm -f -- \"$0\"", copy.string()};
   args.insert(args.end(), arguments.begin(), arguments.end());

@@ -21,13 +21,13 @@
 #include <functional>
 #include <iostream>
 #include <memory>
-#include <random>
 #include <stdexcept>
 #include <streambuf>
 #include <system_error>
 #include <thread>
 #include <type_traits>
 
+#include "base/text.h"
 #include "platform/console_text.h"
 #include "platform/platform.h"
 #include "platform/retry.h"
@@ -616,9 +616,7 @@ void startTemporaryCopy(const std::vector<std::string>& arguments) {
   const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
   if (systemLength == 0 || systemLength >= MAX_PATH)
     throw std::runtime_error("cannot find the system folder");
-  char token[16];
-  std::snprintf(token, sizeof token, "%08x", static_cast<unsigned>(std::random_device()()));
-  const std::wstring name = L"velmora-uninstall-" + wide(token) + L".exe";
+  const std::wstring name = L"velmora-uninstall-" + wide(velmora::randomToken()) + L".exe";
   const fs::path folder(temporary), copy = folder / name;
   if (!CopyFileW(ownExecutablePath().c_str(), copy.c_str(), TRUE))
     throwIf(lastError(), "cannot copy the launcher to", copy);

@@ -178,26 +178,6 @@ def test_quoting_round_trips_through_the_system_parser(windows, wine):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_update_links_the_unchanged_packages_and_downloads_the_player(win):
-    assert win.run()[0] == 0
-    # The next release: the installed files with only the player's notes changed.
-    files = os.path.join(win.dir, "files")
-    shutil.copytree(os.path.join(win.root, "Versions", V2), files,
-                    ignore=shutil.ignore_patterns(".complete", ".release", ".files"))
-    with open(os.path.join(files, "release-notes.txt"), "a") as f:
-        f.write("one fix\n")
-    new = V2 + "-fix"
-    make_release.publish.publish(new, files, win.host.root, key=make_release.TEST_KEY)
-    win.host.clear_requests()
-    rc, out, err = win.run()
-    assert (rc, err) == (0, "") and f"Installing Velmora {new}\n" in out
-    assert [r.path for r in win.host.requests() if r.path.endswith(".zip")] == [
-        f"/{new}-WindowsPlayer.zip"]
-    assert os.listdir(os.path.join(win.root, "Versions")) == [new]
-    assert make_release.installed_tree(os.path.join(win.root, "Versions", new)) == complete_tree(
-        win.host.root, new)
-
-
 def test_registry_shortcuts_and_icon(win):
     assert win.run()[0] == 0
     copy = win.wine_tool("cmd", "/c", "echo", "%LOCALAPPDATA%").strip() + "\\Velmora\\Launcher\\velmora-launcher.exe"
