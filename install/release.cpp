@@ -71,7 +71,9 @@ std::string keyIdText(const std::array<unsigned char, 8>& id) {
     text += digits[*it >> 4];
     text += digits[*it & 15];
   }
-  return text;
+  // As minisign writes it in its files' comments: without leading zeros.
+  const auto first = std::min(text.find_first_not_of('0'), text.size() - 1);
+  return text.substr(first);
 }
 
 bool lowerHex(const std::string& s) {

@@ -280,7 +280,8 @@ TEST_F(MinisignTest, TamperedOnesDoNot) {
   // One made by the other key is refused by ours, naming its id as minisign's comment does.
   const Signature foreign = parseSignature(sign("", dir.path() / "other.key"));
   const std::string theirs = readFile(dir.path() / "other.pub");
-  const std::string id = theirs.substr(theirs.find("public key ") + 11, 16);
+  const auto at = theirs.find("public key ") + 11;
+  const std::string id = theirs.substr(at, theirs.find('\n', at) - at);
   EXPECT_EQ(
       errorOf([&] { verifySignature(testKey, foreign, message); }).substr(0, 16 + id.size() + 15),
       "signed with key " + id + ", expected key ");
