@@ -65,6 +65,17 @@ std::string errorText(archive* a) {
 
 // Why an entry must not be written, or nothing. `name` has '/' separators only.
 std::optional<std::string> refusal(const std::string& name, archive_entry* entry) {
+  if (auto why = entryNameRefusal(name)) return why;
+  const auto type = archive_entry_filetype(entry);
+  if (archive_entry_hardlink(entry) || (type != AE_IFREG && type != AE_IFDIR)) {
+    return "refusing entry that is neither a file nor a folder: " + name;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> entryNameRefusal(const std::string& name) {
   const bool drive =
       name.size() >= 2 && isAsciiAlpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
   if (name.empty() || name[0] == '/' || drive) {
@@ -72,10 +83,6 @@ std::optional<std::string> refusal(const std::string& name, archive_entry* entry
   }
   // Windows reads a ':' later in a name as a drive or a hidden stream of a file.
   if (name.find(':') != std::string::npos) return "refusing entry name with ':': " + name;
-  const auto type = archive_entry_filetype(entry);
-  if (archive_entry_hardlink(entry) || (type != AE_IFREG && type != AE_IFDIR)) {
-    return "refusing entry that is neither a file nor a folder: " + name;
-  }
   std::string::size_type start = 0;
   while (start <= name.size()) {
     const auto end = std::min(name.find('/', start), name.size());
@@ -90,8 +97,6 @@ std::optional<std::string> refusal(const std::string& name, archive_entry* entry
   }
   return std::nullopt;
 }
-
-}  // namespace
 
 void extractArchive(const fs::path& archiveFile, const fs::path& destination,
                     std::vector<InstalledFile>* written, const std::atomic<bool>* stop) {

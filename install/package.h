@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,11 @@ void install(const std::string& version, const std::vector<Package>& packages,
 // One package into `destination`, checked against `release` if given.
 void install(const std::string& version, const std::string& archive,
              const std::filesystem::path& destination, const Release* release = nullptr);
+
+// Why an archive entry named `name` ('/'-separated) must not be written, or
+// nothing: absolute names, device names, ':' and components that Windows would
+// change. ".." is left to the caller, which resolves it against the destination.
+std::optional<std::string> entryNameRefusal(const std::string& name);
 
 // Unpacks the ZIP file `archive` into `destination`. Only regular files and
 // folders are written, and only inside `destination`; `written`, if given,

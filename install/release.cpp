@@ -83,19 +83,6 @@ bool lowerHex(const std::string& s) {
   return true;
 }
 
-// Plain decimal without sign or leading zeros, at most `limit`.
-bool parseDecimal(const std::string& s, std::uint64_t limit, std::uint64_t& value) {
-  if (s.empty() || (s.size() > 1 && s[0] == '0')) return false;
-  value = 0;
-  for (unsigned char c : s) {
-    if (!isAsciiDigit(c)) return false;
-    const unsigned digit = c - '0';
-    if (value > (limit - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  return true;
-}
-
 bool archiveNameChar(unsigned char c) {
   return isAsciiAlnum(c) || c == '.' || c == '-' || c == '_';
 }
