@@ -14,8 +14,6 @@ struct Release;
 
 // Its name in the release file; the host serves it as "<version>-files.txt".
 inline constexpr char kFileListName[] = "files.txt";
-// Inside a complete version folder: the list it was installed from.
-inline constexpr char kFileListRecord[] = ".filelist";
 // Read before anything vouches for it: a release whose row lists a larger one is refused.
 inline constexpr std::uint64_t kMaxFileListBytes = 16u << 20;
 

@@ -1,5 +1,7 @@
 #include "install/progress.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "platform/platform.h"
@@ -9,16 +11,31 @@ namespace {
 
 std::string megabytes(double bytes) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+  std::snprintf(text, sizeof text, "%.1f", bytes / 1e6);
   return text;
+}
+
+// Rounded up, so the line never promises less than is left.
+std::string timeLeft(double seconds) {
+  if (seconds < 59.5) return "about " + std::to_string(std::max(1, int(std::ceil(seconds)))) + " s";
+  return "about " + std::to_string(int(std::ceil(seconds / 60))) + " min";
 }
 
 }  // namespace
 
 std::string progressText(std::int64_t bytes, std::int64_t total, double seconds) {
-  std::string text = megabytes(static_cast<double>(bytes));
-  if (total > 0) text += " of " + megabytes(static_cast<double>(total));
-  if (seconds > 0) text += ", " + megabytes(static_cast<double>(bytes) / seconds) + "/s";
+  const double done = static_cast<double>(bytes);
+  const double rate = seconds > 0 ? done / seconds : 0;
+  std::string text = megabytes(done);
+  if (total > 0) {
+    const long share = static_cast<long>(100 * std::min(done, double(total)) / double(total));
+    text +=
+        " of " + megabytes(static_cast<double>(total)) + " MB (" + std::to_string(share) + " %)";
+  } else {
+    text += " MB";
+  }
+  if (seconds > 0) text += ", " + megabytes(rate) + " MB/s";
+  if (total > bytes && rate > 0) text += ", " + timeLeft(double(total - bytes) / rate) + " left";
   return text;
 }
 

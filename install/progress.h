@@ -30,7 +30,8 @@ class Progress {
   std::chrono::steady_clock::time_point start_, lastDraw_;
 };
 
-// "12.5 MB of 40.0 MB, 3.2 MB/s" (the total only when it is known).
+// "12.5 of 40.0 MB (31 %), 3.2 MB/s, about 9 s left", or "12.5 MB, 3.2 MB/s"
+// while the total is not known.
 std::string progressText(std::int64_t bytes, std::int64_t total, double seconds);
 
 // What redraws the line as `line` (empty: clears it) over one `drawnLength`
