@@ -149,4 +149,13 @@ struct SystemProxy {
 };
 std::optional<SystemProxy> systemProxy(const std::string& url);
 
+// Bytes the user may still write on the volume that holds `path` (the nearest
+// existing folder above it), and a name for that volume as the user knows it
+// ("C:\\", a mount point). Nothing when the system cannot tell.
+struct FreeSpace {
+  std::uint64_t bytes;
+  std::string volume;
+};
+std::optional<FreeSpace> freeSpace(const fs::path& path);
+
 }  // namespace platform

@@ -697,4 +697,19 @@ std::optional<SystemProxy> systemProxy(const std::string& url) {
   return SystemProxy{proxies.utf8(), bypass.utf8()};
 }
 
+std::optional<FreeSpace> freeSpace(const fs::path& path) {
+  fs::path at = fs::absolute(path);
+  while (GetFileAttributesW(at.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (!at.has_relative_path()) return std::nullopt;
+    at = at.parent_path();
+  }
+  // The caller's quota, not the volume's total: that is what a user may write.
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(at.c_str(), &available, nullptr, nullptr)) return std::nullopt;
+  wchar_t volume[MAX_PATH + 1];
+  const std::string name =
+      GetVolumePathNameW(at.c_str(), volume, MAX_PATH + 1) ? narrow(volume) : narrow(at.c_str());
+  return FreeSpace{available.QuadPart, name};
+}
+
 }  // namespace platform
