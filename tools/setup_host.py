@@ -6,7 +6,8 @@ leading slash or "*" (used for paths without their own entry). "times": N limits
 to the first N matching requests after the file last changed. Byte counts of faults are offsets
 in the file, so a resumed request that starts at or past one meets it at once. Files are served
 with single "bytes=N-[M]" ranges (206) unless the fault says "no_ranges". Every request is
-appended to ROOT/_requests.log as "METHOD PATH STATUS", every accepted connection to
+appended to ROOT/_requests.log as "METHOD PATH STATUS RANGE" (RANGE: the Range header asked,
+or "-"), every accepted connection to
 ROOT/_connections.log as "tls" or "plain".
 """
 import argparse
@@ -109,7 +110,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         for k, v in (headers or {}).items():
             self.send_header(k, v)
         self.end_headers()
-        self.server.state.log_request_line(self.command, self.path, status)
+        asked = (self.headers.get("Range") or "-").replace(" ", "")
+        self.server.state.log_request_line(self.command, self.path, status, asked)
 
     def _small(self, status, body, head, headers=None):
         self._start(status, len(body), "text/html", headers)
@@ -244,9 +246,9 @@ class State:
         with self.lock, open(os.path.join(self.root, "_connections.log"), "a") as f:
             f.write(kind + "\n")
 
-    def log_request_line(self, method, path, status):
+    def log_request_line(self, method, path, status, asked="-"):
         with self.lock, open(os.path.join(self.root, "_requests.log"), "a") as f:
-            f.write(f"{method} {path} {status}\n")
+            f.write(f"{method} {path} {status} {asked}\n")
 
 
 def main():
