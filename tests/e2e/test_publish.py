@@ -9,7 +9,7 @@ import zlib
 
 import pytest
 
-from conftest import ROOT
+from conftest import PLAY, ROOT, V2, complete_tree
 import publish
 
 PUBLIC_KEY = os.path.join(ROOT, "tools", "test-release-key.pub")
@@ -118,3 +118,15 @@ def test_what_the_launcher_would_refuse_is_not_published(tmp_path, make, error):
     with pytest.raises(publish.PublishError, match=error):
         publish.publish("v1", str(tmp_path / "files"), str(tmp_path / "out"))
     assert not (tmp_path / "out" / "version").exists()
+
+
+def test_a_release_with_a_file_list_installs_with_the_launcher_from_before_lists(machine, host,
+                                                                                  releases):
+    """Players keep their launcher until it updates itself (scripts/build-previous.sh)."""
+    previous = os.path.join(ROOT, "build", "previous", "bin", "velmora-launcher")
+    if not os.path.exists(previous):
+        pytest.skip("build/previous is not built (scripts/build-previous.sh)")
+    assert os.path.exists(os.path.join(releases, f"{V2}-files.txt"))
+    rc, out, err = machine.run(PLAY, binary=previous)
+    assert (rc, err) == (0, "") and out.splitlines()[0] == f"Installing Velmora {V2}"
+    assert machine.tree(V2) == complete_tree(releases, V2)
