@@ -17,6 +17,7 @@
 #include "install/download.h"
 #include "install/release.h"
 #include "platform/platform.h"
+#include "platform/sha256.h"
 
 namespace velmora {
 
@@ -150,7 +151,7 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
     file.path = inside.generic_u8string();
     while (!file.path.empty() && file.path.back() == '/') file.path.pop_back();
     if (folder) file.path += '/';
-    Sha256 hash;
+    platform::Sha256 hash;
     while (true) {
       if (stop && *stop) {
         error = "stopped";
