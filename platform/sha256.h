@@ -21,9 +21,8 @@ class Sha256 {
   // construction); the next bytes start a new hash.
   std::string hex();
 
-  struct State;
-
  private:
+  struct State;
   std::unique_ptr<State> state_;
 };
 
