@@ -189,7 +189,6 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
 
 namespace {
 
-// The archive's bytes in a file beside where it is unpacked.
 // The archive's bytes in a file beside where it is unpacked; with a row of the
 // release file, checked against it as they come.
 class FileSink : public Sink {
