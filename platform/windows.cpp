@@ -157,9 +157,13 @@ bool setAttributes(HANDLE handle, DWORD attributes) {
 
 // POSIX semantics free the name at once, even while other programs still hold
 // the file; without them the name stays, pending, until the last handle closes.
-bool dispose(HANDLE handle, DWORD flags) {
+bool disposeEx(HANDLE handle, DWORD flags) {
   flags |= kDispose | kPosixSemantics;
-  if (SetFileInformationByHandle(handle, kDispositionInfoEx, &flags, sizeof flags)) return true;
+  return SetFileInformationByHandle(handle, kDispositionInfoEx, &flags, sizeof flags) != 0;
+}
+
+bool dispose(HANDLE handle) {
+  if (disposeEx(handle, 0)) return true;
   if (!unsupported(GetLastError())) return false;
   FILE_DISPOSITION_INFO plain{TRUE};
   return SetFileInformationByHandle(handle, FileDispositionInfo, &plain, sizeof plain) != 0;
@@ -173,16 +177,16 @@ std::error_code deleteName(const std::wstring& path) {
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (handle.get() == INVALID_HANDLE_VALUE) return fileError();
-  if (dispose(handle.get(), kIgnoreReadOnly)) return {};
+  if (disposeEx(handle.get(), kIgnoreReadOnly)) return {};
   if (!unsupported(GetLastError())) return fileError();
   // Systems before the flag: the attribute comes off, and back on for the other names.
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle.get(), &info)) return fileError();
   const DWORD attributes = info.dwFileAttributes;
   if (!(attributes & FILE_ATTRIBUTE_READONLY))
-    return dispose(handle.get(), 0) ? std::error_code() : fileError();
+    return dispose(handle.get()) ? std::error_code() : fileError();
   if (!setAttributes(handle.get(), attributes & ~FILE_ATTRIBUTE_READONLY)) return fileError();
-  const bool disposed = dispose(handle.get(), 0);
+  const bool disposed = dispose(handle.get());
   const std::error_code ec = disposed ? std::error_code() : fileError();
   if (!disposed || info.nNumberOfLinks > 1) setAttributes(handle.get(), attributes);
   return ec;
