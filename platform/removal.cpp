@@ -77,10 +77,6 @@ bool deleteTree(FileSystem& files, const fs::path& path, milliseconds bound) {
 Removal removeAside(FileSystem& files, const fs::path& path, const fs::path& graveyard,
                     milliseconds bound) {
   Removal removal;
-  FileSystem::Entry entry;
-  removal.refused = files.status(path, entry);
-  if (missing(removal.refused)) return {};
-  if (removal.refused) return removal;
   const fs::path tombstone = tombstoneIn(graveyard, path.filename());
   removal.refused = retried(files, bound, [&] { return files.rename(path, tombstone); });
   if (missing(removal.refused)) return {};
