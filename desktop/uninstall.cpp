@@ -100,12 +100,14 @@ void removeVersions(const fs::path& versions, std::vector<fs::path>& left) {
 // Everything in the root but the lock and the running program's own file;
 // returns what stays.
 std::vector<fs::path> removeFiles(const fs::path& root, const fs::path& own) {
+  // Both may refuse, so before anything goes.
   resolved(root);
+  const bool realVersions = realFolderIn(root / "Versions", root);
   platform::FileSystem& files = platform::fileSystem();
   std::vector<fs::path> left;
   for (const fs::path& path : children(root)) {
     const fs::path name = path.filename();
-    if (name == "Versions" && realFolderIn(path, root))
+    if (name == "Versions" && realVersions)
       removeVersions(path, left);
     else if (name != "Launcher" && name != "install.lock" &&
              !platform::deleteTree(files, path, platform::kBusyBound))

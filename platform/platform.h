@@ -61,8 +61,9 @@ class TerminalEscapes {
 
  private:
   bool enabled_ = false;
-  bool changed_ = false;
-  std::uint32_t previous_ = 0;
+  // The mode to give back, where one was changed (Windows only).
+  [[maybe_unused]] bool changed_ = false;
+  [[maybe_unused]] std::uint32_t previous_ = 0;
 };
 
 // Sets a string value under the current user's root key, creating missing

@@ -76,6 +76,9 @@ bool deleteTree(FileSystem& files, const fs::path& path, milliseconds bound) {
 
 Removal removeAside(FileSystem& files, const fs::path& path, const fs::path& graveyard,
                     milliseconds bound) {
+  // Other errors (a name pending deletion refuses to be read) are the rename's to wait out.
+  FileSystem::Entry entry;
+  if (missing(files.status(path, entry))) return {};
   Removal removal;
   const fs::path tombstone = tombstoneIn(graveyard, path.filename());
   removal.refused = retried(files, bound, [&] { return files.rename(path, tombstone); });
