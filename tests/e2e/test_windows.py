@@ -297,7 +297,11 @@ def running(program):
 def test_an_old_version_in_use_is_left_whole_and_what_programs_hold_goes_later(win):
     host = os.path.join(win.dir, "..", "host")
     old, new = (os.path.join(win.root, "Versions", v) for v in (V1, V3))
-    announce = lambda version: open(os.path.join(host, "version"), "w").write(version)  # noqa: E731
+
+    def announce(version):
+        with open(os.path.join(host, "version"), "w") as f:
+            f.write(version)
+
     announce(V1)
     assert win.run(PLAY)[0] == 0
     # The next release changes only the fonts: every other package, the player's program included,
@@ -341,13 +345,13 @@ def test_an_old_version_in_use_is_left_whole_and_what_programs_hold_goes_later(w
     assert aside.startswith(f".{V1}.") and aside.endswith(".old")
     left = make_release.installed_tree(os.path.join(win.root, "Versions", aside))
     assert set(left) == {"velmora-player.exe", "content/music/content-music-a.dat"}
-    assert not os.stat(os.path.join(new, shared)).st_mode & stat.S_IWUSR
     os.remove(holds[1])
     mapper.wait(60)
     assert wait_for(lambda: not running("velmora-player"))
     assert win.run(PLAY) == (0, "", "")
     assert sorted(os.listdir(os.path.join(win.root, "Versions"))) == [V3]
     assert make_release.installed_tree(new) == complete_tree(host, V3)
+    assert not os.stat(os.path.join(new, shared)).st_mode & stat.S_IWUSR
 
 
 def test_error_start_reports_and_exits_without_hanging(win):
