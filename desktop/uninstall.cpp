@@ -56,8 +56,10 @@ std::vector<fs::path> children(const fs::path& folder) {
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
     found.push_back(it->path());
-  if (ec && ec != std::errc::no_such_file_or_directory)
-    throw fs::filesystem_error("cannot list", folder, ec);
+  if (ec && ec != std::errc::no_such_file_or_directory) {
+    throw std::runtime_error("cannot read the folder " + utf8(folder) + " (" + ec.message() +
+                             "); nothing more was removed");
+  }
   return found;
 }
 
