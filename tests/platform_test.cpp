@@ -86,8 +86,7 @@ TEST(CompleteUtf8Length, KeepsACutCharacterForTheNextWrite) {
 // non-empty until that handle closes; a mapped file (a running program, a
 // mapped data file) cannot be deleted; a file open without delete sharing can
 // be neither deleted nor renamed; a folder cannot be renamed while anything
-// below it is open; a rename never replaces. Hard links share a file, and its
-// read-only attribute.
+// below it is open; a rename never replaces. Hard links share a file.
 class FakeNtfs : public FileSystem {
  public:
   struct Node {
@@ -104,7 +103,6 @@ class FakeNtfs : public FileSystem {
   milliseconds now{0};
   std::map<std::string, Node> nodes;
   std::map<int, Handle> handles;
-  std::set<int> readOnly;                            // files, not names
   std::map<std::string, milliseconds> refusedUntil;  // a scanner in a folder
 
   void add(const std::string& path, bool folder = false, const std::string& linkTo = "") {
@@ -136,7 +134,7 @@ class FakeNtfs : public FileSystem {
     const auto node = nodes.find(path.generic_string());
     if (node == nodes.end()) return std::make_error_code(std::errc::no_such_file_or_directory);
     if (node->second.pending) return denied();
-    entry = {path.filename(), node->second.folder, false, readOnly.count(node->second.file) > 0};
+    entry = {path.filename(), node->second.folder};
     return {};
   }
   std::error_code list(const fs::path& folder, std::vector<Entry>& entries) override {
@@ -144,7 +142,7 @@ class FakeNtfs : public FileSystem {
     if (const std::error_code ec = status(folder, entry)) return ec;
     for (const auto& [path, node] : nodes) {
       if (fs::path(path).parent_path() == folder)
-        entries.push_back({fs::path(path).filename(), node.folder, false, false});
+        entries.push_back({fs::path(path).filename(), node.folder});
     }
     return {};
   }
@@ -153,7 +151,7 @@ class FakeNtfs : public FileSystem {
     Entry entry;
     if (const std::error_code ec = status(from, entry)) return ec;
     if (nodes.count(target)) return std::make_error_code(std::errc::file_exists);
-    if (held(source, exclusive)) return sharing();
+    if (held(source, [](const Handle& h) { return !h.shareDelete; })) return sharing();
     const bool openBelow = std::any_of(handles.begin(), handles.end(), [&](const auto& h) {
       return h.second.path.rfind(source + "/", 0) == 0;
     });
@@ -176,7 +174,7 @@ class FakeNtfs : public FileSystem {
     Entry entry;
     if (const std::error_code ec = status(path, entry)) return ec;
     if (!below(name).empty()) return std::make_error_code(std::errc::directory_not_empty);
-    if (held(name, exclusive)) return sharing();
+    if (held(name, [](const Handle& h) { return !h.shareDelete; })) return sharing();
     if (held(name, [](const Handle& h) { return h.mapped; })) return denied();
     if (held(name, any))
       nodes[name].pending = true;
@@ -184,10 +182,7 @@ class FakeNtfs : public FileSystem {
       nodes.erase(name);
     return {};
   }
-  std::error_code makeWritable(const fs::path& file) override {
-    readOnly.erase(nodes.at(file.generic_string()).file);
-    return {};
-  }
+  std::error_code makeWritable(const fs::path&) override { return {}; }
   bool busy(const std::error_code& error) const override {
     return error == std::errc::permission_denied || error == std::errc::device_or_resource_busy;
   }
@@ -199,7 +194,6 @@ class FakeNtfs : public FileSystem {
     return std::make_error_code(std::errc::device_or_resource_busy);
   }
   static bool any(const Handle&) { return true; }
-  static bool exclusive(const Handle& h) { return !h.shareDelete; }
   // A handle on this name, or on the same file through any of its names.
   bool held(const std::string& path, bool (*which)(const Handle&)) const {
     const int file = nodes.at(path).file;
@@ -305,13 +299,17 @@ TEST(MoveFolder, NeverReplacesAndWaitsForAScannerWithinItsBound) {
 TEST(ReplaceFile, SetsTheOldCopyAsideWhateverHoldsIt) {
   const struct {
     const char* what;
-    bool shareDelete, readOnly;
-    std::set<std::string> names;  // afterwards
+    const char* held;
+    bool shareDelete;
+    std::set<std::string> names;  // afterwards: the old copy stays registered when one fails
   } cases[] = {
-      {"the shell reads its icon", true, false, {"launcher.exe", "launcher.exe.*.old"}},
-      {"it is read-only", true, true, {"launcher.exe"}},
+      {"the shell reads its icon", "launcher.exe", true, {"launcher.exe", "launcher.exe.*.old"}},
       {"a program holds it without delete sharing",
+       "launcher.exe",
        false,
+       {"launcher.exe", "launcher.exe.1.new"}},
+      {"a scanner holds the new copy",
+       "launcher.exe.1.new",
        false,
        {"launcher.exe", "launcher.exe.1.new"}},
   };
@@ -321,10 +319,7 @@ TEST(ReplaceFile, SetsTheOldCopyAsideWhateverHoldsIt) {
     fake.add("L/launcher.exe");
     fake.add("L/launcher.exe.1.new");
     const int fresh = fake.nodes["L/launcher.exe.1.new"].file;
-    if (c.readOnly)
-      fake.readOnly.insert(fake.nodes["L/launcher.exe"].file);
-    else
-      fake.open("L/launcher.exe", c.shareDelete);
+    fake.open("L/" + std::string(c.held), c.shareDelete);
     const bool replaces = !c.names.count("launcher.exe.1.new");
     try {
       replaceFile(fake, "L/launcher.exe.1.new", "L/launcher.exe");
