@@ -9,6 +9,8 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "install/layout.h"
+#include "platform/removal.h"
+#include "platform/retry.h"
 #include "platform/sha256.h"
 
 namespace velmora {
@@ -194,8 +196,8 @@ void keepCutOffPackages(const fs::path& staging, const fs::path& resume) {
   // A start killed between the marker and the move left one; this name must never count as
   // installed.
   fs::remove(staging / kCompleteMarker);
-  fs::remove_all(resume);
-  fs::rename(staging, resume);
+  platform::moveFolder(platform::fileSystem(), staging, resume, resume.parent_path(),
+                       platform::kBusyBound);
 }
 
 PackageReuse::PackageReuse(const fs::path& versions, const std::optional<Release>& release,
