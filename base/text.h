@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -42,6 +43,9 @@ bool parseDecimal(const std::string& text, std::uint64_t limit, std::uint64_t& v
 
 // 64 lower-case hex digits, as SHA-256 values are written.
 bool isSha256Text(const std::string& text);
+
+// Two lower-case hex digits per byte.
+std::string hexText(const unsigned char* bytes, std::size_t size);
 
 // Eight random hex digits, for a file name that no other start picks too.
 std::string randomToken();

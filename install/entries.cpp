@@ -141,7 +141,7 @@ void EntrySink::beginEntry() {
   fs::remove(path, ec);
   out_.open(path, std::ios::binary | std::ios::trunc);
   if (!out_) throw std::runtime_error("cannot write " + utf8(path));
-  hash_ = std::make_unique<Sha256>();
+  hash_ = std::make_unique<platform::Sha256>();
   written_ = 0;
   if (file.method == Compression::deflated) inflater_ = std::make_unique<Inflater>();
   stage_ = Stage::name;

@@ -10,7 +10,7 @@
 
 #include "install/download.h"
 #include "install/file_list.h"
-#include "install/release.h"
+#include "platform/sha256.h"
 
 // Files fetched alone: a range of a package's archive on the host that holds
 // one or more whole entries, unpacked as it arrives and checked against the
@@ -76,7 +76,7 @@ class EntrySink : public Sink {
   std::uint64_t left_ = 0;  // of the current stage
   std::uint64_t written_ = 0;
   std::ofstream out_;
-  std::unique_ptr<Sha256> hash_;
+  std::unique_ptr<platform::Sha256> hash_;
   struct Inflater;
   std::unique_ptr<Inflater> inflater_;
 };

@@ -17,6 +17,7 @@
 #include "install/download.h"
 #include "install/release.h"
 #include "platform/platform.h"
+#include "platform/sha256.h"
 
 namespace velmora {
 
@@ -31,6 +32,8 @@ constexpr int kExtractOptions = ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
                                 ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
 constexpr size_t kReadBlockSize = 65536;
 constexpr char kProgressLabel[] = "Downloading";
+// Packages unpacked at once at most; more would mostly contend for the disk.
+constexpr std::size_t kMaxUnpackThreads = 4;
 
 using ReadArchive = std::unique_ptr<archive, decltype(&archive_read_free)>;
 using WriteArchive = std::unique_ptr<archive, decltype(&archive_write_free)>;
@@ -155,7 +158,7 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
     file.path = inside.generic_u8string();
     while (!file.path.empty() && file.path.back() == '/') file.path.pop_back();
     if (folder) file.path += '/';
-    Sha256 hash;
+    platform::Sha256 hash;
     while (true) {
       if (stop && *stop) {
         error = "stopped";
@@ -191,7 +194,6 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
 
 namespace {
 
-// The archive's bytes in a file beside where it is unpacked.
 // The archive's bytes in a file beside where it is unpacked; with a row of the
 // release file, checked against it as they come.
 class FileSink : public Sink {
@@ -248,10 +250,12 @@ bool nested(const std::string& a, const std::string& b) {
   return true;
 }
 
-// Unpacks each package as soon as it has arrived, on its own thread while
+// Unpacks each package as soon as it has arrived, on worker threads while
 // others still download, but after every earlier package whose destination
-// nests with its own: where two packages write the same path, the later row
-// wins as in a one-by-one install. Joined when it goes.
+// nests with its own has been unpacked: where two packages write the same
+// path, the later row wins as in a one-by-one install. Packages that do not
+// nest unpack side by side, so the ones that arrive together at the end of
+// the transfers share the cores. Joined when it goes.
 class Unpacker {
  public:
   Unpacker(const std::vector<Package>& packages, const std::vector<fs::path>& archives,
@@ -260,17 +264,24 @@ class Unpacker {
         archives_(archives),
         folders_(folders),
         unpacked_(unpacked),
-        arrived_(archives.size(), false),
-        thread_([this, &downloads] { work(downloads); }) {}
+        downloads_(downloads),
+        state_(archives.size(), State::waiting) {
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t count = std::min({cores, kMaxUnpackThreads, archives.size()});
+    for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
+  }
   ~Unpacker() {
-    stopping_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
     join();
   }
 
   void arrived(std::size_t i) {
     std::lock_guard<std::mutex> lock(mutex_);
-    arrived_[i] = true;
-    ready_.notify_one();
+    state_[i] = State::arrived;
+    ready_.notify_all();
   }
 
   // Waits for the last package; throws what ended the work early.
@@ -280,45 +291,66 @@ class Unpacker {
   }
 
  private:
+  enum class State { waiting, arrived, unpacking, done };
+
   void join() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      ready_.notify_one();
+      ready_.notify_all();
     }
-    if (thread_.joinable()) thread_.join();
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
   }
 
   // The first package that may be unpacked now, if any; under the lock.
-  std::optional<std::size_t> next(const std::vector<bool>& unpacked) const {
-    for (std::size_t i = 0; i < unpacked.size(); ++i) {
-      if (unpacked[i] || !arrived_[i]) continue;
+  std::optional<std::size_t> next() const {
+    for (std::size_t i = 0; i < state_.size(); ++i) {
+      if (state_[i] != State::arrived) continue;
       bool free = true;
       for (std::size_t j = 0; j < i && free; ++j)
-        free = unpacked[j] || !nested(packages_[i].destination, packages_[j].destination);
+        free =
+            state_[j] == State::done || !nested(packages_[i].destination, packages_[j].destination);
       if (free) return i;
     }
     return std::nullopt;
   }
 
-  void work(Downloads& downloads) {
-    try {
-      std::vector<bool> unpacked(archives_.size(), false);
-      for (std::size_t count = 0; count < archives_.size(); ++count) {
-        std::optional<std::size_t> i;
-        {
-          std::unique_lock<std::mutex> lock(mutex_);
-          ready_.wait(lock, [&] { return stopping_ || (i = next(unpacked)); });
-        }
-        if (stopping_) return;
+  bool allDone() const {
+    return std::all_of(state_.begin(), state_.end(), [](State s) { return s == State::done; });
+  }
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      std::optional<std::size_t> i;
+      ready_.wait(lock, [&] { return stopping_ || allDone() || (i = next()); });
+      if (stopping_ || !i) return;
+      state_[*i] = State::unpacking;
+      lock.unlock();
+      try {
         std::vector<InstalledFile> written;
         extractArchive(archives_[*i], folders_[*i], unpacked_ ? &written : nullptr, &stopping_);
         platform::removeFile(archives_[*i]);
-        if (unpacked_) unpacked_(packages_[*i], written);
-        unpacked[*i] = true;
+        if (unpacked_) {
+          // The listener keeps one record for all packages.
+          std::lock_guard<std::mutex> heard(listener_);
+          unpacked_(packages_[*i], written);
+        }
+      } catch (...) {
+        lock.lock();
+        // The first failure is the reason; the others only heard the stop.
+        if (stopping_) return;
+        failure_ = std::current_exception();
+        stopping_ = true;
+        ready_.notify_all();
+        lock.unlock();
+        downloads_.stop(failure_);
+        return;
       }
-    } catch (...) {
-      failure_ = std::current_exception();
-      downloads.stop(failure_);
+      lock.lock();
+      state_[*i] = State::done;
+      ready_.notify_all();
     }
   }
 
@@ -326,12 +358,13 @@ class Unpacker {
   const std::vector<fs::path>& archives_;
   const std::vector<fs::path>& folders_;
   const Unpacked& unpacked_;
-  std::vector<bool> arrived_;
+  Downloads& downloads_;
+  std::vector<State> state_;
   std::atomic<bool> stopping_{false};
   std::exception_ptr failure_;
-  std::mutex mutex_;
+  std::mutex mutex_, listener_;
   std::condition_variable ready_;
-  std::thread thread_;  // last: it starts once everything above exists
+  std::vector<std::thread> threads_;  // last: they start once everything above exists
 };
 
 }  // namespace

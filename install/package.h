@@ -41,8 +41,9 @@ using Unpacked = std::function<void(const Package&, const std::vector<InstalledF
 // or lie in its own; deletes the archives. The result is that of installing
 // them one after another. With `release`, each archive must be exactly its
 // listed size and SHA-256 (ReleaseRefused otherwise, before it is unpacked).
-// `unpacked`, if given, hears of each package with what it wrote, on the
-// unpacking thread. The first failure stops the rest and is thrown; what was
+// `unpacked`, if given, hears of each package with what it wrote, on an
+// unpacking thread, one package at a time. Packages whose destinations do not
+// nest unpack side by side. The first failure stops the rest and is thrown; what was
 // written so far stays for the caller's staging folder to discard.
 void install(const std::string& version, const std::vector<Package>& packages,
              const std::filesystem::path& root, const Release* release = nullptr,

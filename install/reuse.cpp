@@ -9,6 +9,9 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "install/layout.h"
+#include "platform/removal.h"
+#include "platform/retry.h"
+#include "platform/sha256.h"
 
 namespace velmora {
 namespace {
@@ -46,7 +49,7 @@ bool safePath(std::string path) {
 
 std::string fileSha256(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  Sha256 hash;
+  platform::Sha256 hash;
   std::vector<char> buffer(1 << 16);
   while (in) {
     in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
@@ -193,8 +196,8 @@ void keepCutOffPackages(const fs::path& staging, const fs::path& resume) {
   // A start killed between the marker and the move left one; this name must never count as
   // installed.
   fs::remove(staging / kCompleteMarker);
-  fs::remove_all(resume);
-  fs::rename(staging, resume);
+  platform::moveFolder(platform::fileSystem(), staging, resume, resume.parent_path(),
+                       platform::kBusyBound);
 }
 
 PackageReuse::PackageReuse(const fs::path& versions, const std::optional<Release>& release,

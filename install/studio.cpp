@@ -9,6 +9,8 @@
 #include "install/release.h"
 #include "install/update.h"
 #include "platform/platform.h"
+#include "platform/removal.h"
+#include "platform/retry.h"
 
 namespace velmora {
 
@@ -21,15 +23,16 @@ fs::path installStudio(const fs::path& versionFolder, const char* executable) {
     if (!usableInstall(studio, executable)) {
       std::cout << "Installing Velmora Studio" << std::endl;
       const fs::path staging = versionFolder / "Studio.partial";
-      platform::removeTree(staging);
+      // Set aside where later starts' prune finds what a program still holds.
+      const fs::path versions = versionFolder.parent_path();
+      platform::removeTree(staging, versions);
       // The studio of a fallback version is that version's own studio.
       // Checked against the release the version was installed from, if it had one.
       const std::optional<Release> release = recordedRelease(versionFolder);
       install(utf8(versionFolder.filename()), kStudioPackage.archive, staging,
               release ? &*release : nullptr);
       writeCompleteMarker(staging);
-      platform::removeTree(studio);
-      platform::movePath(staging, studio);
+      platform::moveFolder(platform::fileSystem(), staging, studio, versions, platform::kBusyBound);
     }
   }
   return studio / executable;

@@ -14,9 +14,12 @@
 #include "install/install_lock.h"
 #include "install/layout.h"
 #include "install/package.h"
+#include "install/progress.h"
 #include "install/release.h"
 #include "install/reuse.h"
 #include "platform/platform.h"
+#include "platform/removal.h"
+#include "platform/retry.h"
 
 namespace velmora {
 
@@ -62,7 +65,8 @@ std::string learnVersion() {
 }
 
 // Everything in `versions` but `keep`, unless another start is installing
-// (its staging folder is not ours to take). A version still in use stays whole.
+// (its staging folder is not ours to take). A version in use stays whole; what
+// a program still holds of one set aside goes with a later start.
 void pruneVersions(const fs::path& versions, const fs::path& keep) {
   std::vector<fs::path> old;
   std::error_code ec;
@@ -70,17 +74,10 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
     if (it->path() != keep) old.push_back(it->path());
   }
   for (const fs::path& path : old) {
-    const std::string name = utf8(path.filename());
-    try {
-      if (platform::inUse(path)) {
-        std::cerr << "warning: old version " << name << " is in use; a later start will remove it"
-                  << std::endl;
-        continue;
-      }
-      removeVersion(path);
-    } catch (const std::exception& e) {
-      std::cerr << "warning: old version " << name << " could not be removed (" << e.what()
-                << "); a later start will remove it" << std::endl;
+    // A game waiting on the start must not wait for a program to let go.
+    if (removeVersion(path, std::chrono::milliseconds(0)) == VersionRemoval::inUse) {
+      std::cerr << "warning: old version " << utf8(path.filename())
+                << " is in use; a later start will remove it" << std::endl;
     }
   }
 }
@@ -91,7 +88,7 @@ void installVersion(const fs::path& versions, const std::string& version, const 
   const fs::path staging = versions / pathFromUtf8(version + kStagingSuffix);
   const fs::path resume = versions / pathFromUtf8(version + kResumeSuffix);
   keepCutOffPackages(staging, resume);
-  platform::removeTree(staging);
+  platform::removeTree(staging, versions);
   fs::create_directories(staging);
   PackageReuse reuse(versions, release, staging, resume);
   std::vector<Package> missing;
@@ -106,8 +103,13 @@ void installVersion(const fs::path& versions, const std::string& version, const 
   if (release) writeWholeFile(staging / kReleaseRecord, release->text);
   // The marker goes in before the move, so nothing under the final name is ever partial.
   writeCompleteMarker(staging);
-  platform::removeTree(folder);
-  platform::movePath(staging, folder);
+  Progress waiting("Waiting for another program to let go of the new version");
+  platform::moveFolder(platform::fileSystem(), staging, folder, versions, platform::kScannerBound,
+                       [&](std::chrono::milliseconds waited) {
+                         waiting.show(std::to_string(waited.count() / 1000) +
+                                      " s (a virus "
+                                      "scanner may be checking it)");
+                       });
 }
 
 bool hasOthers(const fs::path& versions, const fs::path& keep) {

@@ -7,7 +7,7 @@
 #include <random>
 #include <sstream>
 
-#include "install/release.h"
+#include "platform/sha256.h"
 #include "temp_dir.h"
 
 namespace velmora {
@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string sha256(const std::string& bytes) {
-  Sha256 hash;
+  platform::Sha256 hash;
   hash.update(bytes.data(), bytes.size());
   return hash.hex();
 }

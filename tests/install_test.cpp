@@ -41,7 +41,7 @@ TEST(CleanVersion, RefusesWhatCannotNameAFolderEverywhere) {
       std::string(65, 'v'),     "a/b", "a\\b", "..",  "a..b",    ".",    "v\2401",  "v\2051",
       std::string("v\0001", 3), "v:1", "v*1",  "CON", "Aux.txt", "COM1", "lpt9.log"};
   for (const std::string& c : clean) cases.emplace_back(c, c);
-  for (const char* staging : {"v.partial", ".partial", "V.PARTIAL"})
+  for (const char* staging : {"v.partial", ".partial", "V.PARTIAL", ".v.0123abcd.OLD"})
     cases.emplace_back(staging, staging);
   for (const auto& [document, cleaned] : cases) {
     try {
@@ -69,6 +69,7 @@ TEST(NewestInstalled, PicksTheGreatestCompleteFolderByText) {
       {{"v/.complete", "v.partial/.complete"}, "v"},
       {{"v-1/.complete", "v-2.Partial/.complete"}, "v-1"},
       {{"v.partial/.complete"}, ""},
+      {{"v/.complete", ".w.0123abcd.old/.complete"}, "v"},  // set aside for removal
   };
   for (const auto& c : cases) {
     TempDir dir;

@@ -2,10 +2,11 @@
 misbehave are test_hostile.py's."""
 import os
 import shutil
+import zipfile
 
 import pytest
 
-from conftest import BASE, EDIT, PLAY, V1, V2, complete_tree, make_release, publish
+from conftest import BASE, EDIT, PLAY, V1, V2, complete_tree, make_release, publish, reseal
 
 
 def paths_under(folder):
@@ -27,6 +28,29 @@ def test_fresh_install_starts_the_player_from_the_new_version(machine, host, rel
     # The version's connection carries a package too: at most one handshake per parallel transfer
     # (fewer when a package is done before the last one starts).
     assert host.connections() <= 10
+
+
+def add_entry(archive, name, data):
+    """Rewrites a ZIP with one more file entry."""
+    with zipfile.ZipFile(archive) as old, zipfile.ZipFile(archive + ".new", "w") as new:
+        for info in old.infolist():
+            new.writestr(info, old.read(info))
+        new.writestr(name, data)
+    os.replace(archive + ".new", archive)
+
+
+@pytest.mark.parametrize("slow", ["WindowsPlayer.zip", "content-fonts.zip"])
+def test_a_later_package_replaces_an_earlier_ones_file_whichever_arrives_first(machine, host,
+                                                                               slow):
+    add_entry(os.path.join(host.root, f"{V2}-WindowsPlayer.zip"), "content/fonts/both.txt", "player")
+    add_entry(os.path.join(host.root, f"{V2}-content-fonts.zip"), "both.txt", "fonts")
+    reseal(host.root, V2)
+    size = os.path.getsize(os.path.join(host.root, f"{V2}-{slow}"))
+    host.set_faults({f"{V2}-{slow}": {"rate": size}})  # a second behind the others
+    machine.ok(PLAY)
+    with open(os.path.join(machine.versions, V2, "content", "fonts", "both.txt")) as f:
+        assert f.read() == "fonts"
+    assert machine.tree(V2) == complete_tree(host.root, V2)
 
 
 def test_up_to_date_start_makes_one_request_and_writes_nothing(machine, host):
@@ -102,9 +126,14 @@ def test_update_downloads_only_the_packages_that_changed(machine, host, damage, 
     make_release.publish.publish(V3, files, host.root, key=make_release.TEST_KEY)
     if damage:
         damage(os.path.join(machine.versions, V1, "content", "fonts", "manifest.txt"))
+    # A carried file is the old version's file under a second name: the prune of the old version
+    # must leave its read-only mode alone.
+    shared = os.path.join("content", "sky", "manifest.txt")
+    os.chmod(os.path.join(machine.versions, V1, shared), 0o444)
     host.clear_requests()
     host.announce(V3)
     machine.ok(PLAY)
+    assert os.stat(os.path.join(machine.versions, V3, shared)).st_mode & 0o777 == 0o444
     paths = [r.path for r in host.requests()]
     assert paths[:3] == ["/version", f"/{V3}-release.txt", f"/{V3}-release.txt.minisig"]
     assert sorted(paths[3:]) == sorted(f"/{V3}-{name}" for name in ["WindowsPlayer.zip"] + downloaded)
