@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -172,7 +173,9 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
       if (written) hash.update(block, size);
       file.size += size;
     }
-    archive_write_finish_entry(writer.get());
+    // Where the last bytes, the size, the mode or the time are set: a failure is as real as any.
+    if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK && error.empty())
+      error = errorText(writer.get());
     if (written && error.empty()) {
       if (!folder) file.sha256 = hash.hex();
       written->push_back(std::move(file));
@@ -184,9 +187,19 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
     throw std::runtime_error("extracting " + utf8(archiveFile) + " failed: " + error);
 }
 
+void flushWritten(const fs::path& root, const std::vector<InstalledFile>& written, bool contents) {
+  std::set<std::string> folders{""};
+  for (const InstalledFile& entry : written) {
+    if (contents && entry.path.back() != '/') platform::flushToDisk(root / pathFromUtf8(entry.path));
+    for (auto end = entry.path.find('/'); end != std::string::npos;
+         end = entry.path.find('/', end + 1))
+      folders.insert(entry.path.substr(0, end + 1));
+  }
+  for (const std::string& folder : folders) platform::flushToDisk(root / pathFromUtf8(folder));
+}
+
 namespace {
 
-// The archive's bytes in a file beside where it is unpacked.
 // The archive's bytes in a file beside where it is unpacked; with a row of the
 // release file, checked against it as they come.
 class FileSink : public Sink {
@@ -246,16 +259,22 @@ bool nested(const std::string& a, const std::string& b) {
 // Unpacks each package as soon as it has arrived, on its own thread while
 // others still download, but after every earlier package whose destination
 // nests with its own: where two packages write the same path, the later row
-// wins as in a one-by-one install. Joined when it goes.
+// wins as in a one-by-one install. A carried package has arrived from the
+// start and is placed at its turn the same way. Joined when it goes.
 class Unpacker {
  public:
-  Unpacker(const std::vector<Package>& packages, const std::vector<fs::path>& archives,
-           const std::vector<fs::path>& folders, const Unpacked& unpacked, Downloads& downloads)
-      : packages_(packages),
+  Unpacker(const fs::path& root, const std::vector<Package>& packages,
+           const std::vector<bool>& carried, const std::vector<fs::path>& archives,
+           const std::vector<fs::path>& folders, const Unpacked& unpacked, Carrier* carrier,
+           Downloads& downloads)
+      : root_(root),
+        packages_(packages),
+        carried_(carried),
         archives_(archives),
         folders_(folders),
         unpacked_(unpacked),
-        arrived_(archives.size(), false),
+        carrier_(carrier),
+        arrived_(carried),
         thread_([this, &downloads] { work(downloads); }) {}
   ~Unpacker() {
     stopping_ = true;
@@ -297,18 +316,26 @@ class Unpacker {
 
   void work(Downloads& downloads) {
     try {
-      std::vector<bool> unpacked(archives_.size(), false);
-      for (std::size_t count = 0; count < archives_.size(); ++count) {
+      std::vector<bool> unpacked(packages_.size(), false);
+      for (std::size_t count = 0; count < packages_.size(); ++count) {
         std::optional<std::size_t> i;
         {
           std::unique_lock<std::mutex> lock(mutex_);
           ready_.wait(lock, [&] { return stopping_ || (i = next(unpacked)); });
         }
         if (stopping_) return;
-        std::vector<InstalledFile> written;
-        extractArchive(archives_[*i], folders_[*i], unpacked_ ? &written : nullptr, &stopping_);
-        platform::removeFile(archives_[*i]);
-        if (unpacked_) unpacked_(packages_[*i], written);
+        if (carried_[*i]) {
+          carrier_->place(packages_[*i]);
+        } else {
+          std::vector<InstalledFile> written;
+          extractArchive(archives_[*i], folders_[*i], &written, &stopping_);
+          platform::removeFile(archives_[*i]);
+          // From the root, so the folders made for the destination count too.
+          std::vector<InstalledFile> fromRoot = written;
+          for (InstalledFile& entry : fromRoot) entry.path.insert(0, packages_[*i].destination);
+          flushWritten(root_, fromRoot, true);
+          if (unpacked_) unpacked_(packages_[*i], written);
+        }
         unpacked[*i] = true;
       }
     } catch (...) {
@@ -317,10 +344,13 @@ class Unpacker {
     }
   }
 
+  const fs::path& root_;
   const std::vector<Package>& packages_;
+  const std::vector<bool>& carried_;
   const std::vector<fs::path>& archives_;
   const std::vector<fs::path>& folders_;
   const Unpacked& unpacked_;
+  Carrier* carrier_;
   std::vector<bool> arrived_;
   std::atomic<bool> stopping_{false};
   std::exception_ptr failure_;
@@ -332,25 +362,34 @@ class Unpacker {
 }  // namespace
 
 void install(const std::string& version, const std::vector<Package>& packages, const fs::path& root,
-             const Release* release, const Unpacked& unpacked) {
+             const Release* release, const Unpacked& unpacked, Carrier* carrier) {
   std::vector<fs::path> folders, archives;
+  std::vector<bool> carried;
   std::vector<std::unique_ptr<FileSink>> sinks;
   std::vector<Transfer> transfers;
+  std::vector<std::size_t> packageOf;  // per transfer
   for (const Package& package : packages) {
+    const ReleaseArchive* expected = release ? release->find(package.archive) : nullptr;
+    // A release that does not list an archive vouches for none of its bytes.
+    if (release && !expected) {
+      throw ReleaseRefused("the release file of " + version + " does not list " + package.archive);
+    }
     folders.push_back(root / pathFromUtf8(package.destination));
-    fs::create_directories(folders.back());
     archives.push_back(folders.back() / pathFromUtf8(package.archive));
-    sinks.push_back(std::make_unique<FileSink>(archives.back(),
-                                               release ? release->find(package.archive) : nullptr));
+    carried.push_back(carrier && carrier->has(package));
+    if (carried.back()) continue;
+    fs::create_directories(folders.back());
+    sinks.push_back(std::make_unique<FileSink>(archives.back(), expected));
     transfers.push_back({std::string(kSetupBaseUrl) + version + "-" + package.archive,
                          package.archive, sinks.back().get()});
+    packageOf.push_back(folders.size() - 1);
   }
   Downloads downloads(std::move(transfers), kProgressLabel);
-  Unpacker unpacker(packages, archives, folders, unpacked, downloads);
+  Unpacker unpacker(root, packages, carried, archives, folders, unpacked, carrier, downloads);
   try {
     downloads.run([&](std::size_t i) {
       sinks[i]->close();
-      unpacker.arrived(i);
+      unpacker.arrived(packageOf[i]);
     });
   } catch (const std::runtime_error&) {
     // A body longer than listed is cut off with a transfer error; the reason is the release's.

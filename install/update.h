@@ -16,7 +16,8 @@ std::string cleanVersion(const std::string& document);
 // or when installing fails.
 std::filesystem::path ensureCurrentVersion(const std::filesystem::path& root);
 
-// Creates the empty completion marker in `folder`; throws if it cannot.
-void writeCompleteMarker(const std::filesystem::path& folder);
+// Marks `staging` complete once it is on disk, and moves it to `folder` in
+// place of whatever is there.
+void completeAndMove(const std::filesystem::path& staging, const std::filesystem::path& folder);
 
 }  // namespace velmora

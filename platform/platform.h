@@ -99,6 +99,12 @@ bool inUse(const fs::path& path);
 // The path with every link and junction on the way resolved; throws
 // fs::filesystem_error when it does not exist.
 fs::path realPath(const fs::path& path);
+// True when `path` itself is a symbolic link or a junction (any reparse point
+// on Windows); false when it is missing.
+bool isLink(const fs::path& path);
+// Returns once what was written to the file `path`, or the names in the folder
+// `path`, would survive a power cut. Throws fs::filesystem_error.
+void flushToDisk(const fs::path& path);
 // The errors that retryWhileBusy waits out.
 bool isBusyError(const std::error_code& error);
 

@@ -299,6 +299,23 @@ bool inUse(const fs::path&) { return false; }
 
 fs::path realPath(const fs::path& path) { return fs::canonical(path); }
 
+bool isLink(const fs::path& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+void flushToDisk(const fs::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) throwIf(std::error_code(errno, std::generic_category()), "cannot flush", path);
+  int result;
+  while ((result = ::fsync(fd)) != 0 && errno == EINTR) {
+  }
+  // EINVAL: a file system that keeps nothing to flush.
+  const int error = result != 0 && errno != EINVAL ? errno : 0;
+  ::close(fd);
+  throwIf(std::error_code(error, std::generic_category()), "cannot flush", path);
+}
+
 bool isBusyError(const std::error_code& error) {
   return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy;
 }

@@ -223,6 +223,25 @@ fs::path realPath(const fs::path& path) {
   return fs::path(buffer);
 }
 
+bool isLink(const fs::path& path) {
+  const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void flushToDisk(const fs::path& path) {
+  const std::wstring name = longPath(path);
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) throwIf(lastError(), "cannot flush", path);
+  // NTFS logs every change of names in order, so a folder's entries need no flush of their own:
+  // none can outlast a later rename that a power cut kept.
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return;
+  Handle file(CreateFileW(name.c_str(), GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (file.get() == INVALID_HANDLE_VALUE || !FlushFileBuffers(file.get()))
+    throwIf(lastError(), "cannot flush", path);
+}
+
 bool isBusyError(const std::error_code& error) {
   if (error.category() != std::system_category()) return false;
   const int code = error.value();

@@ -9,6 +9,12 @@ namespace {
 
 const std::string kHash(64, 'c');
 
+std::string sha256Hex(const std::string& bytes) {
+  Sha256 hash;
+  hash.update(bytes.data(), bytes.size());
+  return hash.hex();
+}
+
 TEST(FilesRecord, WritesAndReadsBack) {
   const std::vector<PackageRecord> records = {
       {"WindowsPlayer.zip", kHash, {{"content/", 0, ""}, {"content/a b.txt", 12, kHash}}},
@@ -16,8 +22,9 @@ TEST(FilesRecord, WritesAndReadsBack) {
       {"content-fonts.zip", kHash, {{"content/fonts/f", 9223372036854775807u, kHash}}},
   };
   const std::string text = formatFilesRecord(records);
-  const std::string start = "package " + kHash + " WindowsPlayer.zip\nfolder content/\nfile " +
-                            kHash + " 12 content/a b.txt\n";
+  const std::string lines = "folder content/\nfile " + kHash + " 12 content/a b.txt\n";
+  const std::string start = "package " + kHash + " WindowsPlayer.zip " +
+                            sha256Hex(kHash + " WindowsPlayer.zip\n" + lines) + "\n" + lines;
   EXPECT_EQ(text.substr(0, start.size()), start);
   const std::vector<PackageRecord> back = parseFilesRecord(text);
   ASSERT_EQ(back.size(), 3u);
@@ -25,6 +32,7 @@ TEST(FilesRecord, WritesAndReadsBack) {
   EXPECT_EQ(back[0].files[1].size, 12u);
   EXPECT_EQ(back[2].files[0].size, 9223372036854775807u);
   EXPECT_EQ(formatFilesRecord(back), text);
+  for (const PackageRecord& record : back) EXPECT_TRUE(intact(record)) << record.archive;
 }
 
 // The record names paths that an update links or copies: none may lead out.

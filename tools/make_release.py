@@ -185,11 +185,12 @@ def expected_records(release_dir, version):
     release = os.path.join(release_dir, f"{version}-release.txt")
     if not os.path.exists(release):
         return {}
-    lines = []
+    text = ""
     for name, prefix in PLAYER_ARCHIVES:
         path = os.path.join(release_dir, f"{version}-{name}")
         with open(path, "rb") as f:
-            lines.append(f"package {_hash_stream(f)} {name}")
+            archive = _hash_stream(f)
+        lines = []
         with zipfile.ZipFile(path) as zf:
             for zi in zf.infolist():
                 if zi.is_dir():
@@ -197,9 +198,12 @@ def expected_records(release_dir, version):
                 else:
                     with zf.open(zi) as f:
                         lines.append(f"file {_hash_stream(f)} {zi.file_size} {prefix}{zi.filename}")
+        listed = "".join(line + "\n" for line in lines)
+        # The list's own SHA-256 ties it to the archive it was unpacked from.
+        tie = hashlib.sha256(f"{archive} {name}\n{listed}".encode()).hexdigest()
+        text += f"package {archive} {name} {tie}\n{listed}"
     with open(release, "rb") as f:
-        return {".release": _hash_stream(f),
-                ".files": hashlib.sha256("".join(line + "\n" for line in lines).encode()).hexdigest()}
+        return {".release": _hash_stream(f), ".files": hashlib.sha256(text.encode()).hexdigest()}
 
 
 def installed_tree(folder):
