@@ -19,8 +19,9 @@ import publish
 PLAYER_ARCHIVES = publish.PLAYER_PACKAGES
 STUDIO_ARCHIVES = [publish.STUDIO_PACKAGE]
 ARCHIVES = PLAYER_ARCHIVES + STUDIO_ARCHIVES
-# For tests only: the secret half of the dev presets' VELMORA_RELEASE_PUBLIC_KEY.
-TEST_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "test-release-key.key")
+TOOLS = os.path.dirname(os.path.abspath(__file__))
+# For tests only: the secret half of the first of the dev presets' VELMORA_RELEASE_PUBLIC_KEY.
+TEST_KEY = os.path.join(TOOLS, "test-release-key.key")
 
 FIXED_TIME = (2024, 1, 1, 0, 0, 0)
 WORDS = ("velmora sky terrain shader glyph texel voxel ember harbor lantern meadow quartz "
