@@ -212,14 +212,16 @@ void endBody(Job& job) {
   if (!job.bodyStarted && !beginBody(job)) return;
   const std::int64_t got = job.transfer->sink->size();
   if (job.total >= 0 && got < job.total)
-    job.cut = "the host sent " + std::to_string(got) + " of " + std::to_string(job.total) + " bytes";
+    job.cut =
+        "the host sent " + std::to_string(got) + " of " + std::to_string(job.total) + " bytes";
 }
 
 int watchProgress(void* userData, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
   auto& job = *static_cast<Job*>(userData);
   if (job.status != 0 && (job.status < 200 || job.status >= 300) && received > kMaxRedirectBody) {
-    job.sinkError = "the host's " + std::to_string(job.status) + " answer has a body of more than " +
-                    std::to_string(kMaxRedirectBody) + " bytes";
+    job.sinkError = "the host's " + std::to_string(job.status) +
+                    " answer has a body of more than " + std::to_string(kMaxRedirectBody) +
+                    " bytes";
     return 1;
   }
   return 0;
@@ -335,8 +337,8 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       return;
     }
     const std::string reason = !job.sinkError.empty() ? job.sinkError
-                               : !job.cut.empty()      ? job.cut
-                                                       : curl_easy_strerror(result);
+                               : !job.cut.empty()     ? job.cut
+                                                      : curl_easy_strerror(result);
     const auto delay =
         job.attempts <= kAttempts - 1 ? kRetryDelays[job.attempts - 1] : milliseconds(0);
     const bool retry = job.sinkError.empty() && (!job.cut.empty() || mayPass(result, status)) &&

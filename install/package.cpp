@@ -190,7 +190,8 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
 void flushWritten(const fs::path& root, const std::vector<InstalledFile>& written, bool contents) {
   std::set<std::string> folders{""};
   for (const InstalledFile& entry : written) {
-    if (contents && entry.path.back() != '/') platform::flushToDisk(root / pathFromUtf8(entry.path));
+    if (contents && entry.path.back() != '/')
+      platform::flushToDisk(root / pathFromUtf8(entry.path));
     for (auto end = entry.path.find('/'); end != std::string::npos;
          end = entry.path.find('/', end + 1))
       folders.insert(entry.path.substr(0, end + 1));

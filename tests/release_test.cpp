@@ -192,6 +192,19 @@ TEST(ParseRelease, RefusesAnythingElse) {
   }
 }
 
+TEST(ArchiveCheck, StopsAtTheFirstByteBeyondTheListedSize) {
+  const ReleaseArchive row{"a.zip", 5, std::string(64, '0')};
+  const std::string refusal = "a.zip does not match the ";
+  ArchiveCheck check(row);
+  check.take("abc", 3);
+  check.take("de", 2);
+  EXPECT_FALSE(check.overflowed());
+  EXPECT_EQ(errorOf([&] { check.take("f", 1); }).substr(0, refusal.size()), refusal);
+  EXPECT_TRUE(check.overflowed());
+  check.restart();
+  EXPECT_EQ(errorOf([&] { check.take("abcdef", 6); }).substr(0, refusal.size()), refusal);
+}
+
 // The presets carry the test key and its spare; they must stay the keys tools/ signs with.
 TEST(BuiltInKey, AreTheCommittedTestKeysWhenSet) {
   if (kReleasePublicKey[0] == '\0') GTEST_SKIP() << "built without a release key";
@@ -285,6 +298,13 @@ TEST_F(MinisignTest, TamperedOnesDoNot) {
   EXPECT_EQ(
       errorOf([&] { verifySignature(testKey, foreign, message); }).substr(0, 16 + id.size() + 15),
       "signed with key " + id + ", expected key ");
+  // A list takes a signature of any of its keys, and names them all when none made it.
+  const std::vector<PublicKey> list =
+      parsePublicKeys(readFile(kTools / "test-release-spare.pub") + ";" + theirs);
+  EXPECT_EQ(errorOf([&] { verifySignature(list, foreign, message); }), "");
+  const std::string refusal =
+      errorOf([&] { verifySignature(list, parseSignature(sign("")), message); });
+  EXPECT_EQ(refusal.rfind(" or " + id), refusal.size() - 4 - id.size()) << refusal;
 }
 
 }  // namespace

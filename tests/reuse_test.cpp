@@ -33,6 +33,17 @@ TEST(FilesRecord, WritesAndReadsBack) {
   EXPECT_EQ(back[2].files[0].size, 9223372036854775807u);
   EXPECT_EQ(formatFilesRecord(back), text);
   for (const PackageRecord& record : back) EXPECT_TRUE(intact(record)) << record.archive;
+  // A line lost or changed since it was written unties the package's list.
+  std::vector<PackageRecord> cut = parseFilesRecord(text);
+  cut[0].files.pop_back();
+  cut[2].files[0].size = 1;
+  EXPECT_FALSE(intact(cut[0]));
+  EXPECT_TRUE(intact(cut[1]));
+  EXPECT_FALSE(intact(cut[2]));
+  // As launchers before the tie wrote it: read, but not intact.
+  const std::vector<PackageRecord> old = parseFilesRecord("package " + kHash + " a.zip\n");
+  EXPECT_EQ(old[0].archive, "a.zip");
+  EXPECT_FALSE(intact(old[0]));
 }
 
 // The record names paths that an update links or copies: none may lead out.
@@ -58,6 +69,8 @@ TEST(FilesRecord, RefusesDamageAndPathsOutsideTheVersion) {
       {head + "file x\n", "line 2: invalid file line"},
       {file + "x\n", "line 1: no package line before it"},
       {"package " + kHash + "\n", "line 1: invalid package line"},
+      {"package " + kHash + " a.zip " + kHash.substr(1) + "\n", "line 1: invalid package line"},
+      {"package " + kHash + "  " + kHash + "\n", "line 1: invalid package line"},
       {head + "link a b\n", "line 2: unknown line"},
       {head + file + "x", "line 2: missing line end"},
   };

@@ -6,6 +6,7 @@ VELMORA_KILLS sets the number of kills over both series, VELMORA_CRASH_SEED the 
 import contextlib
 import os
 import random
+import re
 import shutil
 import signal
 import time
@@ -153,6 +154,34 @@ def test_update_killed_while_the_old_version_is_pruned(build, served, tmp_path):
             print(f"a kill landed inside the prune at attempt {attempt}")
             return
     pytest.fail(f"no kill landed inside the prune in {AIMS} attempts")
+
+
+@pytest.mark.parametrize("kind", ["fresh", "update"])
+def test_every_file_and_folder_is_on_disk_before_the_version_gets_its_name(build, served, tmp_path,
+                                                                          kind):
+    # What a power cut would keep is not observable here; the order of the calls that decide it is.
+    host, trees = served
+    machine, reset = prepared(build, host, tmp_path, kind)
+    reset()
+    log = tmp_path / "strace.log"
+    calls = "fsync,fdatasync,rename,renameat,renameat2"
+    proc = machine.start(PLAY, wrapper=[STRACE, "-f", "-qq", "-y", "-o", str(log), "-e",
+                                        f"trace={calls}"])
+    assert proc.wait(60) == 0
+    versions = os.path.realpath(machine.versions)
+    staging, final = os.path.join(versions, V2 + ".partial"), os.path.join(versions, V2)
+    before, after = set(), None
+    for line in log.read_text().splitlines():
+        if re.search(rf'rename\w*\(.*"{re.escape(staging)}", .*"{re.escape(final)}"', line):
+            after = set()
+        elif m := re.search(r"f(?:data)?sync\(\d+<(.*)>", line):
+            (before if after is None else after).add(m[1])
+    assert after is not None, "the staging folder was never moved"
+    wanted = {staging} | {os.path.join(staging, rel) for rel in trees[V2]}
+    wanted |= {os.path.join(staging, os.path.dirname(rel)).rstrip("/") for rel in trees[V2]}
+    assert wanted - before == set()
+    assert versions in after  # and the name itself
+    assert machine.tree(V2) == trees[V2]
 
 
 @pytest.mark.parametrize("kind", ["fresh", "update"])

@@ -3,6 +3,7 @@ misbehave are test_hostile.py's."""
 import hashlib
 import os
 import shutil
+import subprocess
 import zipfile
 
 import pytest
@@ -196,6 +197,18 @@ def test_unusable_version_falls_back_with_a_warning(machine, host, document, cle
                                         f"'{cleaned}'; starting the installed {V1}\n")
     assert [r.path for r in host.requests()] == ["/version"]
     assert os.path.basename(machine.records(2)[-1]["cwd"]) == V1
+
+
+def test_an_entry_whose_time_cannot_be_set_fails_the_install(machine, host):
+    # As on a file system that refuses times: libarchive reports it when the entry is finished.
+    strace = shutil.which("strace") or "strace"
+    proc = machine.start(PLAY, stderr=subprocess.PIPE, wrapper=[
+        strace, "-f", "-qq", "-o", os.devnull, "-e", "trace=utimensat", "-e",
+        "inject=utimensat:error=EPERM"])
+    err = proc.communicate(timeout=60)[1].decode()
+    assert proc.returncode == 1 and err.startswith("Velmora launcher: extracting "), err
+    assert err.endswith(" failed: Can't restore time\n") and err.count("\n") == 1, err
+    assert machine.installed() == [V2 + ".partial"] and machine.records(0) == []
 
 
 def test_redirect_to_https_is_followed(machine, host):
