@@ -252,11 +252,12 @@ bool sameArchive(const PackageRecord& a, const PackageRecord& b) {
 
 void keepCutOffPackages(const fs::path& staging, const fs::path& resume) {
   std::vector<PackageRecord> kept = readRecord(staging);
+  const std::size_t read = kept.size();
   // Lines cut off by a power cut, or changed since, vouch for nothing.
   kept.erase(std::remove_if(kept.begin(), kept.end(), [](const auto& r) { return !intact(r); }),
              kept.end());
   if (kept.empty()) return;
-  writeRecord(staging, kept);
+  if (kept.size() < read) writeRecord(staging, kept);
   for (const PackageRecord& older : readRecord(resume)) {
     bool have = false;
     for (const PackageRecord& record : kept) have = have || sameArchive(record, older);
