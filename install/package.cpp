@@ -9,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -187,18 +186,6 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
     throw std::runtime_error("extracting " + utf8(archiveFile) + " failed: " + error);
 }
 
-void flushWritten(const fs::path& root, const std::vector<InstalledFile>& written, bool contents) {
-  std::set<std::string> folders{""};
-  for (const InstalledFile& entry : written) {
-    if (contents && entry.path.back() != '/')
-      platform::flushToDisk(root / pathFromUtf8(entry.path));
-    for (auto end = entry.path.find('/'); end != std::string::npos;
-         end = entry.path.find('/', end + 1))
-      folders.insert(entry.path.substr(0, end + 1));
-  }
-  for (const std::string& folder : folders) platform::flushToDisk(root / pathFromUtf8(folder));
-}
-
 namespace {
 
 // The archive's bytes in a file beside where it is unpacked; with a row of the
@@ -264,12 +251,10 @@ bool nested(const std::string& a, const std::string& b) {
 // start and is placed at its turn the same way. Joined when it goes.
 class Unpacker {
  public:
-  Unpacker(const fs::path& root, const std::vector<Package>& packages,
-           const std::vector<bool>& carried, const std::vector<fs::path>& archives,
-           const std::vector<fs::path>& folders, const Unpacked& unpacked, Carrier* carrier,
-           Downloads& downloads)
-      : root_(root),
-        packages_(packages),
+  Unpacker(const std::vector<Package>& packages, const std::vector<bool>& carried,
+           const std::vector<fs::path>& archives, const std::vector<fs::path>& folders,
+           const Unpacked& unpacked, Carrier* carrier, Downloads& downloads)
+      : packages_(packages),
         carried_(carried),
         archives_(archives),
         folders_(folders),
@@ -329,12 +314,8 @@ class Unpacker {
           carrier_->place(packages_[*i]);
         } else {
           std::vector<InstalledFile> written;
-          extractArchive(archives_[*i], folders_[*i], &written, &stopping_);
+          extractArchive(archives_[*i], folders_[*i], unpacked_ ? &written : nullptr, &stopping_);
           platform::removeFile(archives_[*i]);
-          // From the root, so the folders made for the destination count too.
-          std::vector<InstalledFile> fromRoot = written;
-          for (InstalledFile& entry : fromRoot) entry.path.insert(0, packages_[*i].destination);
-          flushWritten(root_, fromRoot, true);
           if (unpacked_) unpacked_(packages_[*i], written);
         }
         unpacked[*i] = true;
@@ -345,7 +326,6 @@ class Unpacker {
     }
   }
 
-  const fs::path& root_;
   const std::vector<Package>& packages_;
   const std::vector<bool>& carried_;
   const std::vector<fs::path>& archives_;
@@ -386,7 +366,7 @@ void install(const std::string& version, const std::vector<Package>& packages, c
     packageOf.push_back(folders.size() - 1);
   }
   Downloads downloads(std::move(transfers), kProgressLabel);
-  Unpacker unpacker(root, packages, carried, archives, folders, unpacked, carrier, downloads);
+  Unpacker unpacker(packages, carried, archives, folders, unpacked, carrier, downloads);
   try {
     downloads.run([&](std::size_t i) {
       sinks[i]->close();

@@ -49,24 +49,17 @@ class Carrier {
 // `carrier` does not have, several at once, into its destination below `root`,
 // and unpacks each there as soon as it has arrived and so have the earlier
 // packages whose destinations hold or lie in its own; deletes the archives.
-// The result is that of installing them one after another, on disk (flushed)
-// when this returns. With `release`, each archive must be listed and arrive
-// with exactly its listed size and SHA-256 (ReleaseRefused otherwise, before
-// it is unpacked). `unpacked`, if given, hears of each package unpacked with
-// what it wrote, on the unpacking thread, as does `carrier` of each to place.
-// The first failure stops the rest and is thrown; what was written so far
-// stays for the caller's staging folder to discard.
+// The result is that of installing them one after another. With `release`, each archive must be
+// listed and arrive with exactly its listed size and SHA-256 (ReleaseRefused otherwise, before it
+// is unpacked). `unpacked`, if given, hears of each package unpacked with what it wrote, on the
+// unpacking thread, as does `carrier` of each to place. The first failure stops the rest and is
+// thrown; what was written so far stays for the caller's staging folder to discard.
 void install(const std::string& version, const std::vector<Package>& packages,
              const std::filesystem::path& root, const Release* release = nullptr,
              const Unpacked& unpacked = {}, Carrier* carrier = nullptr);
 // One package into `destination`, checked against `release` if given.
 void install(const std::string& version, const std::string& archive,
              const std::filesystem::path& destination, const Release* release = nullptr);
-
-// Flushes every folder on the way to each of `written` (relative to `root`,
-// the root included) and, with `contents`, each file.
-void flushWritten(const std::filesystem::path& root, const std::vector<InstalledFile>& written,
-                  bool contents);
 
 // Unpacks the ZIP file `archive` into `destination`. Only regular files and
 // folders are written, and only inside `destination`; `written`, if given,

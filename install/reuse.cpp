@@ -218,8 +218,7 @@ bool placeRecord(const PackageRecord& record, const fs::path& from, const fs::pa
     // An earlier package's file at the same path is replaced, as unpacking would.
     fs::remove(target, ec);
     fs::create_hard_link(from / pathFromUtf8(file.path), target, ec);
-    const bool copied = ec.operator bool();
-    if (copied) {
+    if (ec) {
       ec.clear();
       fs::copy_file(from / pathFromUtf8(file.path), target, ec);
     }
@@ -232,16 +231,12 @@ bool placeRecord(const PackageRecord& record, const fs::path& from, const fs::pa
       whole = false;
       break;
     }
-    if (copied) platform::flushToDisk(target);
   }
   if (!whole) {
     // Unpacking the download replaces links by new files, but a stale one must not stay.
     for (const fs::path& path : made) fs::remove(path);
-    return false;
   }
-  // A linked file's content is on disk already, with the folder it came from.
-  flushWritten(to, record.files, false);
-  return true;
+  return whole;
 }
 
 bool sameArchive(const PackageRecord& a, const PackageRecord& b) {

@@ -41,14 +41,13 @@ std::string cleanVersion(const std::string& document) {
 
 void completeAndMove(const fs::path& staging, const fs::path& folder) {
   // After a power cut the final name must never hold a marker with files that
-  // never reached the disk: what the folder holds was flushed as it was written.
-  const fs::path marker = staging / kCompleteMarker;
-  writeWholeFile(marker, "");
-  platform::flushToDisk(marker);
+  // never reached the disk.
+  writeWholeFile(staging / kCompleteMarker, "");
   platform::flushToDisk(staging);
   platform::removeTree(folder);
   platform::movePath(staging, folder);
-  platform::flushToDisk(folder.parent_path());
+  // And the move before the prune's removals (which Windows logs in order anyway).
+  platform::flushToDisk(folder / kCompleteMarker);
 }
 
 namespace {
@@ -87,7 +86,7 @@ void replaceRecord(const fs::path& folder, const Release& release) {
   writeWholeFile(fresh, release.text);
   platform::flushToDisk(fresh);
   platform::movePath(fresh, record);
-  platform::flushToDisk(folder);
+  platform::flushToDisk(record);
 }
 
 bool sameArchives(const Release& a, const Release& b) {
@@ -145,11 +144,7 @@ void installVersion(const fs::path& versions, const std::string& version, const 
       },
       &reuse);
   // After the packages, so none of them can replace it; its `published` guards later updates.
-  if (release) {
-    writeWholeFile(staging / kReleaseRecord, release->text);
-    platform::flushToDisk(staging / kReleaseRecord);
-    platform::flushToDisk(staging / kFilesRecord);
-  }
+  if (release) writeWholeFile(staging / kReleaseRecord, release->text);
   // The marker goes in before the move, so nothing under the final name is ever partial.
   completeAndMove(staging, folder);
 }

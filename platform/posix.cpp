@@ -307,11 +307,7 @@ bool isLink(const fs::path& path) {
 void flushToDisk(const fs::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) throwIf(std::error_code(errno, std::generic_category()), "cannot flush", path);
-  int result;
-  while ((result = ::fsync(fd)) != 0 && errno == EINTR) {
-  }
-  // EINVAL: a file system that keeps nothing to flush.
-  const int error = result != 0 && errno != EINVAL ? errno : 0;
+  const int error = ::syncfs(fd) == 0 ? 0 : errno;
   ::close(fd);
   throwIf(std::error_code(error, std::generic_category()), "cannot flush", path);
 }

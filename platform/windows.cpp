@@ -229,17 +229,16 @@ bool isLink(const fs::path& path) {
 }
 
 void flushToDisk(const fs::path& path) {
-  const std::wstring name = longPath(path);
-  const DWORD attributes = GetFileAttributesW(name.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) throwIf(lastError(), "cannot flush", path);
-  // NTFS logs every change of names in order, so a folder's entries need no flush of their own:
-  // none can outlast a later rename that a power cut kept.
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return;
-  Handle file(CreateFileW(name.c_str(), GENERIC_WRITE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE || !FlushFileBuffers(file.get()))
-    throwIf(lastError(), "cannot flush", path);
+  // A user may not flush a volume, so each file goes on its own. NTFS logs every change of names
+  // in order, so folders need no flush: none can outlast a later rename that a power cut kept.
+  walk(longPath(path), [&](const std::wstring& item, DWORD attributes) {
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return;
+    Handle file(CreateFileW(item.c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE || !FlushFileBuffers(file.get()))
+      throwIf(lastError(), "cannot flush", item);
+  });
 }
 
 bool isBusyError(const std::error_code& error) {
