@@ -244,6 +244,65 @@ bool nested(const std::string& a, const std::string& b) {
   return true;
 }
 
+// Flushes what each package wrote on a thread of its own, while later ones
+// still download and unpack: the writing overlaps the rest of the install
+// instead of holding up its end.
+class Flusher {
+ public:
+  Flusher() : thread_([this] { work(); }) {}
+  ~Flusher() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    ready_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void add(std::vector<fs::path> files) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.push_back(std::move(files));
+    ready_.notify_one();
+  }
+
+  // Waits for everything added; throws the first failure.
+  void finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      finishing_ = true;
+    }
+    ready_.notify_one();
+    thread_.join();
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  void work() {
+    while (true) {
+      std::vector<fs::path> files;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [&] { return stopping_ || finishing_ || !pending_.empty(); });
+        if (stopping_ || failure_ || pending_.empty()) return;
+        files = std::move(pending_.front());
+        pending_.erase(pending_.begin());
+      }
+      try {
+        platform::flushToDisk(files);
+      } catch (...) {
+        failure_ = std::current_exception();
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::vector<std::vector<fs::path>> pending_;
+  bool stopping_ = false, finishing_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;  // last: it starts once everything above exists
+};
+
 // Unpacks each package as soon as it has arrived, on its own thread while
 // others still download, but after every earlier package whose destination
 // nests with its own: where two packages write the same path, the later row
@@ -253,13 +312,14 @@ class Unpacker {
  public:
   Unpacker(const std::vector<Package>& packages, const std::vector<bool>& carried,
            const std::vector<fs::path>& archives, const std::vector<fs::path>& folders,
-           const Unpacked& unpacked, Carrier* carrier, Downloads& downloads)
+           const Unpacked& unpacked, Carrier* carrier, Flusher& flusher, Downloads& downloads)
       : packages_(packages),
         carried_(carried),
         archives_(archives),
         folders_(folders),
         unpacked_(unpacked),
         carrier_(carrier),
+        flusher_(flusher),
         arrived_(carried),
         thread_([this, &downloads] { work(downloads); }) {}
   ~Unpacker() {
@@ -311,11 +371,16 @@ class Unpacker {
         }
         if (stopping_) return;
         if (carried_[*i]) {
-          carrier_->place(packages_[*i]);
+          flusher_.add(carrier_->place(packages_[*i]));
         } else {
           std::vector<InstalledFile> written;
-          extractArchive(archives_[*i], folders_[*i], unpacked_ ? &written : nullptr, &stopping_);
+          extractArchive(archives_[*i], folders_[*i], &written, &stopping_);
           platform::removeFile(archives_[*i]);
+          std::vector<fs::path> files;
+          for (const InstalledFile& file : written) {
+            if (file.path.back() != '/') files.push_back(folders_[*i] / pathFromUtf8(file.path));
+          }
+          flusher_.add(std::move(files));
           if (unpacked_) unpacked_(packages_[*i], written);
         }
         unpacked[*i] = true;
@@ -332,6 +397,7 @@ class Unpacker {
   const std::vector<fs::path>& folders_;
   const Unpacked& unpacked_;
   Carrier* carrier_;
+  Flusher& flusher_;
   std::vector<bool> arrived_;
   std::atomic<bool> stopping_{false};
   std::exception_ptr failure_;
@@ -366,7 +432,8 @@ void install(const std::string& version, const std::vector<Package>& packages, c
     packageOf.push_back(folders.size() - 1);
   }
   Downloads downloads(std::move(transfers), kProgressLabel);
-  Unpacker unpacker(packages, carried, archives, folders, unpacked, carrier, downloads);
+  Flusher flusher;
+  Unpacker unpacker(packages, carried, archives, folders, unpacked, carrier, flusher, downloads);
   try {
     downloads.run([&](std::size_t i) {
       sinks[i]->close();
@@ -380,6 +447,7 @@ void install(const std::string& version, const std::vector<Package>& packages, c
     throw;
   }
   unpacker.finish();
+  flusher.finish();
 }
 
 void install(const std::string& version, const std::string& archive, const fs::path& destination,

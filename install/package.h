@@ -41,15 +41,17 @@ class Carrier {
  public:
   virtual ~Carrier() = default;
   virtual bool has(const Package& package) = 0;
-  // Throws when the files cannot be put in place.
-  virtual void place(const Package& package) = 0;
+  // Returns the files it put in place (for the flush: a linked file's content
+  // may not be on disk yet either); throws when they cannot be.
+  virtual std::vector<std::filesystem::path> place(const Package& package) = 0;
 };
 
 // Downloads kSetupBaseUrl + version + "-" + archive for each package that
 // `carrier` does not have, several at once, into its destination below `root`,
 // and unpacks each there as soon as it has arrived and so have the earlier
 // packages whose destinations hold or lie in its own; deletes the archives.
-// The result is that of installing them one after another. With `release`, each archive must be
+// The result is that of installing them one after another, and what was
+// unpacked is on disk (flushed) when this returns. With `release`, each archive must be
 // listed and arrive with exactly its listed size and SHA-256 (ReleaseRefused otherwise, before it
 // is unpacked). `unpacked`, if given, hears of each package unpacked with what it wrote, on the
 // unpacking thread, as does `carrier` of each to place. The first failure stops the rest and is

@@ -305,16 +305,21 @@ bool PackageReuse::has(const Package& package) {
   return false;
 }
 
-void PackageReuse::place(const Package& package) {
+std::vector<fs::path> PackageReuse::place(const Package& package) {
+  std::vector<fs::path> placed;
   for (const auto& [record, from] : planned_) {
     if (record.archive != package.archive) continue;
     if (!placeRecord(record, from, staging_))
       throw std::runtime_error("cannot place the unchanged files of " + record.archive + " from " +
                                utf8(from));
+    for (const InstalledFile& file : record.files) {
+      if (file.path.back() != '/') placed.push_back(staging_ / pathFromUtf8(file.path));
+    }
     now_.push_back(record);
     write();
-    return;
+    break;
   }
+  return placed;
 }
 
 void PackageReuse::installed(const Package& package, const std::vector<InstalledFile>& files) {

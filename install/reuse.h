@@ -57,7 +57,7 @@ class PackageReuse : public Carrier {
                const std::filesystem::path& staging, const std::filesystem::path& resume);
 
   bool has(const Package& package) override;
-  void place(const Package& package) override;
+  std::vector<std::filesystem::path> place(const Package& package) override;
 
   // Records what installing `package` wrote; `files` are relative to its folder.
   // A package with a name the record cannot hold is left out, so never carried.

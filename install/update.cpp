@@ -39,15 +39,17 @@ std::string cleanVersion(const std::string& document) {
   return version;
 }
 
-void completeAndMove(const fs::path& staging, const fs::path& folder) {
+void completeAndMove(const fs::path& staging, const fs::path& folder,
+                     std::vector<fs::path> written) {
   // After a power cut the final name must never hold a marker with files that
-  // never reached the disk.
+  // never reached the disk; the packages' files are there already.
   writeWholeFile(staging / kCompleteMarker, "");
-  platform::flushToDisk(staging);
+  written.push_back(staging / kCompleteMarker);
+  platform::flushToDisk(written);
   platform::removeTree(folder);
   platform::movePath(staging, folder);
   // And the move before the prune's removals (which Windows logs in order anyway).
-  platform::flushToDisk(folder / kCompleteMarker);
+  platform::flushToDisk({folder / kCompleteMarker});
 }
 
 namespace {
@@ -84,9 +86,9 @@ bool replayed(const fs::path& versions, const fs::path& folder) {
 void replaceRecord(const fs::path& folder, const Release& release) {
   const fs::path record = folder / kReleaseRecord, fresh = folder / ".release.new";
   writeWholeFile(fresh, release.text);
-  platform::flushToDisk(fresh);
+  platform::flushToDisk({fresh});
   platform::movePath(fresh, record);
-  platform::flushToDisk(record);
+  platform::flushToDisk({record});
 }
 
 bool sameArchives(const Release& a, const Release& b) {
@@ -146,7 +148,9 @@ void installVersion(const fs::path& versions, const std::string& version, const 
   // After the packages, so none of them can replace it; its `published` guards later updates.
   if (release) writeWholeFile(staging / kReleaseRecord, release->text);
   // The marker goes in before the move, so nothing under the final name is ever partial.
-  completeAndMove(staging, folder);
+  completeAndMove(staging, folder,
+                  release ? std::vector<fs::path>{staging / kReleaseRecord, staging / kFilesRecord}
+                          : std::vector<fs::path>{});
 }
 
 bool hasOthers(const fs::path& versions, const fs::path& keep) {

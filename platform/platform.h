@@ -102,11 +102,11 @@ fs::path realPath(const fs::path& path);
 // True when `path` itself is a symbolic link or a junction (any reparse point
 // on Windows); false when it is missing.
 bool isLink(const fs::path& path);
-// Returns once what was written to `path` and below it (the files, and the
-// names in the folders) would survive a power cut. Where the file system can
-// be flushed as a whole (Linux) it is: file by file costs a journal commit
-// each. Throws fs::filesystem_error.
-void flushToDisk(const fs::path& path);
+// Returns once what was written to `files`, and their names in their folders,
+// would survive a power cut. Where the file system can be flushed as a whole
+// (Linux) it is, at once: file by file costs a journal commit each. Throws
+// fs::filesystem_error.
+void flushToDisk(const std::vector<fs::path>& files);
 // The errors that retryWhileBusy waits out.
 bool isBusyError(const std::error_code& error);
 

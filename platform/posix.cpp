@@ -304,12 +304,15 @@ bool isLink(const fs::path& path) {
   return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
-void flushToDisk(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) throwIf(std::error_code(errno, std::generic_category()), "cannot flush", path);
+void flushToDisk(const std::vector<fs::path>& files) {
+  if (files.empty()) return;
+  // One file system holds them all.
+  const fs::path& any = files.front();
+  const int fd = ::open(any.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) throwIf(std::error_code(errno, std::generic_category()), "cannot flush", any);
   const int error = ::syncfs(fd) == 0 ? 0 : errno;
   ::close(fd);
-  throwIf(std::error_code(error, std::generic_category()), "cannot flush", path);
+  throwIf(std::error_code(error, std::generic_category()), "cannot flush", any);
 }
 
 bool isBusyError(const std::error_code& error) {

@@ -228,17 +228,16 @@ bool isLink(const fs::path& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-void flushToDisk(const fs::path& path) {
+void flushToDisk(const std::vector<fs::path>& files) {
   // A user may not flush a volume, so each file goes on its own. NTFS logs every change of names
   // in order, so folders need no flush: none can outlast a later rename that a power cut kept.
-  walk(longPath(path), [&](const std::wstring& item, DWORD attributes) {
-    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return;
-    Handle file(CreateFileW(item.c_str(), GENERIC_WRITE,
+  for (const fs::path& path : files) {
+    Handle file(CreateFileW(longPath(path).c_str(), GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, 0, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE || !FlushFileBuffers(file.get()))
-      throwIf(lastError(), "cannot flush", item);
-  });
+      throwIf(lastError(), "cannot flush", path);
+  }
 }
 
 bool isBusyError(const std::error_code& error) {
