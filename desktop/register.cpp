@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iostream>
+#include <stdexcept>
 #include <vector>
 
 #include "base/files.h"
@@ -12,6 +13,7 @@
 #include "desktop/icon.h"
 #include "desktop/scheme.h"
 #include "platform/platform.h"
+#include "platform/removal.h"
 
 namespace velmora {
 
@@ -43,14 +45,13 @@ void removeLeftovers(const fs::path& folder, const fs::path& copy) {
     const std::string name = utf8(path.filename()), prefix = utf8(copy.filename()) + ".";
     if (name.compare(0, prefix.size(), prefix) != 0) continue;
     const bool aside = name.size() > 4 && name.compare(name.size() - 4, 4, ".old") == 0;
-    // Another start may be writing its fresh copy right now.
+    // Another start may be writing its fresh copy right now. (Its own error: an
+    // entry pending deletion cannot be read, and must not end the listing.)
+    std::error_code timeError;
     const bool fresh = name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0 &&
-                       fs::last_write_time(path, ec) < stale;
-    try {
-      if ((aside || fresh) && !platform::inUse(path)) platform::removeFile(path);
-    } catch (const std::exception&) {
-      // Still held: a later start tries again.
-    }
+                       fs::last_write_time(path, timeError) < stale && !timeError;
+    // One still running or held stays for a later start.
+    if (aside || fresh) platform::deleteTree(platform::fileSystem(), path);
   }
 }
 
@@ -69,12 +70,15 @@ fs::path copyLauncher(const fs::path& root) {
   // Only the executable: files beside a download (a planted DLL) must never
   // reach the folder that every link runs from.
   const fs::path fresh = fs::path(copy) += "." + randomToken() + ".new";
-  fs::copy_file(own, fresh, fs::copy_options::overwrite_existing);
-  // A running old copy (a waiting start, a tool-server session) cannot be
-  // replaced, but it can be renamed.
-  if (fs::exists(copy) && platform::inUse(copy))
-    platform::movePath(copy, fs::path(copy) += "." + randomToken() + ".old");
-  platform::movePath(fresh, copy);
+  fs::copy_file(own, fresh, fs::copy_options::overwrite_existing, ec);
+  if (ec) {
+    throw std::runtime_error("cannot copy the launcher to " + utf8(fresh) + " (" + ec.message() +
+                             "); check that the folder can be written to and try again");
+  }
+  // An old copy that runs (a waiting start, a tool-server session), that a
+  // scanner or the shell holds, or that is read-only cannot be replaced, but it
+  // can be renamed.
+  platform::replaceFile(platform::fileSystem(), fresh, copy);
   return copy;
 }
 

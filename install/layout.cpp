@@ -7,6 +7,7 @@
 #include "build_config.h"
 #include "install/release.h"
 #include "platform/platform.h"
+#include "platform/removal.h"
 
 namespace velmora {
 
@@ -36,26 +37,26 @@ bool endsWithIgnoringCase(const std::string& name, const char* suffix, std::size
 
 bool isStagingName(const std::string& name) {
   return endsWithIgnoringCase(name, kStagingSuffix, sizeof kStagingSuffix - 1) ||
-         endsWithIgnoringCase(name, kResumeSuffix, sizeof kResumeSuffix - 1);
+         endsWithIgnoringCase(name, kResumeSuffix, sizeof kResumeSuffix - 1) ||
+         endsWithIgnoringCase(name, platform::kTombstoneSuffix,
+                              sizeof platform::kTombstoneSuffix - 1);
 }
 
 bool usableInstall(const fs::path& folder, const char* program) {
   return fs::exists(folder / kCompleteMarker) && fs::exists(folder / program);
 }
 
-void removeVersion(const fs::path& version) {
-  // Through a link or junction the marker would be another folder's (the C++
-  // library does not see junctions as links, so compare real paths).
-  std::error_code ec;
-  bool real = false;
-  if (fs::is_directory(fs::symlink_status(version, ec))) {
-    try {
-      real = fs::equivalent(platform::realPath(version).parent_path(), version.parent_path(), ec);
-    } catch (const fs::filesystem_error&) {
-    }
-  }
-  if (real) platform::removeFile(version / kCompleteMarker);
-  platform::removeTree(version);
+VersionRemoval removeVersion(const fs::path& version, std::chrono::milliseconds wait) {
+  platform::FileSystem& files = platform::fileSystem();
+  // Set aside already, by an earlier start.
+  if (endsWithIgnoringCase(utf8(version.filename()), platform::kTombstoneSuffix,
+                           sizeof platform::kTombstoneSuffix - 1))
+    return platform::deleteTree(files, version, wait) ? VersionRemoval::removed
+                                                      : VersionRemoval::later;
+  const platform::Removal removal =
+      platform::removeAside(files, version, version.parent_path(), wait);
+  if (removal.refused) return VersionRemoval::inUse;
+  return removal.left ? VersionRemoval::later : VersionRemoval::removed;
 }
 
 std::vector<fs::path> completeVersions(const fs::path& versions) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -18,8 +19,9 @@ inline constexpr char kStudioExecutable[] = "velmora-studio.exe";
 inline constexpr char kStagingSuffix[] = ".partial";
 inline constexpr char kResumeSuffix[] = ".resume";
 
-// True for a name ending in either, in any case (Windows names ignore
-// case): such a folder is never taken for a version, whatever it holds.
+// True for a name ending in either, or in the ".old" of a folder set aside for
+// removal, in any case (Windows names ignore case): such a folder is never
+// taken for a version, whatever it holds.
 bool isStagingName(const std::string& name);
 
 // LOCALAPPDATA joined with "Velmora". Throws "LOCALAPPDATA is not set" when
@@ -31,10 +33,14 @@ std::filesystem::path installRoot();
 // while the marker stayed.
 bool usableInstall(const std::filesystem::path& folder, const char* program);
 
-// Removes a folder of the versions folder with everything in it, its marker
-// first: a removal cut off half way must not leave a folder that still claims
-// to be complete. A link or junction is removed itself, never entered.
-void removeVersion(const std::filesystem::path& version);
+// Removes an entry of the versions folder. A version is renamed to a name set
+// aside for removal first, so that it goes whole or not at all (a folder
+// holding a running program or an open file refuses the rename: "in use",
+// nothing touched), then deleted there; what cannot be deleted yet ("later")
+// goes with a later start's prune. Busy errors are waited out for `wait`. A
+// link or junction is removed itself, never entered.
+enum class VersionRemoval { removed, later, inUse };
+VersionRemoval removeVersion(const std::filesystem::path& version, std::chrono::milliseconds wait);
 
 // The folders directly in `versions` that hold the marker, staging folders
 // left out. A folder that cannot be listed counts as empty.

@@ -41,8 +41,8 @@ class Carrier {
  public:
   virtual ~Carrier() = default;
   virtual bool has(const Package& package) = 0;
-  // Returns the files it put in place (for the flush: a linked file's content
-  // may not be on disk yet either); throws when they cannot be.
+  // Returns the files it put in place whose content may not be on disk yet;
+  // throws when they cannot be put in place.
   virtual std::vector<std::filesystem::path> place(const Package& package) = 0;
 };
 

@@ -34,17 +34,29 @@ Progress::Progress(std::string label)
     : label_(std::move(label)),
       enabled_(!label_.empty() && platform::stderrIsTerminal()),
       start_(std::chrono::steady_clock::now()) {
-  if (enabled_) escapes_ = platform::enableTerminalEscapes();
+  if (enabled_) escapes_.emplace();
 }
 
 void Progress::update(std::int64_t bytes, std::int64_t total) {
+  if (!due()) return;
+  draw(progressText(bytes, total, std::chrono::duration<double>(lastDraw_ - start_).count()));
+}
+
+void Progress::show(const std::string& text) {
+  if (due()) draw(text);
+}
+
+bool Progress::due() {
   const auto now = std::chrono::steady_clock::now();
-  if (!enabled_ || (drawn_ && now - lastDraw_ < std::chrono::milliseconds(200))) return;
+  if (!enabled_ || (drawn_ && now - lastDraw_ < std::chrono::milliseconds(200))) return false;
   lastDraw_ = now;
+  return true;
+}
+
+void Progress::draw(const std::string& text) {
   drawn_ = true;
-  const double seconds = std::chrono::duration<double>(now - start_).count();
-  const std::string line = label_ + ": " + progressText(bytes, total, seconds);
-  std::fputs(redrawText(line, drawnLength_, escapes_).c_str(), stderr);
+  const std::string line = label_ + ": " + text;
+  std::fputs(redrawText(line, drawnLength_, escapes_->enabled()).c_str(), stderr);
   drawnLength_ = line.size();
   std::fflush(stderr);
 }
@@ -52,7 +64,7 @@ void Progress::update(std::int64_t bytes, std::int64_t total) {
 void Progress::finish() {
   if (!drawn_) return;
   drawn_ = false;
-  std::fputs(redrawText("", drawnLength_, escapes_).c_str(), stderr);
+  std::fputs(redrawText("", drawnLength_, escapes_->enabled()).c_str(), stderr);
   drawnLength_ = 0;
   std::fflush(stderr);
 }

@@ -3,7 +3,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "platform/platform.h"
 
 namespace velmora {
 
@@ -18,13 +21,18 @@ class Progress {
 
   bool enabled() const { return enabled_; }
   void update(std::int64_t bytes, std::int64_t total);
+  // "<label>: <text>", at most five times a second.
+  void show(const std::string& text);
   // Clears the line; safe to call more than once.
   void finish();
 
  private:
+  bool due();
+  void draw(const std::string& text);
+
   std::string label_;
   bool enabled_;
-  bool escapes_ = true;
+  std::optional<platform::TerminalEscapes> escapes_;
   bool drawn_ = false;
   std::size_t drawnLength_ = 0;
   std::chrono::steady_clock::time_point start_, lastDraw_;

@@ -9,7 +9,8 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "install/layout.h"
-#include "platform/platform.h"
+#include "platform/removal.h"
+#include "platform/retry.h"
 
 namespace velmora {
 namespace {
@@ -166,16 +167,20 @@ void writeRecord(const fs::path& folder, const std::vector<PackageRecord>& recor
   writeWholeFile(folder / kFilesRecord, formatFilesRecord(records));
 }
 
+bool isLink(const fs::path& path) {
+  platform::FileSystem::Entry entry;
+  return !platform::fileSystem().status(path, entry) && entry.link;
+}
+
 // No link or junction on the way from `base` (itself included) to `path`
 // below it; parts that do not exist pass. `seen` keeps folders found clean.
 bool linkFree(const fs::path& base, std::string path, std::set<std::string>& seen) {
   if (!path.empty() && path.back() == '/') path.pop_back();
-  if (seen.insert("").second && platform::isLink(base)) return false;
+  if (seen.insert("").second && isLink(base)) return false;
   for (auto end = path.find('/');; end = path.find('/', end + 1)) {
     const std::string part = path.substr(0, end);
     const bool folder = end != std::string::npos;
-    if ((!folder || seen.insert(part).second) && platform::isLink(base / pathFromUtf8(part)))
-      return false;
+    if ((!folder || seen.insert(part).second) && isLink(base / pathFromUtf8(part))) return false;
     if (!folder) return true;
   }
 }
@@ -196,9 +201,10 @@ bool sourceWhole(const PackageRecord& record, const fs::path& from) {
 }
 
 // Links or copies `record`'s checked files from `from` into `to`, which must
-// lead through no link either. False, with what it placed removed again, when
-// that or placing a file fails.
-bool placeRecord(const PackageRecord& record, const fs::path& from, const fs::path& to) {
+// lead through no link either; adds the copies to `copies`. False, with what it
+// placed removed again, when that or placing a file fails.
+bool placeRecord(const PackageRecord& record, const fs::path& from, const fs::path& to,
+                 std::vector<fs::path>& copies) {
   std::set<std::string> seen;
   for (const InstalledFile& file : record.files) {
     if (!linkFree(to, file.path, seen)) return false;
@@ -221,6 +227,7 @@ bool placeRecord(const PackageRecord& record, const fs::path& from, const fs::pa
     if (ec) {
       ec.clear();
       fs::copy_file(from / pathFromUtf8(file.path), target, ec);
+      copies.push_back(target);
     }
     if (ec) {
       whole = false;
@@ -253,20 +260,21 @@ void keepCutOffPackages(const fs::path& staging, const fs::path& resume) {
              kept.end());
   if (kept.empty()) return;
   if (kept.size() < read) writeRecord(staging, kept);
+  std::vector<fs::path> copies;  // flushed, if at all, when carried on from `resume`
   for (const PackageRecord& older : readRecord(resume)) {
     bool have = false;
     for (const PackageRecord& record : kept) have = have || sameArchive(record, older);
     if (!have && intact(older) && sourceWhole(older, resume) &&
-        placeRecord(older, resume, staging)) {
+        placeRecord(older, resume, staging, copies)) {
       kept.push_back(older);
       writeRecord(staging, kept);
     }
   }
   // A start killed between the marker and the move left one; this name must never count as
   // installed.
-  platform::removeFile(staging / kCompleteMarker);
-  platform::removeTree(resume);
-  platform::movePath(staging, resume);
+  fs::remove(staging / kCompleteMarker);
+  platform::moveFolder(platform::fileSystem(), staging, resume, resume.parent_path(),
+                       platform::kBusyBound);
 }
 
 PackageReuse::PackageReuse(const fs::path& versions, const std::optional<Release>& release,
@@ -297,7 +305,7 @@ bool PackageReuse::has(const Package& package) {
   for (const Source& source : sources_) {
     for (const PackageRecord& record : source.records) {
       if (sameArchive(record, wanted) && sourceWhole(record, source.folder)) {
-        planned_.emplace_back(record, source.folder);
+        planned_.push_back({record, source.folder, &source == &sources_.front()});
         return true;
       }
     }
@@ -306,20 +314,24 @@ bool PackageReuse::has(const Package& package) {
 }
 
 std::vector<fs::path> PackageReuse::place(const Package& package) {
-  std::vector<fs::path> placed;
-  for (const auto& [record, from] : planned_) {
-    if (record.archive != package.archive) continue;
-    if (!placeRecord(record, from, staging_))
-      throw std::runtime_error("cannot place the unchanged files of " + record.archive + " from " +
-                               utf8(from));
-    for (const InstalledFile& file : record.files) {
-      if (file.path.back() != '/') placed.push_back(staging_ / pathFromUtf8(file.path));
+  std::vector<fs::path> unflushed;
+  for (const Plan& plan : planned_) {
+    if (plan.record.archive != package.archive) continue;
+    if (!placeRecord(plan.record, plan.from, staging_, unflushed))
+      throw std::runtime_error("cannot place the unchanged files of " + plan.record.archive +
+                               " from " + utf8(plan.from));
+    // A complete version's files were flushed before its marker; a cut-off attempt's may not be.
+    if (plan.cutOff) {
+      unflushed.clear();
+      for (const InstalledFile& file : plan.record.files) {
+        if (file.path.back() != '/') unflushed.push_back(staging_ / pathFromUtf8(file.path));
+      }
     }
-    now_.push_back(record);
+    now_.push_back(plan.record);
     write();
     break;
   }
-  return placed;
+  return unflushed;
 }
 
 void PackageReuse::installed(const Package& package, const std::vector<InstalledFile>& files) {

@@ -75,7 +75,12 @@ class PackageReuse : public Carrier {
   std::filesystem::path staging_;
   std::vector<Source> sources_;
   // Per archive to carry: its record and the folder it is carried from.
-  std::vector<std::pair<PackageRecord, std::filesystem::path>> planned_;
+  struct Plan {
+    PackageRecord record;
+    std::filesystem::path from;
+    bool cutOff;
+  };
+  std::vector<Plan> planned_;
   std::vector<PackageRecord> now_;
 };
 

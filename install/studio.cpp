@@ -10,6 +10,8 @@
 #include "install/release.h"
 #include "install/update.h"
 #include "platform/platform.h"
+#include "platform/removal.h"
+#include "platform/retry.h"
 
 namespace velmora {
 
@@ -22,7 +24,9 @@ fs::path installStudio(const fs::path& versionFolder, const char* executable) {
     if (!usableInstall(studio, executable)) {
       std::cout << "Installing Velmora Studio" << std::endl;
       const fs::path staging = versionFolder / "Studio.partial";
-      platform::removeTree(staging);
+      // Set aside where later starts' prune finds what a program still holds.
+      const fs::path versions = versionFolder.parent_path();
+      platform::removeTree(staging, versions);
       // The studio of a fallback version is that version's own studio, checked
       // against the release the version was installed from. With a key built in,
       // one that records none (installed before signing, or its record lost) has
@@ -31,7 +35,8 @@ fs::path installStudio(const fs::path& versionFolder, const char* executable) {
       std::optional<Release> release = recordedRelease(versionFolder);
       if (!release && kReleasePublicKey[0] != '\0') release = fetchRelease(version);
       install(version, kStudioPackage.archive, staging, release ? &*release : nullptr);
-      completeAndMove(staging, studio);
+      writeCompleteMarker(staging);
+      platform::moveFolder(platform::fileSystem(), staging, studio, versions, platform::kBusyBound);
     }
   }
   return studio / executable;

@@ -14,9 +14,12 @@
 #include "install/install_lock.h"
 #include "install/layout.h"
 #include "install/package.h"
+#include "install/progress.h"
 #include "install/release.h"
 #include "install/reuse.h"
 #include "platform/platform.h"
+#include "platform/removal.h"
+#include "platform/retry.h"
 
 namespace velmora {
 
@@ -39,17 +42,15 @@ std::string cleanVersion(const std::string& document) {
   return version;
 }
 
-void completeAndMove(const fs::path& staging, const fs::path& folder,
-                     std::vector<fs::path> written) {
+void writeCompleteMarker(const fs::path& folder, std::vector<fs::path> written) {
   // After a power cut the final name must never hold a marker with files that
-  // never reached the disk; the packages' files are there already.
-  writeWholeFile(staging / kCompleteMarker, "");
-  written.push_back(staging / kCompleteMarker);
+  // never reached the disk.
+  const fs::path marker = folder / kCompleteMarker;
+  std::ofstream file(marker, std::ios::binary);
+  file.close();
+  if (!file) throw std::runtime_error("cannot create " + utf8(marker));
+  written.push_back(marker);
   platform::flushToDisk(written);
-  platform::removeTree(folder);
-  platform::movePath(staging, folder);
-  // And the move before the prune's removals (which Windows logs in order anyway).
-  platform::flushToDisk({folder / kCompleteMarker});
 }
 
 namespace {
@@ -87,7 +88,7 @@ void replaceRecord(const fs::path& folder, const Release& release) {
   const fs::path record = folder / kReleaseRecord, fresh = folder / ".release.new";
   writeWholeFile(fresh, release.text);
   platform::flushToDisk({fresh});
-  platform::movePath(fresh, record);
+  platform::replaceFile(platform::fileSystem(), fresh, record);
   platform::flushToDisk({record});
 }
 
@@ -101,7 +102,8 @@ bool sameArchives(const Release& a, const Release& b) {
 }
 
 // Everything in `versions` but `keep`, unless another start is installing
-// (its staging folder is not ours to take). A version still in use stays whole.
+// (its staging folder is not ours to take). A version in use stays whole; what
+// a program still holds of one set aside goes with a later start.
 void pruneVersions(const fs::path& versions, const fs::path& keep) {
   std::vector<fs::path> old;
   std::error_code ec;
@@ -110,21 +112,14 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
   }
   const bool keyed = kReleasePublicKey[0] != '\0';
   for (const fs::path& path : old) {
-    const std::string name = utf8(path.filename());
     // Never one newer than the version started, whatever the host announced.
-    if (keyed && !isStagingName(name) && fs::exists(path / kCompleteMarker) &&
+    if (keyed && !isStagingName(utf8(path.filename())) && fs::exists(path / kCompleteMarker) &&
         newerVersion(path, keep))
       continue;
-    try {
-      if (platform::inUse(path)) {
-        std::cerr << "warning: old version " << name << " is in use; a later start will remove it"
-                  << std::endl;
-        continue;
-      }
-      removeVersion(path);
-    } catch (const std::exception& e) {
-      std::cerr << "warning: old version " << name << " could not be removed (" << e.what()
-                << "); a later start will remove it" << std::endl;
+    // A game waiting on the start must not wait for a program to let go.
+    if (removeVersion(path, std::chrono::milliseconds(0)) == VersionRemoval::inUse) {
+      std::cerr << "warning: old version " << utf8(path.filename())
+                << " is in use; a later start will remove it" << std::endl;
     }
   }
 }
@@ -135,7 +130,7 @@ void installVersion(const fs::path& versions, const std::string& version, const 
   const fs::path staging = versions / pathFromUtf8(version + kStagingSuffix);
   const fs::path resume = versions / pathFromUtf8(version + kResumeSuffix);
   keepCutOffPackages(staging, resume);
-  platform::removeTree(staging);
+  platform::removeTree(staging, versions);
   fs::create_directories(staging);
   PackageReuse reuse(versions, release, staging, resume);
   install(
@@ -148,9 +143,19 @@ void installVersion(const fs::path& versions, const std::string& version, const 
   // After the packages, so none of them can replace it; its `published` guards later updates.
   if (release) writeWholeFile(staging / kReleaseRecord, release->text);
   // The marker goes in before the move, so nothing under the final name is ever partial.
-  completeAndMove(staging, folder,
-                  release ? std::vector<fs::path>{staging / kReleaseRecord, staging / kFilesRecord}
-                          : std::vector<fs::path>{});
+  // install() has flushed the packages' files.
+  writeCompleteMarker(
+      staging, release ? std::vector<fs::path>{staging / kReleaseRecord, staging / kFilesRecord}
+                       : std::vector<fs::path>{});
+  Progress waiting("Waiting for another program to let go of the new version");
+  platform::moveFolder(platform::fileSystem(), staging, folder, versions, platform::kScannerBound,
+                       [&](std::chrono::milliseconds waited) {
+                         waiting.show(std::to_string(waited.count() / 1000) +
+                                      " s (a virus "
+                                      "scanner may be checking it)");
+                       });
+  // And the move before the prune's removals (which Windows logs in order anyway).
+  platform::flushToDisk({folder / kCompleteMarker});
 }
 
 bool hasOthers(const fs::path& versions, const fs::path& keep) {

@@ -17,10 +17,10 @@ std::string cleanVersion(const std::string& document);
 // or when installing fails.
 std::filesystem::path ensureCurrentVersion(const std::filesystem::path& root);
 
-// Marks `staging` complete once it is on disk (its packages' files flushed by
-// install(), and `written` here), and moves it to `folder` in place of
-// whatever is there.
-void completeAndMove(const std::filesystem::path& staging, const std::filesystem::path& folder,
-                     std::vector<std::filesystem::path> written = {});
+// Creates the empty completion marker in `folder` once what the folder holds
+// is on disk: install() flushed its packages' files, `written` are the others.
+// Throws if it cannot.
+void writeCompleteMarker(const std::filesystem::path& folder,
+                         std::vector<std::filesystem::path> written = {});
 
 }  // namespace velmora

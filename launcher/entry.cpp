@@ -2,7 +2,6 @@
 
 #include <curl/curl.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
@@ -58,15 +57,8 @@ int runUninstall() {
 
 // The temporary copy that an uninstall from the launcher copy starts; nobody
 // sees its output, and a box would only puzzle.
-int runFinishUninstall(const std::string& processId) {
-  bool valid = !processId.empty() && processId.size() <= 10;
-  std::uint64_t id = 0;
-  for (unsigned char c : processId) {
-    valid = valid && isAsciiDigit(c);
-    id = id * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (!valid || id > UINT32_MAX) throw std::invalid_argument("not a process id: " + processId);
-  finishUninstall(installRoot(), static_cast<std::uint32_t>(id));
+int runFinishUninstall(const std::string& starter) {
+  finishUninstall(installRoot(), starter);
   return 0;
 }
 

@@ -48,9 +48,23 @@ void messageBox(const std::string& utf8Text, const std::string& utf8Title);
 void openInBrowser(const std::string& url);
 
 bool stderrIsTerminal();
-// Makes standard error's terminal take escape sequences (a Windows console
-// needs to be asked); false where it cannot.
-bool enableTerminalEscapes();
+// While it lives, standard error's terminal takes escape sequences where it
+// can (a Windows console must be asked, and gets its own mode back after).
+class TerminalEscapes {
+ public:
+  TerminalEscapes();
+  ~TerminalEscapes();
+  TerminalEscapes(const TerminalEscapes&) = delete;
+  TerminalEscapes& operator=(const TerminalEscapes&) = delete;
+
+  bool enabled() const { return enabled_; }
+
+ private:
+  bool enabled_ = false;
+  // The mode to give back, where one was changed (Windows only).
+  [[maybe_unused]] bool changed_ = false;
+  [[maybe_unused]] std::uint32_t previous_ = 0;
+};
 
 // Sets a string value under the current user's root key, creating missing
 // keys, unless it already holds exactly that; `name` null means the key's
@@ -81,34 +95,28 @@ class ShellLinks {
   bool started_ = false;
 };
 
-// File operations on the install root. Each retries, for a few seconds, errors
-// that a scanner or indexer holding a file for a moment causes (retryWhileBusy),
-// and throws fs::filesystem_error when it still fails.
+// File operations on the install root; removal.h has the rest. Busy errors
+// (retryWhileBusy) are waited out for a few seconds; failures throw
+// std::runtime_error in the launcher's words, naming the path and what to do.
 
-// Renames `from` to `to`, replacing a file `to`.
-void movePath(const fs::path& from, const fs::path& to);
-// Removes one file; nothing when it is missing.
+// Removes one file, read-only too; nothing when it is missing.
 void removeFile(const fs::path& file);
-// Removes `path` and everything below it. A symbolic link or junction is removed
-// itself and never entered; read-only files go too; paths of any length.
-// Nothing when `path` is missing.
-void removeTree(const fs::path& path);
-// True when a file at or below `path` is held open or mapped by a program so
-// that it cannot be removed now. Never true where open files can be removed.
-bool inUse(const fs::path& path);
+// Frees the name `path`: renamed to a tombstone in `graveyard` (default: its own
+// folder), then deleted there; what a program still holds stays in the
+// tombstone for a later start. A link or junction is removed, never entered.
+void removeTree(const fs::path& path, const fs::path& graveyard = {});
 // The path with every link and junction on the way resolved; throws
 // fs::filesystem_error when it does not exist.
 fs::path realPath(const fs::path& path);
-// True when `path` itself is a symbolic link or a junction (any reparse point
-// on Windows); false when it is missing.
-bool isLink(const fs::path& path);
 // Returns once what was written to `files`, and their names in their folders,
 // would survive a power cut. Where the file system can be flushed as a whole
-// (Linux) it is, at once: file by file costs a journal commit each. Throws
-// fs::filesystem_error.
+// (Linux) it is, at once: file by file costs a journal commit each.
 void flushToDisk(const std::vector<fs::path>& files);
 // The errors that retryWhileBusy waits out.
 bool isBusyError(const std::error_code& error);
+// Makes a folder outside the install root (the temporary folder) the working
+// folder, so that the process does not hold the root while removing it.
+void leaveWorkingFolder();
 
 // An exclusive lock on a file, held by this process until destroyed (or until
 // the process ends, however it ends). Not passed to started processes.
@@ -138,14 +146,16 @@ std::optional<std::u16string> registryString(const std::u16string& key, const st
 // nothing when it is missing. Failures are ignored.
 void deleteRegistryKey(const std::u16string& key);
 
-std::uint32_t processId();
-// Returns once the process has exited (at once when there is none), or after `bound`.
-void waitForExit(std::uint32_t processId, std::chrono::milliseconds bound);
 // Starts a copy of the running executable, made in the temporary folder, with
-// `arguments` (plain words: letters, digits and '-'), detached and without a
-// window; the copy's file is removed once it has exited. Throws when it cannot
-// be started.
+// `arguments` (plain words: letters, digits and '-') and, last, a word that
+// names this process to the copy's waitForStarter; detached, without a window,
+// its working folder the temporary folder. The copy's file is removed once it
+// has exited. Throws when it cannot be started.
 void startTemporaryCopy(const std::vector<std::string>& arguments);
+// In that copy: returns once the process that started it has exited, or after
+// `bound`. Throws std::invalid_argument when `word` is not one that
+// startTemporaryCopy passes.
+void waitForStarter(const std::string& word, std::chrono::milliseconds bound);
 
 // The proxy settings the user's system applies to `url`, as WinHTTP resolves
 // them (a fixed proxy with its bypass list, an automatic-configuration

@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <map>
 #include <sstream>
@@ -27,8 +26,8 @@
 
 #include "base/split_command_line.h"
 #include "base/text.h"
+#include "platform/file_system.h"
 #include "platform/platform.h"
-#include "platform/retry.h"
 
 extern char** environ;
 
@@ -243,76 +242,86 @@ std::string desktopValue(const std::string& text) {
   return out;
 }
 
-std::error_code retried(const std::function<std::error_code()>& operation) {
-  return retryWhileBusy(operation, isBusyError, [](std::chrono::milliseconds delay) {
-    std::this_thread::sleep_for(delay);
-  });
-}
+std::error_code lastError() { return {errno, std::generic_category()}; }
 
-void throwIf(const std::error_code& ec, const char* what, const fs::path& path) {
-  if (ec) throw fs::filesystem_error(what, path, ec);
-}
-
-std::error_code removeEntry(const fs::path& path) {
-  return ::remove(path.c_str()) == 0 || errno == ENOENT
-             ? std::error_code()
-             : std::error_code(errno, std::generic_category());
-}
-
-// Depth first, never through a link: lstat decides, and a link is removed as a file.
-void removeBelow(const fs::path& path) {
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) {
-    throwIf(errno == ENOENT ? std::error_code() : std::error_code(errno, std::generic_category()),
-            "cannot remove", path);
-    return;
+class PosixFileSystem : public FileSystem {
+ public:
+  std::error_code status(const fs::path& path, Entry& entry) override {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return lastError();
+    entry = {path.filename(), S_ISDIR(info.st_mode), S_ISLNK(info.st_mode),
+             (info.st_mode & S_IWUSR) == 0};
+    return {};
   }
-  if (S_ISDIR(info.st_mode)) {
+
+  std::error_code list(const fs::path& folder, std::vector<Entry>& entries) override {
     // A folder without write or search permission for us could not be emptied.
-    if ((info.st_mode & S_IRWXU) != S_IRWXU) ::chmod(path.c_str(), info.st_mode | S_IRWXU);
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) == 0 && (info.st_mode & S_IRWXU) != S_IRWXU)
+      ::chmod(folder.c_str(), info.st_mode | S_IRWXU);
     std::error_code ec;
-    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
-      removeBelow(it->path());
-    throwIf(ec, "cannot list", path);
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      const fs::file_status kind = it->symlink_status(ec);
+      if (ec) return ec;
+      entries.push_back({it->path().filename(), fs::is_directory(kind), fs::is_symlink(kind),
+                         (kind.permissions() & fs::perms::owner_write) == fs::perms::none});
+    }
+    return ec;
   }
-  throwIf(retried([&] { return removeEntry(path); }), "cannot remove", path);
+
+  std::error_code rename(const fs::path& from, const fs::path& to) override {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+    if (errno != EINVAL && errno != ENOSYS) return lastError();
+    // A file system without the flag: only a narrow race is left open.
+    struct stat info {};
+    if (::lstat(to.c_str(), &info) == 0) return std::make_error_code(std::errc::file_exists);
+    return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code() : lastError();
+  }
+
+  // Permissions belong to the file, and no name needs them to go.
+  std::error_code remove(const fs::path& path, const Entry& entry) override {
+    const int result = entry.folder && !entry.link ? ::rmdir(path.c_str()) : ::unlink(path.c_str());
+    if (result == 0) return {};
+    return errno == EEXIST ? std::make_error_code(std::errc::directory_not_empty) : lastError();
+  }
+
+  std::error_code makeWritable(const fs::path& file) override {
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0) return lastError();
+    if (info.st_mode & S_IWUSR) return {};
+    return ::chmod(file.c_str(), info.st_mode | S_IWUSR) == 0 ? std::error_code() : lastError();
+  }
+
+  bool busy(const std::error_code& error) const override { return isBusyError(error); }
+
+  void sleep(std::chrono::milliseconds delay) override { std::this_thread::sleep_for(delay); }
+};
+
+fs::path temporaryFolder() {
+  const char* temporary = std::getenv("TMPDIR");
+  return temporary && *temporary == '/' ? temporary : "/tmp";
 }
 
 }  // namespace
 
-void movePath(const fs::path& from, const fs::path& to) {
-  throwIf(retried([&] {
-            std::error_code ec;
-            fs::rename(from, to, ec);
-            return ec;
-          }),
-          "cannot move", from);
+FileSystem& fileSystem() {
+  static PosixFileSystem files;
+  return files;
 }
-
-void removeFile(const fs::path& file) {
-  throwIf(retried([&] { return removeEntry(file); }), "cannot remove", file);
-}
-
-void removeTree(const fs::path& path) { removeBelow(path); }
-
-bool inUse(const fs::path&) { return false; }
 
 fs::path realPath(const fs::path& path) { return fs::canonical(path); }
-
-bool isLink(const fs::path& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-}
 
 void flushToDisk(const std::vector<fs::path>& files) {
   if (files.empty()) return;
   // One file system holds them all.
   const fs::path& any = files.front();
   const int fd = ::open(any.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) throwIf(std::error_code(errno, std::generic_category()), "cannot flush", any);
-  const int error = ::syncfs(fd) == 0 ? 0 : errno;
-  ::close(fd);
-  throwIf(std::error_code(error, std::generic_category()), "cannot flush", any);
+  const int error = fd < 0 ? errno : ::syncfs(fd) == 0 ? 0 : errno;
+  if (fd >= 0) ::close(fd);
+  if (error) {
+    throw std::runtime_error("cannot write " + velmora::utf8(any) + " to disk (" +
+                             std::strerror(error) + ")");
+  }
 }
 
 bool isBusyError(const std::error_code& error) {
@@ -384,7 +393,8 @@ void openInBrowser(const std::string& url) {
 
 bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
-bool enableTerminalEscapes() { return true; }
+TerminalEscapes::TerminalEscapes() : enabled_(true) {}
+TerminalEscapes::~TerminalEscapes() = default;
 
 namespace {
 
@@ -513,11 +523,19 @@ void deleteRegistryKey(const std::u16string& key) {
   }
 }
 
-std::uint32_t processId() { return static_cast<std::uint32_t>(getpid()); }
+void leaveWorkingFolder() {
+  // Nowhere left to go is no reason to keep the root: "/" always exists.
+  if (::chdir(temporaryFolder().c_str()) != 0 && ::chdir("/") != 0) return;
+}
 
-void waitForExit(std::uint32_t processId, std::chrono::milliseconds bound) {
+void waitForStarter(const std::string& word, std::chrono::milliseconds bound) {
+  // A process id: an open or running file can be removed here, so no copy is
+  // ever started to wait for one.
+  bool valid = !word.empty() && word.size() <= 9;
+  for (unsigned char c : word) valid = valid && velmora::isAsciiDigit(c);
+  if (!valid) throw std::invalid_argument("not a process id: " + word);
   const auto deadline = std::chrono::steady_clock::now() + bound;
-  const std::string stat = "/proc/" + std::to_string(processId) + "/stat";
+  const std::string stat = "/proc/" + word + "/stat";
   while (std::chrono::steady_clock::now() < deadline) {
     // An exited process that its parent has not reaped yet is gone for us too.
     std::ifstream in(stat);
@@ -529,13 +547,13 @@ void waitForExit(std::uint32_t processId, std::chrono::milliseconds bound) {
 }
 
 void startTemporaryCopy(const std::vector<std::string>& arguments) {
-  const char* temporary = std::getenv("TMPDIR");
-  const fs::path folder = temporary && *temporary == '/' ? temporary : "/tmp";
+  const fs::path folder = temporaryFolder();
   const fs::path copy = folder / ("velmora-uninstall-" + velmora::randomToken());
   fs::copy_file(ownExecutablePath(), copy);
   std::vector<std::string> args = {"sh", "-c", "\"$0\" \"$@\"; rm -f -- \"$0\"", copy.string()};
   args.insert(args.end(), arguments.begin(), arguments.end());
-  if (spawn("/bin/sh", args, nullptr) < 0) {
+  args.push_back(std::to_string(getpid()));
+  if (spawn("/bin/sh", args, &folder) < 0) {
     std::error_code ignored;
     fs::remove(copy, ignored);
     throw std::runtime_error("cannot start " + copy.string());

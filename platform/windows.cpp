@@ -29,8 +29,8 @@
 
 #include "base/text.h"
 #include "platform/console_text.h"
+#include "platform/file_system.h"
 #include "platform/platform.h"
-#include "platform/retry.h"
 
 // The runtime must not expand wildcards in arguments: a link is taken as written.
 extern "C" {
@@ -114,88 +114,137 @@ std::wstring longPath(const fs::path& path) {
   return LR"(\\?\)" + text;
 }
 
-std::error_code retried(const std::function<bool()>& operation) {
-  return retryWhileBusy(
-      [&] { return operation() ? std::error_code() : lastError(); }, isBusyError,
-      [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); });
-}
-
 void throwIf(const std::error_code& ec, const char* what, const fs::path& path) {
   if (ec) throw fs::filesystem_error(what, path, ec);
 }
 
-bool missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
-
-// Calls `visit(path, attributes)` for `path` and everything below it, children
-// first; never enters a junction or folder link.
-void walk(const std::wstring& path, const std::function<void(const std::wstring&, DWORD)>& visit) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    if (missing(GetLastError())) return;
-    throwIf(lastError(), "cannot read attributes of", path);
+// The last error, with the conditions FileSystem promises in portable form.
+std::error_code fileError() {
+  switch (const DWORD error = GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return std::make_error_code(std::errc::no_such_file_or_directory);
+    case ERROR_DIR_NOT_EMPTY:
+      return std::make_error_code(std::errc::directory_not_empty);
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return std::make_error_code(std::errc::file_exists);
+    default:
+      return {static_cast<int>(error), std::system_category()};
   }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+}
+
+FileSystem::Entry entryOf(const wchar_t* name, DWORD attributes) {
+  return {fs::path(name), (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
+          (attributes & FILE_ATTRIBUTE_READONLY) != 0};
+}
+
+// From the Windows 10 SDK, which older headers lack; older systems refuse them.
+const auto kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kDispose = 0x1, kPosixSemantics = 0x2, kIgnoreReadOnly = 0x10;
+
+bool unsupported(DWORD error) {
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_FUNCTION;
+}
+
+bool setAttributes(HANDLE handle, DWORD attributes) {
+  FILE_BASIC_INFO basic{};  // times left at zero stay as they are
+  basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// POSIX semantics free the name at once, even while other programs still hold
+// the file; without them the name stays, pending, until the last handle closes.
+bool disposeEx(HANDLE handle, DWORD flags) {
+  flags |= kDispose | kPosixSemantics;
+  return SetFileInformationByHandle(handle, kDispositionInfoEx, &flags, sizeof flags) != 0;
+}
+
+bool dispose(HANDLE handle) {
+  if (disposeEx(handle, 0)) return true;
+  if (!unsupported(GetLastError())) return false;
+  FILE_DISPOSITION_INFO plain{TRUE};
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &plain, sizeof plain) != 0;
+}
+
+// Through a handle, so read-only is never cleared for the other names of a
+// file: the attribute belongs to the file, not to the name.
+std::error_code deleteName(const std::wstring& path) {
+  const Handle handle(
+      CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (handle.get() == INVALID_HANDLE_VALUE) return fileError();
+  if (disposeEx(handle.get(), kIgnoreReadOnly)) return {};
+  if (!unsupported(GetLastError())) return fileError();
+  // Systems before the flag: the attribute comes off, and back on for the other names.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle.get(), &info)) return fileError();
+  const DWORD attributes = info.dwFileAttributes;
+  if (!(attributes & FILE_ATTRIBUTE_READONLY))
+    return dispose(handle.get()) ? std::error_code() : fileError();
+  if (!setAttributes(handle.get(), attributes & ~FILE_ATTRIBUTE_READONLY)) return fileError();
+  const bool disposed = dispose(handle.get());
+  const std::error_code ec = disposed ? std::error_code() : fileError();
+  if (!disposed || info.nNumberOfLinks > 1) setAttributes(handle.get(), attributes);
+  return ec;
+}
+
+class WindowsFileSystem : public FileSystem {
+ public:
+  std::error_code status(const fs::path& path, Entry& entry) override {
+    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return fileError();
+    entry = entryOf(path.filename().c_str(), attributes);
+    return {};
+  }
+
+  std::error_code list(const fs::path& folder, std::vector<Entry>& entries) override {
     WIN32_FIND_DATAW found;
-    FindHandle find(FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found,
-                                     FindExSearchNameMatch, nullptr, 0));
-    if (find.get() == INVALID_HANDLE_VALUE) throwIf(lastError(), "cannot list", path);
+    const FindHandle find(FindFirstFileExW((longPath(folder) + L"\\*").c_str(), FindExInfoBasic,
+                                           &found, FindExSearchNameMatch, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH));
+    if (find.get() == INVALID_HANDLE_VALUE) return fileError();
     do {
       const std::wstring name = found.cFileName;
-      if (name != L"." && name != L"..") walk(path + L"\\" + name, visit);
+      if (name != L"." && name != L"..")
+        entries.push_back(entryOf(name.c_str(), found.dwFileAttributes));
     } while (FindNextFileW(find.get(), &found));
-    if (GetLastError() != ERROR_NO_MORE_FILES) throwIf(lastError(), "cannot list", path);
+    return GetLastError() == ERROR_NO_MORE_FILES ? std::error_code() : fileError();
   }
-  visit(path, attributes);
-}
 
-void removeOne(const std::wstring& path, DWORD attributes) {
-  // A read-only file would stop every later removal of its folder.
-  if (attributes & FILE_ATTRIBUTE_READONLY)
-    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  // A folder link is removed as a folder, without touching what it points at.
-  const bool folder = attributes & FILE_ATTRIBUTE_DIRECTORY;
-  throwIf(retried([&] {
-            return (folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str())) ||
-                   missing(GetLastError());
-          }),
-          "cannot remove", path);
-}
+  std::error_code rename(const fs::path& from, const fs::path& to) override {
+    return MoveFileExW(longPath(from).c_str(), longPath(to).c_str(), 0) ? std::error_code()
+                                                                        : fileError();
+  }
+
+  std::error_code remove(const fs::path& path, const Entry&) override {
+    return deleteName(longPath(path));
+  }
+
+  std::error_code makeWritable(const fs::path& file) override {
+    const std::wstring path = longPath(file);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return fileError();
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return {};
+    const DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
+    return SetFileAttributesW(path.c_str(), writable ? writable : FILE_ATTRIBUTE_NORMAL)
+               ? std::error_code()
+               : fileError();
+  }
+
+  bool busy(const std::error_code& error) const override { return isBusyError(error); }
+
+  void sleep(std::chrono::milliseconds delay) override { std::this_thread::sleep_for(delay); }
+};
 
 }  // namespace
 
-void movePath(const fs::path& from, const fs::path& to) {
-  const std::wstring source = longPath(from), target = longPath(to);
-  throwIf(retried([&] {
-            return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-          }),
-          "cannot move", from);
-}
-
-void removeFile(const fs::path& file) {
-  const std::wstring path = longPath(file);
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES && missing(GetLastError())) return;
-  removeOne(path, attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes);
-}
-
-void removeTree(const fs::path& path) { walk(longPath(path), removeOne); }
-
-bool inUse(const fs::path& path) {
-  bool held = false;
-  walk(longPath(path), [&](const std::wstring& item, DWORD attributes) {
-    if (held) return;
-    // Delete access is refused while a handle without delete sharing is open
-    // (a working folder, an open file); write access while a program runs
-    // from the file. A read-only file cannot be opened for writing at all.
-    DWORD access = DELETE;
-    if (!(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
-      access |= FILE_WRITE_DATA;
-    Handle handle(CreateFileW(
-        item.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (handle.get() == INVALID_HANDLE_VALUE) held = !missing(GetLastError());
-  });
-  return held;
+FileSystem& fileSystem() {
+  static WindowsFileSystem files;
+  return files;
 }
 
 fs::path realPath(const fs::path& path) {
@@ -223,20 +272,21 @@ fs::path realPath(const fs::path& path) {
   return fs::path(buffer);
 }
 
-bool isLink(const fs::path& path) {
-  const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
 void flushToDisk(const std::vector<fs::path>& files) {
   // A user may not flush a volume, so each file goes on its own. NTFS logs every change of names
   // in order, so folders need no flush: none can outlast a later rename that a power cut kept.
   for (const fs::path& path : files) {
+    // Cannot be opened for writing, and never one this start wrote: unpacked files stay
+    // writable, and a carried one kept read-only is a complete version's, on disk already.
+    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) continue;
     Handle file(CreateFileW(longPath(path).c_str(), GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, 0, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE || !FlushFileBuffers(file.get()))
-      throwIf(lastError(), "cannot flush", path);
+    if (file.get() == INVALID_HANDLE_VALUE || !FlushFileBuffers(file.get())) {
+      throw std::runtime_error("cannot write " + velmora::utf8(path) + " to disk (" +
+                               lastError().message() + ")");
+    }
   }
 }
 
@@ -468,12 +518,42 @@ std::optional<std::uint32_t> startProcess(const fs::path& application,
 }
 
 void messageBox(const std::string& utf8Text, const std::string& utf8Title) {
-  // With no desktop to show it on, MessageBoxW fails at once; that is fine.
-  MessageBoxW(nullptr, wide(utf8Text).c_str(), wide(utf8Title).c_str(), MB_OK | MB_ICONERROR);
+  // With no desktop to show it on, MessageBoxW fails at once; that is fine. After a
+  // long download the process may no longer take the foreground by itself.
+  MessageBoxW(nullptr, wide(utf8Text).c_str(), wide(utf8Title).c_str(),
+              MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
 }
 
+namespace {
+
+// COM on this thread for as long as it lives, where it could be started.
+class ComApartment {
+ public:
+  explicit ComApartment(DWORD model) : started_(SUCCEEDED(CoInitializeEx(nullptr, model))) {}
+  ~ComApartment() {
+    if (started_) CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  bool started_;
+};
+
+}  // namespace
+
 void openInBrowser(const std::string& url) {
-  ShellExecuteW(nullptr, L"open", wide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  // The shell may hand the link to a COM server, and a process about to exit
+  // must wait for that hand-off, or the browser may never hear of it.
+  const ComApartment com(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  const std::wstring link = wide(url);
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+  info.lpVerb = L"open";
+  info.lpFile = link.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  ShellExecuteExW(&info);
 }
 
 bool stderrIsTerminal() {
@@ -481,13 +561,20 @@ bool stderrIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
-bool enableTerminalEscapes() {
+TerminalEscapes::TerminalEscapes() {
   const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
-  if (!GetConsoleMode(console, &mode)) return false;
+  if (!GetConsoleMode(console, &mode)) return;
+  previous_ = mode;
   // Consoles before Windows 10 and some hosts refuse; the line then redraws with blanks.
-  return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
-         SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+  changed_ = !(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) &&
+             SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  enabled_ = (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) || changed_;
+}
+
+// The console is the user's: the shell it belongs to gets it back as it was.
+TerminalEscapes::~TerminalEscapes() {
+  if (changed_) SetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), previous_);
 }
 
 void setRegistryString(const std::u16string& key, const std::u16string* name,
@@ -618,25 +705,66 @@ void deleteRegistryKey(const std::u16string& key) {
   RegDeleteTreeW(HKEY_CURRENT_USER, wideOf(key));
 }
 
-std::uint32_t processId() { return GetCurrentProcessId(); }
+namespace {
 
-void waitForExit(std::uint32_t processId, std::chrono::milliseconds bound) {
-  Handle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
-  if (process) WaitForSingleObject(process.get(), static_cast<DWORD>(bound.count()));
-}
-
-void startTemporaryCopy(const std::vector<std::string>& arguments) {
-  wchar_t temporary[MAX_PATH + 1], system[MAX_PATH];
+fs::path temporaryFolder() {
+  wchar_t temporary[MAX_PATH + 1];
   const DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
   if (length == 0 || length > MAX_PATH)
     throw std::runtime_error("cannot find the temporary folder");
+  return fs::path(temporary);
+}
+
+}  // namespace
+
+void leaveWorkingFolder() {
+  wchar_t system[MAX_PATH];
+  try {
+    if (SetCurrentDirectoryW(temporaryFolder().c_str())) return;
+  } catch (const std::runtime_error&) {
+  }
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) SetCurrentDirectoryW(system);
+}
+
+void waitForStarter(const std::string& word, std::chrono::milliseconds bound) {
+  std::uint64_t value = 0;
+  bool valid = !word.empty() && word.size() <= 19;
+  for (unsigned char c : word) {
+    valid = valid && velmora::isAsciiDigit(c);
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  // Inherited from the starter: it keeps the process (and its id) from being
+  // reused by another until this copy lets go.
+  Handle process(valid ? reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)) : nullptr);
+  if (!process || GetProcessId(process.get()) == 0) {
+    process.release();  // not ours to close
+    throw std::invalid_argument("not a process handle: " + word);
+  }
+  WaitForSingleObject(process.get(), static_cast<DWORD>(bound.count()));
+}
+
+void startTemporaryCopy(const std::vector<std::string>& arguments) {
+  wchar_t system[MAX_PATH];
   const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
   if (systemLength == 0 || systemLength >= MAX_PATH)
     throw std::runtime_error("cannot find the system folder");
   const std::wstring name = L"velmora-uninstall-" + wide(velmora::randomToken()) + L".exe";
-  const fs::path folder(temporary), copy = folder / name;
+  const fs::path folder = temporaryFolder(), copy = folder / name;
   if (!CopyFileW(ownExecutablePath().c_str(), copy.c_str(), TRUE))
     throwIf(lastError(), "cannot copy the launcher to", copy);
+  // The copy waits on a handle to this process, passed down through the command
+  // processor: a process id could name another process once this one is gone.
+  HANDLE self = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &self,
+                       SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE, 0)) {
+    const std::error_code error = lastError();
+    DeleteFileW(copy.c_str());
+    throwIf(error, "cannot start", copy);
+  }
+  const Handle own(self);
+  std::vector<HANDLE> inherited{self};
+  const AttributeList attributes = inheritOnly(inherited);
   // A program's own file cannot go while it runs, so the command processor
   // runs the copy, waits for it to end, and deletes it. Only the name, run from
   // its folder, goes through the command processor's parsing: a path could
@@ -644,18 +772,24 @@ void startTemporaryCopy(const std::vector<std::string>& arguments) {
   const std::wstring shell = std::wstring(system) + L"\\cmd.exe";
   std::wstring words;
   for (const std::string& argument : arguments) words += L" " + wide(argument);
+  words += L" " + std::to_wstring(reinterpret_cast<std::uintptr_t>(self));
   const std::wstring line =
       L"\"" + shell + L"\" /d /c \".\\" + name + words + L" & del /f /q " + name + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  DWORD flags = CREATE_NO_WINDOW;
+  if (attributes) {
+    startup.lpAttributeList = attributes.get();
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
   PROCESS_INFORMATION info{};
-  const auto start = [&](DWORD flags) {
+  const auto start = [&](DWORD more) {
     std::wstring writable = line;
-    return CreateProcessW(shell.c_str(), writable.data(), nullptr, nullptr, FALSE, flags, nullptr,
-                          folder.c_str(), &startup, &info) != 0;
+    return CreateProcessW(shell.c_str(), writable.data(), nullptr, nullptr, TRUE, flags | more,
+                          nullptr, folder.c_str(), &startup.StartupInfo, &info) != 0;
   };
   // Out of a job that would end it along with this process, where the job allows.
-  if (!start(CREATE_NO_WINDOW | CREATE_BREAKAWAY_FROM_JOB) && !start(CREATE_NO_WINDOW)) {
+  if (!start(CREATE_BREAKAWAY_FROM_JOB) && !start(0)) {
     const std::error_code error = lastError();
     DeleteFileW(copy.c_str());
     throwIf(error, "cannot start", copy);

@@ -42,7 +42,8 @@ TEST(CleanVersion, RefusesWhatCannotNameAFolderEverywhere) {
       std::string(65, 'v'),     "a/b", "a\\b", "..",  "a..b",    ".",    "v\2401",  "v\2051",
       std::string("v\0001", 3), "v:1", "v*1",  "CON", "Aux.txt", "COM1", "lpt9.log"};
   for (const std::string& c : clean) cases.emplace_back(c, c);
-  for (const char* staging : {"v.partial", ".partial", "V.PARTIAL", "v.resume", "v.Resume"})
+  for (const char* staging :
+       {"v.partial", ".partial", "V.PARTIAL", "v.resume", "v.Resume", ".v.0123abcd.OLD"})
     cases.emplace_back(staging, staging);
   for (const auto& [document, cleaned] : cases) {
     try {
@@ -77,6 +78,7 @@ TEST(NewestInstalled, PicksTheNewestCompleteFolder) {
       {{"v-1/.complete", "v-2.Partial/.complete"}, "v-1"},
       {{"v.partial/.complete"}, ""},
       {{"v/.complete", "v.RESUME/.complete"}, "v"},
+      {{"v/.complete", ".w.0123abcd.old/.complete"}, "v"},  // set aside for removal
       // With a key built in, by the recorded releases' times: a rollback published again is
       // newest; one without a readable record is older than one with.
       {{"a/.complete", "a/.release=" + published(20), "b/.complete", "b/.release=" + published(10)},

@@ -59,9 +59,14 @@ def kill(proc):
 
 def check_versions(machine, trees, where):
     """Every folder holding .complete is exactly its release, and the new version never has its
-    final name without one (an old one loses it first while it is pruned). Returns those."""
+    final name without one; a folder set aside for removal (".<name>.<random>.old") is no
+    version, whatever it holds. Returns those."""
     complete = set()
     for name in machine.installed():
+        if name.startswith(".") and name.endswith(".old"):
+            name = name[1:].rsplit(".", 2)[0]
+            assert name.removesuffix(".partial").removesuffix(".resume") in trees, where
+            continue
         version = name.removesuffix(".partial").removesuffix(".resume")
         assert version in trees, f"{where}: unexpected {name}"
         if os.path.exists(os.path.join(machine.versions, name, ".complete")):
@@ -122,36 +127,33 @@ def test_killed_starts(build, served, tmp_path, kind):
         # The old version goes only once the new one is complete.
         assert kind == "fresh" or V1 in complete or V2 in complete, (where, machine.installed())
         if i % SERIES == SERIES - 1 or i == kills - 1:
-            # An old version left by a kill between the move and the prune (whole, or
-            # without its marker) waits for the next update; the start runs the new one.
+            # An old version, whole or set aside, left by a kill between the move and the
+            # prune goes with the next start, which runs the new one.
             machine.ok(PLAY)
-            assert V2 in check_versions(machine, trees, where)
+            assert V2 in check_versions(machine, trees, where) and machine.installed() == [V2]
 
 
 def test_update_killed_while_the_old_version_is_pruned(build, served, tmp_path):
     # Random kills reach the short prune window only now and then; aim at it, and aim again
-    # until a kill is seen to have landed inside: the old version there but no longer whole.
+    # until a kill is seen to have landed inside: the old version set aside, not yet deleted.
     host, trees = served
     machine, reset = prepared(build, host, tmp_path, "update")
     for attempt in range(1, AIMS + 1):
         reset()
         proc = machine.start(PLAY)
         deadline = time.monotonic() + 60
-        # Killed as soon as anything at the old version's top has gone: the marker, if the
-        # prune removes it first, and otherwise a file while the marker still claims whole.
         old = os.path.join(machine.versions, V1)
-        whole = len(os.listdir(old))
-        while ((not os.path.isdir(os.path.join(machine.versions, V2)) or
-                (os.path.isdir(old) and len(os.listdir(old)) == whole))
+        while ((not os.path.isdir(os.path.join(machine.versions, V2)) or os.path.isdir(old))
                and proc.poll() is None and time.monotonic() < deadline):
             time.sleep(0.0005)
         kill(proc)
         where = f"attempt {attempt}"
         complete = check_versions(machine, trees, where)
-        assert V2 in complete, where
-        inside = V1 in machine.installed() and V1 not in complete
-        # The next start runs the new version; an old leftover waits for the next update's prune.
-        machine.ok(PLAY)
+        assert V2 in complete and V1 not in machine.installed(), where
+        inside = any(name.startswith(f".{V1}.") for name in machine.installed())
+        # The next start runs the new version and takes the rest away, up to date as it is.
+        assert machine.ok(PLAY) == ""
+        assert machine.installed() == [V2], where
         if inside:
             print(f"a kill landed inside the prune at attempt {attempt}")
             return

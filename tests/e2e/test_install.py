@@ -116,9 +116,14 @@ def test_update_downloads_only_the_packages_that_changed(machine, host, change, 
         f.write("one fix\n")
     make_release.publish.publish(V3, files, host.root, key=make_release.TEST_KEY)
     change(machine, host)
+    # A carried file is the old version's file under a second name: the prune of the old version
+    # must leave its read-only mode alone.
+    shared = os.path.join("content", "sky", "manifest.txt")
+    os.chmod(os.path.join(machine.versions, V1, shared), 0o444)
     host.clear_requests()
     host.announce(V3)
     machine.ok(PLAY)
+    assert os.stat(os.path.join(machine.versions, V3, shared)).st_mode & 0o777 == 0o444
     paths = [r.path for r in host.requests()]
     assert paths[:3] == ["/version", f"/{V3}-release.txt", f"/{V3}-release.txt.minisig"]
     assert sorted(paths[3:]) == sorted(f"/{V3}-{name}" for name in ["WindowsPlayer.zip"] + downloaded)

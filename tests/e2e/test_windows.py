@@ -12,6 +12,7 @@ import pytest
 from conftest import EDIT, PLAY, V1, V2, complete_tree, make_release, testlib
 
 WINE = "/usr/lib/wine/wine64"
+V3 = "version-20270101000000"
 # Known DLLs always come from the system folder; any other import would be looked for
 # beside the program first, which is the Downloads folder.
 KNOWN_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
@@ -69,6 +70,7 @@ class WinMachine:
         downloads = os.path.join(self.dir, "downloads")
         os.makedirs(downloads)
         self.launcher = shutil.copy(windows["launcher"], downloads)
+        self.standins = windows["standins"]
 
     def run(self, *args, **kw):
         env = dict(self.wine["env"], **kw.pop("env_extra", {}))
@@ -86,6 +88,17 @@ class WinMachine:
                                 stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.dir, "err"), "w"),
                                 env=testlib.launcher_env(self.dir, env, wrapper=[WINE]),
                                 start_new_session=True)
+
+    def hold(self, data, hold):
+        """A program outside the install that maps `data` (opened with full sharing, as games map
+        their content) for as long as `hold` exists; returns once it has."""
+        log = os.path.join(self.dir, "mapper.log")
+        mapper = self.start(binary=os.path.join(self.standins, "player", "velmora-player.exe"),
+                            env_extra={"VELMORA_STANDIN_HOLD": testlib.wine_path(hold),
+                                       "VELMORA_STANDIN_MAP": testlib.wine_path(data),
+                                       "VELMORA_STANDIN_LOG": testlib.wine_path(log)})
+        assert wait_for(lambda: os.path.exists(log)), open(os.path.join(self.dir, "err")).read()
+        return mapper
 
     def wine_tool(self, *args):
         return subprocess.run([WINE, *args], env=self.wine["env"], capture_output=True, text=True,
@@ -260,37 +273,85 @@ def test_a_running_old_copy_is_set_aside_for_a_newer_launcher(win):
     # Once it has ended, what was set aside goes with the next start.
     assert win.run()[0] == 0
     assert os.listdir(folder) == ["velmora-launcher.exe"]
+    # A read-only copy (of a read-only download) is set aside just the same, and its successor
+    # is writable, so that it can be set aside in turn.
+    for path in (copy, win.launcher):
+        os.chmod(path, stat.S_IRUSR | stat.S_IXUSR)
+    with open(win.launcher, "rb") as f:
+        newer = f.read() + b"\0newer again"
+    os.chmod(win.launcher, stat.S_IRWXU)
+    with open(win.launcher, "wb") as f:
+        f.write(newer)
+    os.chmod(win.launcher, stat.S_IRUSR | stat.S_IXUSR)
+    assert win.run()[:3:2] == (0, "")
+    assert os.listdir(folder) == ["velmora-launcher.exe"]
+    assert os.stat(copy).st_mode & stat.S_IWUSR
+    with open(copy, "rb") as f:
+        assert f.read() == newer
 
 
 def running(program):
     return subprocess.run(["pgrep", "-f", program + ".exe"], capture_output=True).returncode == 0
 
 
-def test_an_old_version_in_use_is_left_whole_and_removed_later(win):
-    with open(os.path.join(win.dir, "..", "host", "version"), "w") as f:
-        f.write(V1)
+def test_an_old_version_in_use_is_left_whole_and_what_programs_hold_goes_later(win):
+    host = os.path.join(win.dir, "..", "host")
+    old, new = (os.path.join(win.root, "Versions", v) for v in (V1, V3))
+
+    def announce(version):
+        with open(os.path.join(host, "version"), "w") as f:
+            f.write(version)
+
+    announce(V1)
     assert win.run(PLAY)[0] == 0
-    old = os.path.join(win.root, "Versions", V1)
-    # A read-only file must not stop its version's removal later on.
-    os.chmod(os.path.join(old, "content", "icon.png"), stat.S_IRUSR)
-    hold = os.path.join(win.dir, "hold")
-    open(hold, "w").close()
-    assert win.start(PLAY, env_extra={"VELMORA_STANDIN_HOLD": testlib.wine_path(hold)}).wait(60) == 0
-    assert len(testlib.wait_for_standins(win.dir, 2)) == 2 and running("velmora-player")
+    # The next release changes only the fonts: every other package, the player's program included,
+    # is carried as hard links to the old version's files.
+    files = os.path.join(win.dir, "files")
+    shutil.copytree(old, files, ignore=shutil.ignore_patterns(".complete", ".release", ".files"))
+    with open(os.path.join(files, "content", "fonts", "manifest.txt"), "a") as f:
+        f.write("one fix\n")
+    make_release.publish.publish(V3, files, host, key=make_release.TEST_KEY)
+    announce(V1)
+    # Read-only belongs to the file, which the new version then shares.
+    shared = os.path.join("content", "sky", "manifest.txt")
+    os.chmod(os.path.join(old, shared), stat.S_IRUSR)
+    holds = [os.path.join(win.dir, f"hold{i}") for i in (1, 2)]
+
+    def play(hold, records):
+        """A game that holds its program open (without delete sharing) until `hold` goes."""
+        open(hold, "w").close()
+        env = {"VELMORA_STANDIN_HOLD": testlib.wine_path(hold)}
+        assert win.start(PLAY, env_extra=env).wait(60) == 0
+        assert len(testlib.wait_for_standins(win.dir, records)) == records
+
+    # The game's working folder is the version's: no rename of it, so it is left whole.
+    play(holds[0], 2)
     before = make_release.installed_tree(old)
-    with open(os.path.join(win.dir, "..", "host", "version"), "w") as f:
-        f.write(V2)
+    announce(V3)
     rc, out, err = win.run(PLAY)
-    assert (rc, out) == (0, f"Installing Velmora {V2}\n")
+    assert (rc, out) == (0, f"Installing Velmora {V3}\n")
     assert err == f"warning: old version {V1} is in use; a later start will remove it\n"
-    assert testlib.wait_for_standins(win.dir, 3)[-1]["cwd"].lower().rstrip("\\").endswith(V2)
     assert make_release.installed_tree(old) == before
-    os.remove(hold)  # the game ends
-    deadline = time.monotonic() + 20
-    while running("velmora-player") and time.monotonic() < deadline:
-        time.sleep(0.2)
+
+    # Once that game has ended, the new version's game runs the program the old one shares, and
+    # another program maps one of the old version's data files: the old version goes all the
+    # same, and what they hold of it waits, set aside, for a later start.
+    play(holds[1], 4)
+    os.remove(holds[0])
+    assert wait_for(lambda: not running(f"{V1}.velmora-player"))
+    mapper = win.hold(os.path.join(old, "content", "music", "content-music-a.dat"), holds[1])
     assert win.run(PLAY) == (0, "", "")
-    assert sorted(os.listdir(os.path.join(win.root, "Versions"))) == [V2]
+    [aside] = [n for n in os.listdir(os.path.join(win.root, "Versions")) if n != V3]
+    assert aside.startswith(f".{V1}.") and aside.endswith(".old")
+    left = make_release.installed_tree(os.path.join(win.root, "Versions", aside))
+    assert set(left) == {"velmora-player.exe", "content/music/content-music-a.dat"}
+    os.remove(holds[1])
+    mapper.wait(60)
+    assert wait_for(lambda: not running("velmora-player"))
+    assert win.run(PLAY) == (0, "", "")
+    assert sorted(os.listdir(os.path.join(win.root, "Versions"))) == [V3]
+    assert make_release.installed_tree(new) == complete_tree(host, V3)
+    assert not os.stat(os.path.join(new, shared)).st_mode & stat.S_IWUSR
 
 
 def test_error_start_reports_and_exits_without_hanging(win):
@@ -344,33 +405,29 @@ def test_apps_list_shows_the_entry_and_its_uninstall_leaves_nothing(win):
     assert not registered(win, APPS_ENTRY) and not registered(win, SCHEME)
 
 
-def test_a_version_in_use_is_left_whole_until_the_uninstall_runs_again(win):
-    env = testlib.launcher_env(win.dir, {k: v for k, v in win.wine["env"].items() if k != "HOME"},
-                               wrapper=[WINE])
-    server = subprocess.Popen([WINE, win.launcher, "--studio-mcp"], cwd=win.dir, env=env, text=True,
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL)
+def test_a_mapped_file_keeps_the_entry_until_the_uninstall_runs_again(win):
+    # A program outside the install maps one of its data files: whatever else can go goes, and
+    # the entry and the copy it runs stay for the removal to be run again.
+    assert win.run()[0] == 0
+    hold = os.path.join(win.dir, "hold")
+    open(hold, "w").close()
+    mapper = win.hold(os.path.join(win.root, "Versions", V2, "content", "music",
+                                   "content-music-a.dat"), hold)
     try:
-        server.stdin.write("ping\n")
-        server.stdin.flush()
-        # Once it answers, it runs from its version.
-        assert "echo: ping" in [server.stdout.readline().strip() for _ in range(2)]
-        version = os.path.join(win.root, "Versions", V2)
-        tree = make_release.installed_tree(version)
         rc, out, err = win.run("--uninstall")
         assert (rc, out) == (1, "")
-        assert err.startswith("warning: ") and err.endswith(f"\\Velmora\\Versions\\{V2}{LEFT}")
-        assert make_release.installed_tree(version) == tree
+        assert err.startswith("warning: ") and err.endswith(f"\\Velmora\\Versions{LEFT}"), err
+        assert not os.path.exists(os.path.join(win.root, "Versions", V2))
         assert not os.path.exists(os.path.join(win.wine["programs"], "Velmora.lnk"))
         assert not registered(win, SCHEME)
-        # The entry and the copy it names stay, so the removal can be run again from the list.
         assert registered(win, APPS_ENTRY)
+        assert os.path.exists(os.path.join(win.root, "Launcher", "velmora-launcher.exe"))
     finally:
-        server.stdin.close()
-        server.wait(60)
-    apps_list_remove(win)
-    assert wait_for(lambda: not os.path.exists(win.root))
-    assert not registered(win, APPS_ENTRY)
+        os.remove(hold)
+        mapper.wait(60)
+    # Started from inside the root, the removal leaves it first: a working folder cannot be removed.
+    assert win.run("--uninstall", cwd=win.root) == (0, "Velmora has been removed.\n", "")
+    assert not os.path.exists(win.root) and not registered(win, APPS_ENTRY)
 
 
 @pytest.mark.parametrize("bypass,proxied", [(b"*.example.com", True), (b"*.example.com;<local>", False)],

@@ -55,4 +55,19 @@ std::optional<std::string> environment(const char* name) {
   return utf8(buf.data(), static_cast<int>(n));
 }
 
+std::shared_ptr<void> map_file(const std::string& file) {
+  const HANDLE handle = CreateFileW(wide(file.c_str()).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  // The view keeps the file in use after both handles have gone.
+  const HANDLE mapping = CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  CloseHandle(handle);
+  if (!mapping) return nullptr;
+  void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  CloseHandle(mapping);
+  if (!view) return nullptr;
+  return std::shared_ptr<void>(view, [](void* v) { UnmapViewOfFile(v); });
+}
+
 }  // namespace standin

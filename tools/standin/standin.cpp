@@ -68,6 +68,11 @@ int main(int argc, char** argv) {
   const auto args = standin::arguments(argc, argv);
   const auto cwd = standin::current_folder();
   const std::string array = json_array(args);
+  // A game holds its files once it has started: mapped before it says so.
+  const auto hold = standin::environment("VELMORA_STANDIN_HOLD");
+  const auto map = standin::environment("VELMORA_STANDIN_MAP");
+  const auto mapped = hold && map ? standin::map_file(*map) : nullptr;
+  if (hold && map && !mapped) std::cerr << "cannot map " << *map << std::endl;
 
   if (auto log = standin::environment("VELMORA_STANDIN_LOG")) {
     // One write per line keeps concurrent appenders from interleaving.
@@ -78,9 +83,10 @@ int main(int argc, char** argv) {
   }
   std::cout << name << " started in " << cwd << " with arguments: " << array << std::endl;
 
-  if (auto hold = standin::environment("VELMORA_STANDIN_HOLD")) {
+  if (hold) {
     // A game still running: one of its files stays open (without delete sharing
-    // on Windows) for as long as the file named by the variable exists, at most a minute.
+    // on Windows), and the data file VELMORA_STANDIN_MAP names stays mapped, for as
+    // long as the file named by the variable exists, at most a minute.
     std::ifstream open(std::filesystem::u8path(cwd) / (name + ".exe"), std::ios::binary);
     for (int i = 0; i < 600 && std::filesystem::exists(std::filesystem::u8path(*hold)); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
