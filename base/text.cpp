@@ -70,6 +70,16 @@ std::u16string utf16FromUtf8(const std::string& utf8) {
   return out;
 }
 
+std::string hexText(const unsigned char* bytes, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(2 * size, '0');
+  for (std::size_t i = 0; i < size; ++i) {
+    text[2 * i] = kDigits[bytes[i] >> 4];
+    text[2 * i + 1] = kDigits[bytes[i] & 15];
+  }
+  return text;
+}
+
 std::string randomToken() {
   char text[9];
   std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(std::random_device()()));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
@@ -31,6 +32,9 @@ std::u16string utf16FromUtf8(const std::string& utf8);
 // True for names Windows maps to devices (CON, nul.txt, COM1, ...): such a
 // name can never be a plain file or folder there.
 bool isReservedDeviceName(const std::string& component);
+
+// Two lower-case hex digits per byte.
+std::string hexText(const unsigned char* bytes, std::size_t size);
 
 // Eight random hex digits, for a file name that no other start picks too.
 std::string randomToken();

@@ -11,6 +11,7 @@ endforeach()
 # load on first use, after main() has limited the search to the system folder.
 find_program(VELMORA_DLLTOOL NAMES ${CMAKE_C_COMPILER_TARGET}-dlltool x86_64-w64-mingw32-dlltool REQUIRED)
 find_program(VELMORA_NM NAMES x86_64-w64-mingw32-nm REQUIRED)
+find_program(VELMORA_OBJCOPY NAMES x86_64-w64-mingw32-objcopy REQUIRED)
 set(delayed_libs)
 foreach(dll bcrypt crypt32 winhttp)
   set(lib "${CMAKE_BINARY_DIR}/delayed/lib${dll}_delayed.a")

@@ -17,6 +17,7 @@
 #include "install/download.h"
 #include "install/release.h"
 #include "platform/platform.h"
+#include "platform/sha256.h"
 
 namespace velmora {
 
@@ -31,6 +32,8 @@ constexpr int kExtractOptions = ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
                                 ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
 constexpr size_t kReadBlockSize = 65536;
 constexpr char kProgressLabel[] = "Downloading";
+// Packages unpacked at once at most; more would mostly contend for the disk.
+constexpr std::size_t kMaxUnpackThreads = 4;
 
 using ReadArchive = std::unique_ptr<archive, decltype(&archive_read_free)>;
 using WriteArchive = std::unique_ptr<archive, decltype(&archive_write_free)>;
@@ -150,7 +153,7 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
     file.path = inside.generic_u8string();
     while (!file.path.empty() && file.path.back() == '/') file.path.pop_back();
     if (folder) file.path += '/';
-    Sha256 hash;
+    platform::Sha256 hash;
     while (true) {
       if (stop && *stop) {
         error = "stopped";
@@ -303,11 +306,13 @@ class Flusher {
   std::thread thread_;  // last: it starts once everything above exists
 };
 
-// Unpacks each package as soon as it has arrived, on its own thread while
+// Unpacks each package as soon as it has arrived, on worker threads while
 // others still download, but after every earlier package whose destination
-// nests with its own: where two packages write the same path, the later row
-// wins as in a one-by-one install. A carried package has arrived from the
-// start and is placed at its turn the same way. Joined when it goes.
+// nests with its own has been unpacked: where two packages write the same
+// path, the later row wins as in a one-by-one install. Packages that do not
+// nest unpack side by side, so the ones that arrive together at the end of
+// the transfers share the cores. A carried package has arrived from the start
+// and is placed at its turn the same way. Joined when it goes.
 class Unpacker {
  public:
   Unpacker(const std::vector<Package>& packages, const std::vector<bool>& carried,
@@ -320,17 +325,27 @@ class Unpacker {
         unpacked_(unpacked),
         carrier_(carrier),
         flusher_(flusher),
-        arrived_(carried),
-        thread_([this, &downloads] { work(downloads); }) {}
+        downloads_(downloads),
+        state_(archives.size(), State::waiting) {
+    for (std::size_t i = 0; i < carried.size(); ++i) {
+      if (carried[i]) state_[i] = State::arrived;
+    }
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t count = std::min({cores, kMaxUnpackThreads, archives.size()});
+    for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
+  }
   ~Unpacker() {
-    stopping_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
     join();
   }
 
   void arrived(std::size_t i) {
     std::lock_guard<std::mutex> lock(mutex_);
-    arrived_[i] = true;
-    ready_.notify_one();
+    state_[i] = State::arrived;
+    ready_.notify_all();
   }
 
   // Waits for the last package; throws what ended the work early.
@@ -340,37 +355,47 @@ class Unpacker {
   }
 
  private:
+  enum class State { waiting, arrived, unpacking, done };
+
   void join() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      ready_.notify_one();
+      ready_.notify_all();
     }
-    if (thread_.joinable()) thread_.join();
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
   }
 
   // The first package that may be unpacked now, if any; under the lock.
-  std::optional<std::size_t> next(const std::vector<bool>& unpacked) const {
-    for (std::size_t i = 0; i < unpacked.size(); ++i) {
-      if (unpacked[i] || !arrived_[i]) continue;
+  std::optional<std::size_t> next() const {
+    for (std::size_t i = 0; i < state_.size(); ++i) {
+      if (state_[i] != State::arrived) continue;
       bool free = true;
       for (std::size_t j = 0; j < i && free; ++j)
-        free = unpacked[j] || !nested(packages_[i].destination, packages_[j].destination);
+        free =
+            state_[j] == State::done || !nested(packages_[i].destination, packages_[j].destination);
       if (free) return i;
     }
     return std::nullopt;
   }
 
-  void work(Downloads& downloads) {
-    try {
-      std::vector<bool> unpacked(packages_.size(), false);
-      for (std::size_t count = 0; count < packages_.size(); ++count) {
-        std::optional<std::size_t> i;
-        {
-          std::unique_lock<std::mutex> lock(mutex_);
-          ready_.wait(lock, [&] { return stopping_ || (i = next(unpacked)); });
-        }
-        if (stopping_) return;
+  bool allDone() const {
+    return std::all_of(state_.begin(), state_.end(), [](State s) { return s == State::done; });
+  }
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      std::optional<std::size_t> i;
+      ready_.wait(lock, [&] { return stopping_ || allDone() || (i = next()); });
+      if (stopping_ || !i) return;
+      state_[*i] = State::unpacking;
+      lock.unlock();
+      try {
         if (carried_[*i]) {
+          // The carrier keeps the record the listener keeps.
+          std::lock_guard<std::mutex> heard(listener_);
           flusher_.add(carrier_->place(packages_[*i]));
         } else {
           std::vector<InstalledFile> written;
@@ -381,13 +406,26 @@ class Unpacker {
             if (file.path.back() != '/') files.push_back(folders_[*i] / pathFromUtf8(file.path));
           }
           flusher_.add(std::move(files));
-          if (unpacked_) unpacked_(packages_[*i], written);
+          if (unpacked_) {
+            // The listener keeps one record for all packages.
+            std::lock_guard<std::mutex> heard(listener_);
+            unpacked_(packages_[*i], written);
+          }
         }
-        unpacked[*i] = true;
+      } catch (...) {
+        lock.lock();
+        // The first failure is the reason; the others only heard the stop.
+        if (stopping_) return;
+        failure_ = std::current_exception();
+        stopping_ = true;
+        ready_.notify_all();
+        lock.unlock();
+        downloads_.stop(failure_);
+        return;
       }
-    } catch (...) {
-      failure_ = std::current_exception();
-      downloads.stop(failure_);
+      lock.lock();
+      state_[*i] = State::done;
+      ready_.notify_all();
     }
   }
 
@@ -398,12 +436,13 @@ class Unpacker {
   const Unpacked& unpacked_;
   Carrier* carrier_;
   Flusher& flusher_;
-  std::vector<bool> arrived_;
+  Downloads& downloads_;
+  std::vector<State> state_;
   std::atomic<bool> stopping_{false};
   std::exception_ptr failure_;
-  std::mutex mutex_;
+  std::mutex mutex_, listener_;
   std::condition_variable ready_;
-  std::thread thread_;  // last: it starts once everything above exists
+  std::vector<std::thread> threads_;  // last: they start once everything above exists
 };
 
 }  // namespace

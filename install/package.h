@@ -50,13 +50,14 @@ class Carrier {
 // `carrier` does not have, several at once, into its destination below `root`,
 // and unpacks each there as soon as it has arrived and so have the earlier
 // packages whose destinations hold or lie in its own; deletes the archives.
-// The result is that of installing them one after another, on disk (flushed)
-// when this returns. With `release`, each archive must be listed and arrive
-// with exactly its listed size and SHA-256 (ReleaseRefused otherwise, before
-// it is unpacked). `unpacked`, if given, hears of each package unpacked with
-// what it wrote, on the unpacking thread, as does `carrier` of each to place.
-// The first failure stops the rest and is thrown; what was written so far
-// stays for the caller's staging folder to discard.
+// Packages whose destinations do not nest unpack side by side. The result is
+// that of installing them one after another, on disk (flushed) when this
+// returns. With `release`, each archive must be listed and arrive with exactly
+// its listed size and SHA-256 (ReleaseRefused otherwise, before it is
+// unpacked). `unpacked`, if given, hears of each package unpacked with what it
+// wrote, and `carrier` of each to place, on an unpacking thread, one package
+// at a time. The first failure stops the rest and is thrown; what was written
+// so far stays for the caller's staging folder to discard.
 void install(const std::string& version, const std::vector<Package>& packages,
              const std::filesystem::path& root, const Release* release = nullptr,
              const Unpacked& unpacked = {}, Carrier* carrier = nullptr);

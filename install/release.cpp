@@ -355,16 +355,8 @@ std::optional<Release> fetchRelease(const std::string& version, const fs::path& 
 
 ArchiveCheck::ArchiveCheck(const ReleaseArchive& expected) : expected_(expected) { restart(); }
 
-std::string Sha256::hex() {
-  unsigned char hash[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&state_, hash);
-  char text[2 * crypto_hash_sha256_BYTES + 1];
-  sodium_bin2hex(text, sizeof text, hash, sizeof hash);
-  return text;
-}
-
 void ArchiveCheck::restart() {
-  hash_ = Sha256();
+  hash_ = platform::Sha256();
   received_ = 0;
   overflowed_ = false;
 }

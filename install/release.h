@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sodium.h>
-
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -9,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "platform/sha256.h"
 
 // The release file that lists a version's archives, and the minisign key and
 // signature formats that vouch for it. Every parser reads untrusted bytes and
@@ -92,20 +92,6 @@ std::optional<Release> recordedRelease(const std::filesystem::path& versionFolde
 // Its `published` time; nothing when there is no record or it cannot be read.
 std::optional<std::int64_t> recordedPublished(const std::filesystem::path& versionFolder);
 
-// SHA-256 of bytes fed in order, as the release file writes it.
-class Sha256 {
- public:
-  Sha256() { crypto_hash_sha256_init(&state_); }
-  void update(const void* data, std::size_t size) {
-    crypto_hash_sha256_update(&state_, static_cast<const unsigned char*>(data), size);
-  }
-  // 64 lower-case hex digits; once.
-  std::string hex();
-
- private:
-  crypto_hash_sha256_state state_;
-};
-
 // Checks a download against its row of the release file as it streams, so
 // that the first byte beyond the listed size stops the transfer. Feed it every
 // byte once, in order; restart() when the body starts over.
@@ -125,7 +111,7 @@ class ArchiveCheck {
   const ReleaseArchive& expected_;
   std::uint64_t received_ = 0;
   bool overflowed_ = false;
-  Sha256 hash_;
+  platform::Sha256 hash_;
 };
 
 }  // namespace velmora

@@ -11,6 +11,7 @@
 #include "install/layout.h"
 #include "platform/removal.h"
 #include "platform/retry.h"
+#include "platform/sha256.h"
 
 namespace velmora {
 namespace {
@@ -48,7 +49,7 @@ bool safePath(std::string path) {
 
 std::string fileSha256(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  Sha256 hash;
+  platform::Sha256 hash;
   std::vector<char> buffer(1 << 16);
   while (in) {
     in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
@@ -130,7 +131,7 @@ std::string listLines(const PackageRecord& record, std::string* hashed) {
 std::string listSha256(const PackageRecord& record) {
   std::string hashed;
   listLines(record, &hashed);
-  Sha256 hash;
+  platform::Sha256 hash;
   hash.update(hashed.data(), hashed.size());
   return hash.hex();
 }

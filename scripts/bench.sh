@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 
 port="${VELMORA_BENCH_PORT:-28460}"
 scripts/install-deps.sh
+scripts/build-linux-deps.sh
 cmake --preset dev -B build/bench -DCMAKE_BUILD_TYPE=Release \
   -DVELMORA_SETUP_BASE_URL="https://localhost:$port/" -DVELMORA_STALL_SECONDS=60 \
   -DVELMORA_RETRY_DELAY_MS=500 -DVELMORA_VERSION_SECONDS=15 \

@@ -12,11 +12,8 @@ toolchain="$root/cmake/mingw-w64-x86_64.cmake"
 sysroot=/usr/x86_64-w64-mingw32
 stamp="$prefix/.velmora-deps-stamp"
 sodium_stamp="$prefix/.velmora-sodium-stamp"
-sudo_cmd=""
-[ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-export DEBIAN_FRONTEND=noninteractive
-
-src_version() { dpkg-query -W -f='${source:Version}' "$1" 2>/dev/null || true; }
+# shellcheck source=scripts/debian-source.sh
+. "$root/scripts/debian-source.sh"
 curl_ver="$(src_version libcurl4-openssl-dev)"
 archive_ver="$(src_version libarchive-dev)"
 sodium_ver="$(src_version libsodium-dev)"
@@ -42,35 +39,13 @@ if [ "$need_main" = 0 ] && [ "$need_sodium" = 0 ]; then
   exit 0
 fi
 
-# apt-get source needs deb-src entries; ours sit beside the machine's own files.
-if ! apt-cache showsrc curl 2>/dev/null | grep -qx "Version: $curl_ver" ||
-   ! apt-cache showsrc libsodium 2>/dev/null | grep -qx "Version: $sodium_ver"; then
-  if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-      sed -E 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-        $sudo_cmd tee /etc/apt/sources.list.d/velmora-deb-src.sources >/dev/null
-    else
-      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
-        $sudo_cmd tee /etc/apt/sources.list.d/velmora-deb-src.list >/dev/null
-    fi
-  fi
-  $sudo_cmd apt-get update -qq
-fi
-command -v dpkg-source >/dev/null || $sudo_cmd apt-get install -y -qq dpkg-dev
+ensure_deb_src "curl=$curl_ver" "libsodium=$sodium_ver"
 
 work="$(dirname "$prefix")/win-deps-build"
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
 log="$work/build.log"
-run() {
-  if ! "$@" >>"$log" 2>&1; then
-    echo "build-windows-deps: failed: $*" >&2
-    tail -n 40 "$log" >&2
-    echo "build-windows-deps: full log in $log" >&2
-    exit 1
-  fi
-}
 
 stage="$work/stage"
 jobs="$(nproc)"
@@ -85,14 +60,9 @@ build_curl_and_archive() {
           -DCMAKE_INSTALL_PREFIX="$stage" -DBUILD_SHARED_LIBS=OFF -Wno-dev)
 
   # "none" keeps the build host's CA paths out of the library; Schannel uses the Windows store.
-  run cmake -S "$curl_src" -B curl-build "${common[@]}" \
-    -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
-    -DHTTP_ONLY=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
-    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none \
-    -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF \
-    -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DCURL_USE_GSSAPI=OFF \
-    -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF -DCURL_USE_LIBPSL=OFF \
-    -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON -DUSE_WIN32_LDAP=OFF
+  run cmake -S "$curl_src" -B curl-build "${common[@]}" "${curl_minimal[@]}" \
+    -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none \
+    -DUSE_WIN32_IDN=OFF -DUSE_WIN32_LDAP=OFF
   run cmake --build curl-build -j "$jobs"
   run cmake --install curl-build
   # Their paths point into the stage dir; the CMake package files are relative.
@@ -100,14 +70,10 @@ build_curl_and_archive() {
 
   # Preset ZLIB_WINAPI*: CMake 3.25 crashes in that run check when cross-compiling.
   # ENABLE_LIBGCC=OFF aborts configure unless POSIX_REGEX_LIB=NONE.
-  run cmake -S "$archive_src" -B archive-build "${common[@]}" \
-    -DENABLE_ZLIB=ON -DZLIB_LIBRARY="$sysroot/lib/libz.a" -DZLIB_INCLUDE_DIR="$sysroot/include" \
+  run cmake -S "$archive_src" -B archive-build "${common[@]}" "${archive_minimal[@]}" \
+    -DZLIB_LIBRARY="$sysroot/lib/libz.a" -DZLIB_INCLUDE_DIR="$sysroot/include" \
     -DZLIB_WINAPI=OFF -DZLIB_WINAPI_WITH_LIB="$sysroot/lib/libz.a" \
-    -DENABLE_MBEDTLS=OFF -DENABLE_NETTLE=OFF -DENABLE_OPENSSL=OFF -DENABLE_CNG=OFF \
-    -DENABLE_LIBB2=OFF -DENABLE_LZ4=OFF -DENABLE_LZO=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF \
-    -DENABLE_BZip2=OFF -DENABLE_LIBXML2=OFF -DENABLE_EXPAT=OFF -DENABLE_PCREPOSIX=OFF \
-    -DENABLE_LIBGCC=OFF -DPOSIX_REGEX_LIB=NONE -DENABLE_ICONV=OFF -DENABLE_ACL=OFF \
-    -DENABLE_XATTR=OFF -DENABLE_TAR=OFF -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DENABLE_TEST=OFF
+    -DPOSIX_REGEX_LIB=NONE -DENABLE_ICONV=OFF
   run cmake --build archive-build --target archive_static -j "$jobs"
   cp archive-build/libarchive/libarchive_static.a "$stage/lib/libarchive.a"
   cp "$archive_src"/libarchive/archive.h "$archive_src"/libarchive/archive_entry.h "$stage/include/"

@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+scripts/build-linux-deps.sh
 cmake --preset dev >/dev/null
 cmake --build build/dev -j "$(nproc)" >/dev/null
 

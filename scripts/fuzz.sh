@@ -40,6 +40,7 @@ for name in "$@"; do
 done
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 
+scripts/build-linux-deps.sh
 cmake --preset fuzz
 cmake --build "$build"
 

@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+scripts/build-linux-deps.sh
 jobs=$(nproc)
 
 for preset in dev asan; do

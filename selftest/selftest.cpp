@@ -11,6 +11,7 @@
 #include "install/layout.h"
 #include "links/launch.h"
 #include "links/site_url.h"
+#include "platform/sha256.h"
 
 namespace velmora {
 
@@ -87,6 +88,16 @@ int selfTest() {
   check(newestInstalled(fixture).filename() == fs::path("version-20260301000000"),
         "fallback picks the newest complete version, never a staging folder");
   fs::remove_all(fixture);
+
+  // Every archive check hashes with the system's SHA-256: a two-block message of
+  // the standard in uneven pieces, then, from the same object, the empty one.
+  platform::Sha256 sha;
+  const std::string message = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+  sha.update(message.data(), 5);
+  sha.update(message.data() + 5, message.size() - 5);
+  check(sha.hex() == "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1" &&
+            sha.hex() == "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
+        "the system's SHA-256 gives the standard's digests");
 
   std::cout << (failures == 0 ? "self-test passed" : "self-test failed") << std::endl;
   return failures == 0 ? 0 : 1;

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <stdexcept>
@@ -11,10 +13,12 @@
 #include <system_error>
 #include <vector>
 
+#include "base/text.h"
 #include "platform/console_text.h"
 #include "platform/file_system.h"
 #include "platform/removal.h"
 #include "platform/retry.h"
+#include "platform/sha256.h"
 
 namespace platform {
 namespace {
@@ -77,6 +81,59 @@ TEST(CompleteUtf8Length, KeepsACutCharacterForTheNextWrite) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(completeUtf8Length(c.text.data(), c.text.size()), c.complete) << c.text;
+  }
+}
+
+TEST(Sha256, GivesTheStandardsDigestsAndStartsOverAfterEach) {
+  const struct {
+    std::string message;
+    const char* digest;
+  } cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmn"
+       "hijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+       "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  Sha256 reused;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message.substr(0, 16));
+    Sha256 fresh;
+    fresh.update(c.message.data(), c.message.size());
+    EXPECT_EQ(fresh.hex(), c.digest);
+    reused.update(c.message.data(), c.message.size());
+    EXPECT_EQ(reused.hex(), c.digest);
+  }
+}
+
+// Block boundaries (55/56/64 bytes, the update's own buffering) are where a
+// fast path and the padding part ways; odd chunks cross every one of them.
+TEST(Sha256, AgreesWithLibsodiumOnRandomInputsInAnyChunking) {
+  std::mt19937 random(19);
+  std::vector<std::size_t> sizes = {1, 55, 56, 63, 64, 65, 119, 120, 128, 4095, (1 << 20) + 3};
+  for (int i = 0; i < 40; ++i) sizes.push_back(random() % 20000);
+  for (const std::size_t size : sizes) {
+    SCOPED_TRACE(size);
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(random());
+    unsigned char expected[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(expected, reinterpret_cast<const unsigned char*>(data.data()), size);
+
+    // Bytes fed before a restart by assignment must not count.
+    Sha256 chunked;
+    chunked.update("stale", 5);
+    chunked = Sha256();
+    for (std::size_t at = 0; at < size;) {
+      const std::size_t piece = std::min<std::size_t>(size - at, 1 + random() % 777);
+      chunked.update(data.data() + at, piece);
+      at += piece;
+    }
+    chunked.update(data.data(), 0);
+    EXPECT_EQ(chunked.hex(), velmora::hexText(expected, sizeof expected));
   }
 }
 

@@ -4,13 +4,15 @@
 
 #include <stdexcept>
 
+#include "platform/sha256.h"
+
 namespace velmora {
 namespace {
 
 const std::string kHash(64, 'c');
 
 std::string sha256Hex(const std::string& bytes) {
-  Sha256 hash;
+  platform::Sha256 hash;
   hash.update(bytes.data(), bytes.size());
   return hash.hex();
 }

@@ -32,6 +32,29 @@ def test_fresh_install_starts_the_player_from_the_new_version(machine, host, rel
     assert host.connections() <= 10
 
 
+def add_entry(archive, name, data):
+    """Rewrites a ZIP with one more file entry."""
+    with zipfile.ZipFile(archive) as old, zipfile.ZipFile(archive + ".new", "w") as new:
+        for info in old.infolist():
+            new.writestr(info, old.read(info))
+        new.writestr(name, data)
+    os.replace(archive + ".new", archive)
+
+
+@pytest.mark.parametrize("slow", ["WindowsPlayer.zip", "content-fonts.zip"])
+def test_a_later_package_replaces_an_earlier_ones_file_whichever_arrives_first(machine, host,
+                                                                               slow):
+    add_entry(os.path.join(host.root, f"{V2}-WindowsPlayer.zip"), "content/fonts/both.txt", "player")
+    add_entry(os.path.join(host.root, f"{V2}-content-fonts.zip"), "both.txt", "fonts")
+    reseal(host.root, V2)
+    size = os.path.getsize(os.path.join(host.root, f"{V2}-{slow}"))
+    host.set_faults({f"{V2}-{slow}": {"rate": size}})  # a second behind the others
+    machine.ok(PLAY)
+    with open(os.path.join(machine.versions, V2, "content", "fonts", "both.txt")) as f:
+        assert f.read() == "fonts"
+    assert machine.tree(V2) == complete_tree(host.root, V2)
+
+
 def test_up_to_date_start_makes_one_request_and_writes_nothing(machine, host):
     machine.ok(PLAY)
     home = os.path.join(machine.dir, "home")

@@ -122,6 +122,20 @@ def test_the_exe_imports_only_known_dlls(windows):
     assert dlls and dlls <= KNOWN_DLLS, dlls - KNOWN_DLLS
 
 
+def test_the_exe_ships_without_debug_sections_and_names_the_file_that_keeps_them(windows):
+    def sections(path):
+        dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-h", path], capture_output=True,
+                              text=True, check=True).stdout
+        rows = (line.split() for line in dump.splitlines())
+        return {row[1] for row in rows if len(row) > 1 and row[0].isdigit()}
+
+    exe = windows["launcher"]
+    assert not {s for s in sections(exe) if s.startswith(".debug")}
+    with open(exe, "rb") as f:
+        assert os.path.basename(exe).encode() + b".debug\0" in f.read()
+    assert ".debug_info" in sections(exe + ".debug")
+
+
 def test_dlls_planted_beside_the_launcher_or_in_the_working_folder_are_never_loaded(win, windows):
     marker = os.path.join(win.dir, "planted.txt")
     for folder in (os.path.dirname(win.launcher), win.dir):
