@@ -3,7 +3,9 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -30,6 +32,9 @@ using std::chrono::milliseconds;
 // 8.5 s, 10 4.9 s for 300 MB).
 constexpr std::size_t kParallelTransfers = kParallelTransferCount;
 constexpr int kAttempts = 3;
+// libcurl reads the body of a redirect, however long, to keep its connection;
+// nothing the host means to say there needs more.
+constexpr curl_off_t kMaxRedirectBody = 64 * 1024;
 // The pause before the second and the third attempt.
 constexpr milliseconds kRetryDelays[] = {milliseconds(kRetryDelayMs),
                                          milliseconds(4 * kRetryDelayMs)};
@@ -90,6 +95,33 @@ std::optional<std::string> proxyFor(const std::string& url) {
   return proxy;
 }
 
+// "bytes <first>-<last>/<length>", all plain decimal.
+struct Range {
+  std::int64_t first, last, length;
+};
+
+std::optional<Range> parseRange(const std::string& value) {
+  Range range{};
+  std::int64_t* fields[] = {&range.first, &range.last, &range.length};
+  const char separators[] = "-/";
+  std::size_t at = value.find_first_not_of(" \t");
+  if (at == std::string::npos || value.compare(at, 6, "bytes ") != 0) return std::nullopt;
+  at += 6;
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t start = at;
+    std::int64_t number = 0;
+    for (; at < value.size() && isAsciiDigit(static_cast<unsigned char>(value[at])); ++at) {
+      if (number > (INT64_MAX - 9) / 10) return std::nullopt;
+      number = number * 10 + (value[at] - '0');
+    }
+    if (at == start) return std::nullopt;
+    *fields[i] = number;
+    if (i < 2 && (at >= value.size() || value[at++] != separators[i])) return std::nullopt;
+  }
+  if (value.find_first_not_of(" \t\r\n", at) != std::string::npos) return std::nullopt;
+  return range;
+}
+
 // One transfer and its attempts. Owns its easy handle and takes it out of the
 // multi handle when it goes.
 struct Job {
@@ -101,9 +133,13 @@ struct Job {
   // Per attempt: where the body was asked to start, and what the host said.
   std::int64_t offset = 0;
   bool bodyStarted = false;
-  std::optional<std::int64_t> rangeStart;
-  std::int64_t total = -1;
+  long status = 0;  // of the response being read, a redirect's too
+  std::optional<Range> range;
+  std::int64_t total = -1;  // the whole body's length, as announced
   std::string sinkError;
+  std::string cut;  // why the body is not whole; may pass
+  // The whole body's length as an earlier attempt announced it.
+  std::int64_t knownTotal = -1;
 
   Job() = default;
   Job(const Job&) = delete;
@@ -120,38 +156,75 @@ size_t receiveHeader(char* data, size_t size, size_t count, void* userData) {
   auto& job = *static_cast<Job*>(userData);
   const std::string line(data, size * count);
   // Each response of a redirect chain starts over.
-  if (line.compare(0, 5, "HTTP/") == 0) job.rangeStart.reset();
+  if (line.compare(0, 5, "HTTP/") == 0) {
+    job.range.reset();
+    const auto space = line.find(' ');
+    job.status = space == std::string::npos ? 0 : std::atol(line.c_str() + space);
+  }
   constexpr char kRange[] = "content-range:";
   std::string lower;
   for (char c : line.substr(0, sizeof kRange - 1))
     lower += asciiLower(static_cast<unsigned char>(c));
-  if (lower == kRange) {
-    long long start = -1;
-    if (std::sscanf(line.c_str() + sizeof kRange - 1, " bytes %lld-", &start) == 1)
-      job.rangeStart = start;
-  }
+  if (lower == kRange) job.range = parseRange(line.substr(sizeof kRange - 1));
   return size * count;
 }
 
-// Decides, at the body's first byte, whether the host resumed or starts over.
+// Decides, at the body's first byte (or its end, when it has none), whether
+// the host resumed or starts over, and how long the whole body is.
 bool beginBody(Job& job) {
-  long status = 0;
-  curl_easy_getinfo(job.easy.get(), CURLINFO_RESPONSE_CODE, &status);
+  job.bodyStarted = true;
+  Sink& sink = *job.transfer->sink;
   curl_off_t length = -1;
   curl_easy_getinfo(job.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-  std::int64_t start = 0;
-  if (status == 206) {
-    if (job.rangeStart != job.offset) {
+  if (job.status == 206) {
+    if (!job.range || job.range->first != job.offset) {
       job.sinkError = "the host resumed at another byte than asked";
       return false;
     }
-    start = job.offset;
-  } else if (job.transfer->sink->size() > 0) {
-    job.transfer->sink->restart();
+    const Range& range = *job.range;
+    if (range.last < range.first || range.last >= range.length ||
+        (length >= 0 && length != range.last - range.first + 1)) {
+      job.sinkError = "the host's Content-Range does not fit its answer";
+      return false;
+    }
+    if (job.knownTotal >= 0 && range.length != job.knownTotal) {
+      // The rest of another file would splice two into one; the next attempt starts over.
+      sink.restart();
+      job.cut = "the file changed on the host during the transfer";
+      return false;
+    }
+    job.total = range.length;
+  } else {
+    if (job.offset > 0 && length >= 0 && length < job.offset) {
+      job.cut = "the host answered with " + std::to_string(length) + " bytes after sending " +
+                std::to_string(job.offset);
+      return false;
+    }
+    if (sink.size() > 0) sink.restart();
+    job.total = length;
   }
-  job.total = length >= 0 ? start + length : -1;
-  job.bodyStarted = true;
+  if (job.total >= 0) job.knownTotal = job.total;
   return true;
+}
+
+// After libcurl saw the transfer end well: whether the whole body came.
+void endBody(Job& job) {
+  if (!job.bodyStarted && !beginBody(job)) return;
+  const std::int64_t got = job.transfer->sink->size();
+  if (job.total >= 0 && got < job.total)
+    job.cut =
+        "the host sent " + std::to_string(got) + " of " + std::to_string(job.total) + " bytes";
+}
+
+int watchProgress(void* userData, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+  auto& job = *static_cast<Job*>(userData);
+  if (job.status != 0 && (job.status < 200 || job.status >= 300) && received > kMaxRedirectBody) {
+    job.sinkError = "the host's " + std::to_string(job.status) +
+                    " answer has a body of more than " + std::to_string(kMaxRedirectBody) +
+                    " bytes";
+    return 1;
+  }
+  return 0;
 }
 
 size_t receiveBody(char* data, size_t size, size_t count, void* userData) {
@@ -177,6 +250,9 @@ void configure(Job& job, const std::string& bundle, std::optional<Clock::time_po
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &job);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &receiveHeader);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &job);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &watchProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &job);
   if (!bundle.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, bundle.c_str());
   // Archives become running code: never let a redirect drop TLS.
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
@@ -234,8 +310,11 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     job.retryAt.reset();
     job.offset = job.transfer->sink->size();
     job.bodyStarted = false;
-    job.rangeStart.reset();
+    job.status = 0;
+    job.range.reset();
+    job.total = -1;
     job.sinkError.clear();
+    job.cut.clear();
     const std::string range = std::to_string(job.offset) + "-";
     curl_easy_setopt(job.easy.get(), CURLOPT_RANGE, job.offset > 0 ? range.c_str() : nullptr);
     configure(job, bundle, deadline);
@@ -249,17 +328,20 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     long status = 0;
     curl_easy_getinfo(job.easy.get(), CURLINFO_RESPONSE_CODE, &status);
     job.detach();
-    if (result == CURLE_OK) {
+    if (result == CURLE_OK) endBody(job);
+    if (result == CURLE_OK && job.sinkError.empty() && job.cut.empty()) {
       job.easy.reset();
       finished++;
       busy--;
       if (arrived) arrived(static_cast<std::size_t>(&job - jobs.data()));
       return;
     }
-    const std::string reason = job.sinkError.empty() ? curl_easy_strerror(result) : job.sinkError;
+    const std::string reason = !job.sinkError.empty() ? job.sinkError
+                               : !job.cut.empty()     ? job.cut
+                                                      : curl_easy_strerror(result);
     const auto delay =
         job.attempts <= kAttempts - 1 ? kRetryDelays[job.attempts - 1] : milliseconds(0);
-    const bool retry = job.sinkError.empty() && mayPass(result, status) &&
+    const bool retry = job.sinkError.empty() && (!job.cut.empty() || mayPass(result, status)) &&
                        job.attempts < kAttempts && (!deadline || Clock::now() + delay < *deadline);
     if (!retry) {
       const std::string message = "download of " + job.transfer->url + " failed: " + reason;

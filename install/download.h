@@ -42,7 +42,8 @@ struct Transfer {
 // system names for each URL.
 //
 // A transfer that fails for a reason that may pass (connection failures and
-// resets, timeouts and stalls, cut bodies, HTTP 408, 429 and 5xx) is tried up
+// resets, timeouts and stalls, bodies that end before the length the host
+// announced, HTTP 408, 429 and 5xx) is tried up
 // to twice more after a short pause, each time with a warning on standard
 // error, going on from the bytes its sink holds when the host can resume. The
 // last failure throws "download of <url> failed: <reason>" (DownloadNotFound
@@ -76,15 +77,26 @@ class Downloads {
 void download(const std::string& url, const std::string& name, Sink& sink,
               const std::string& progressLabel = {}, std::chrono::milliseconds bound = {});
 
-// Keeps the body in memory; for small documents.
+// Keeps the body in memory, at most `limit` bytes of it: a longer one ends the
+// transfer with overflowed() set.
 class TextSink : public Sink {
  public:
+  explicit TextSink(std::size_t limit) : limit_(limit) {}
   const std::string& text() const { return text_; }
+  bool overflowed() const { return overflowed_; }
   std::int64_t size() const override { return static_cast<std::int64_t>(text_.size()); }
   void restart() override { text_.clear(); }
-  void write(const char* data, std::size_t size) override { text_.append(data, size); }
+  void write(const char* data, std::size_t size) override {
+    if (size > limit_ - text_.size()) {
+      overflowed_ = true;
+      throw std::runtime_error("more than " + std::to_string(limit_) + " bytes");
+    }
+    text_.append(data, size);
+  }
 
  private:
+  std::size_t limit_;
+  bool overflowed_ = false;
   std::string text_;
 };
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace velmora {
 
@@ -41,9 +42,17 @@ bool usableInstall(const std::filesystem::path& folder, const char* program);
 enum class VersionRemoval { removed, later, inUse };
 VersionRemoval removeVersion(const std::filesystem::path& version, std::chrono::milliseconds wait);
 
-// The complete folder with the greatest name (compared as text) directly in
-// `versions`, staging folders left out, or an empty path. A folder that
-// cannot be listed counts as empty.
+// The folders directly in `versions` that hold the marker, staging folders
+// left out. A folder that cannot be listed counts as empty.
+std::vector<std::filesystem::path> completeVersions(const std::filesystem::path& versions);
+
+// Whether version folder `a` is newer than `b`. With a release key built in,
+// by the `published` times of the releases they record (one that records none
+// is older than one that does), so that a rollback published again is newest;
+// otherwise, and between two that record none, by name compared as text.
+bool newerVersion(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// The newest complete version (of equal ones, the greatest name), or an empty path.
 std::filesystem::path newestInstalled(const std::filesystem::path& versions);
 
 }  // namespace velmora

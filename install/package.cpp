@@ -180,7 +180,9 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
       if (written) hash.update(block, size);
       file.size += size;
     }
-    archive_write_finish_entry(writer.get());
+    // Where the last bytes, the size, the mode or the time are set: a failure is as real as any.
+    if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK && error.empty())
+      error = errorText(writer.get());
     if (written && error.empty()) {
       if (!folder) file.sha256 = hash.hex();
       written->push_back(std::move(file));
@@ -250,22 +252,89 @@ bool nested(const std::string& a, const std::string& b) {
   return true;
 }
 
+// Flushes what each package wrote on a thread of its own, while later ones
+// still download and unpack: the writing overlaps the rest of the install
+// instead of holding up its end.
+class Flusher {
+ public:
+  Flusher() : thread_([this] { work(); }) {}
+  ~Flusher() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    ready_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void add(std::vector<fs::path> files) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.push_back(std::move(files));
+    ready_.notify_one();
+  }
+
+  // Waits for everything added; throws the first failure.
+  void finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      finishing_ = true;
+    }
+    ready_.notify_one();
+    thread_.join();
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  void work() {
+    while (true) {
+      std::vector<fs::path> files;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [&] { return stopping_ || finishing_ || !pending_.empty(); });
+        if (stopping_ || failure_ || pending_.empty()) return;
+        files = std::move(pending_.front());
+        pending_.erase(pending_.begin());
+      }
+      try {
+        platform::flushToDisk(files);
+      } catch (...) {
+        failure_ = std::current_exception();
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::vector<std::vector<fs::path>> pending_;
+  bool stopping_ = false, finishing_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;  // last: it starts once everything above exists
+};
+
 // Unpacks each package as soon as it has arrived, on worker threads while
 // others still download, but after every earlier package whose destination
 // nests with its own has been unpacked: where two packages write the same
 // path, the later row wins as in a one-by-one install. Packages that do not
 // nest unpack side by side, so the ones that arrive together at the end of
-// the transfers share the cores. Joined when it goes.
+// the transfers share the cores. A carried package has arrived from the start
+// and is placed at its turn the same way. Joined when it goes.
 class Unpacker {
  public:
-  Unpacker(const std::vector<Package>& packages, const std::vector<fs::path>& archives,
-           const std::vector<fs::path>& folders, const Unpacked& unpacked, Downloads& downloads)
+  Unpacker(const std::vector<Package>& packages, const std::vector<bool>& carried,
+           const std::vector<fs::path>& archives, const std::vector<fs::path>& folders,
+           const Unpacked& unpacked, Carrier* carrier, Flusher& flusher, Downloads& downloads)
       : packages_(packages),
+        carried_(carried),
         archives_(archives),
         folders_(folders),
         unpacked_(unpacked),
+        carrier_(carrier),
+        flusher_(flusher),
         downloads_(downloads),
         state_(archives.size(), State::waiting) {
+    for (std::size_t i = 0; i < carried.size(); ++i) {
+      if (carried[i]) state_[i] = State::arrived;
+    }
     const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
     const std::size_t count = std::min({cores, kMaxUnpackThreads, archives.size()});
     for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
@@ -329,13 +398,24 @@ class Unpacker {
       state_[*i] = State::unpacking;
       lock.unlock();
       try {
-        std::vector<InstalledFile> written;
-        extractArchive(archives_[*i], folders_[*i], unpacked_ ? &written : nullptr, &stopping_);
-        platform::removeFile(archives_[*i]);
-        if (unpacked_) {
-          // The listener keeps one record for all packages.
+        if (carried_[*i]) {
+          // The carrier keeps the record the listener keeps.
           std::lock_guard<std::mutex> heard(listener_);
-          unpacked_(packages_[*i], written);
+          flusher_.add(carrier_->place(packages_[*i]));
+        } else {
+          std::vector<InstalledFile> written;
+          extractArchive(archives_[*i], folders_[*i], &written, &stopping_);
+          platform::removeFile(archives_[*i]);
+          std::vector<fs::path> files;
+          for (const InstalledFile& file : written) {
+            if (file.path.back() != '/') files.push_back(folders_[*i] / pathFromUtf8(file.path));
+          }
+          flusher_.add(std::move(files));
+          if (unpacked_) {
+            // The listener keeps one record for all packages.
+            std::lock_guard<std::mutex> heard(listener_);
+            unpacked_(packages_[*i], written);
+          }
         }
       } catch (...) {
         lock.lock();
@@ -355,9 +435,12 @@ class Unpacker {
   }
 
   const std::vector<Package>& packages_;
+  const std::vector<bool>& carried_;
   const std::vector<fs::path>& archives_;
   const std::vector<fs::path>& folders_;
   const Unpacked& unpacked_;
+  Carrier* carrier_;
+  Flusher& flusher_;
   Downloads& downloads_;
   std::vector<State> state_;
   std::atomic<bool> stopping_{false};
@@ -370,25 +453,35 @@ class Unpacker {
 }  // namespace
 
 void install(const std::string& version, const std::vector<Package>& packages, const fs::path& root,
-             const Release* release, const Unpacked& unpacked) {
+             const Release* release, const Unpacked& unpacked, Carrier* carrier) {
   std::vector<fs::path> folders, archives;
+  std::vector<bool> carried;
   std::vector<std::unique_ptr<FileSink>> sinks;
   std::vector<Transfer> transfers;
+  std::vector<std::size_t> packageOf;  // per transfer
   for (const Package& package : packages) {
+    const ReleaseArchive* expected = release ? release->find(package.archive) : nullptr;
+    // A release that does not list an archive vouches for none of its bytes.
+    if (release && !expected) {
+      throw ReleaseRefused("the release file of " + version + " does not list " + package.archive);
+    }
     folders.push_back(root / pathFromUtf8(package.destination));
-    fs::create_directories(folders.back());
     archives.push_back(folders.back() / pathFromUtf8(package.archive));
-    sinks.push_back(std::make_unique<FileSink>(archives.back(),
-                                               release ? release->find(package.archive) : nullptr));
+    carried.push_back(carrier && carrier->has(package));
+    if (carried.back()) continue;
+    fs::create_directories(folders.back());
+    sinks.push_back(std::make_unique<FileSink>(archives.back(), expected));
     transfers.push_back({std::string(kSetupBaseUrl) + version + "-" + package.archive,
                          package.archive, sinks.back().get()});
+    packageOf.push_back(folders.size() - 1);
   }
   Downloads downloads(std::move(transfers), kProgressLabel);
-  Unpacker unpacker(packages, archives, folders, unpacked, downloads);
+  Flusher flusher;
+  Unpacker unpacker(packages, carried, archives, folders, unpacked, carrier, flusher, downloads);
   try {
     downloads.run([&](std::size_t i) {
       sinks[i]->close();
-      unpacker.arrived(i);
+      unpacker.arrived(packageOf[i]);
     });
   } catch (const std::runtime_error&) {
     // A body longer than listed is cut off with a transfer error; the reason is the release's.
@@ -398,6 +491,7 @@ void install(const std::string& version, const std::vector<Package>& packages, c
     throw;
   }
   unpacker.finish();
+  flusher.finish();
 }
 
 void install(const std::string& version, const std::string& archive, const fs::path& destination,

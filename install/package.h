@@ -35,19 +35,33 @@ struct InstalledFile {
 
 using Unpacked = std::function<void(const Package&, const std::vector<InstalledFile>&)>;
 
-// Downloads kSetupBaseUrl + version + "-" + archive for each package, several
-// at once, into its destination below `root`, and unpacks each there as soon
-// as it has arrived and so have the earlier packages whose destinations hold
-// or lie in its own; deletes the archives. The result is that of installing
-// them one after another. With `release`, each archive must be exactly its
-// listed size and SHA-256 (ReleaseRefused otherwise, before it is unpacked).
-// `unpacked`, if given, hears of each package with what it wrote, on an
-// unpacking thread, one package at a time. Packages whose destinations do not
-// nest unpack side by side. The first failure stops the rest and is thrown; what was
-// written so far stays for the caller's staging folder to discard.
+// What an update has on disk already. Asked about every package before any
+// download starts; a package it has is placed, instead of unpacked, at its
+// turn in the table order.
+class Carrier {
+ public:
+  virtual ~Carrier() = default;
+  virtual bool has(const Package& package) = 0;
+  // Returns the files it put in place whose content may not be on disk yet;
+  // throws when they cannot be put in place.
+  virtual std::vector<std::filesystem::path> place(const Package& package) = 0;
+};
+
+// Downloads kSetupBaseUrl + version + "-" + archive for each package that
+// `carrier` does not have, several at once, into its destination below `root`,
+// and unpacks each there as soon as it has arrived and so have the earlier
+// packages whose destinations hold or lie in its own; deletes the archives.
+// Packages whose destinations do not nest unpack side by side. The result is
+// that of installing them one after another, on disk (flushed) when this
+// returns. With `release`, each archive must be listed and arrive with exactly
+// its listed size and SHA-256 (ReleaseRefused otherwise, before it is
+// unpacked). `unpacked`, if given, hears of each package unpacked with what it
+// wrote, and `carrier` of each to place, on an unpacking thread, one package
+// at a time. The first failure stops the rest and is thrown; what was written
+// so far stays for the caller's staging folder to discard.
 void install(const std::string& version, const std::vector<Package>& packages,
              const std::filesystem::path& root, const Release* release = nullptr,
-             const Unpacked& unpacked = {});
+             const Unpacked& unpacked = {}, Carrier* carrier = nullptr);
 // One package into `destination`, checked against `release` if given.
 void install(const std::string& version, const std::string& archive,
              const std::filesystem::path& destination, const Release* release = nullptr);

@@ -96,6 +96,17 @@ const ReleaseArchive* Release::find(const std::string& name) const {
   return nullptr;
 }
 
+std::vector<PublicKey> parsePublicKeys(const std::string& list) {
+  std::vector<PublicKey> keys;
+  std::string::size_type start = 0;
+  while (start <= list.size()) {
+    const auto end = std::min(list.find(';', start), list.size());
+    keys.push_back(parsePublicKey(list.substr(start, end - start)));
+    start = end + 1;
+  }
+  return keys;
+}
+
 PublicKey parsePublicKey(const std::string& text) {
   auto fail = [](const std::string& why) {
     return std::runtime_error("invalid public key: " + why);
@@ -161,6 +172,17 @@ void verifySignature(const PublicKey& key, const Signature& signature, const std
   }
 }
 
+void verifySignature(const std::vector<PublicKey>& keys, const Signature& signature,
+                     const std::string& message) {
+  std::string expected;
+  for (const PublicKey& key : keys) {
+    if (key.keyId == signature.keyId) return verifySignature(key, signature, message);
+    expected += (expected.empty() ? "" : " or ") + keyIdText(key.keyId);
+  }
+  throw std::runtime_error("signed with key " + keyIdText(signature.keyId) + ", expected key " +
+                           expected);
+}
+
 Release parseRelease(const std::string& text) {
   size_t number = 0;
   auto fail = [&number](const std::string& why) {
@@ -222,36 +244,19 @@ Release parseRelease(const std::string& text) {
 
 namespace {
 
-// Collects a small download; bytes beyond kMaxReleaseText end the transfer.
-class SmallText : public Sink {
- public:
-  std::string text;
-  bool overflowed = false;
-
-  std::int64_t size() const override { return static_cast<std::int64_t>(text.size()); }
-  void restart() override { text.clear(); }
-  void write(const char* data, std::size_t size) override {
-    if (text.size() + size > kMaxReleaseText) {
-      overflowed = true;
-      throw std::runtime_error("too large");
-    }
-    text.append(data, size);
-  }
-};
-
 std::string fetchSmall(const std::string& url, const std::string& name, const std::string& what) {
-  SmallText sink;
+  TextSink sink(kMaxReleaseText);
   try {
     download(url, name, sink);
   } catch (const DownloadNotFound&) {
     throw;
   } catch (const std::runtime_error&) {
-    if (sink.overflowed) {
+    if (sink.overflowed()) {
       throw ReleaseRefused(what + " is larger than " + std::to_string(kMaxReleaseText) + " bytes");
     }
     throw;
   }
-  return sink.text;
+  return sink.text();
 }
 
 std::string mismatch(const std::string& archive) {
@@ -265,6 +270,15 @@ std::optional<Release> recordedRelease(const fs::path& versionFolder) {
   const auto text = readWholeFile(versionFolder / kReleaseRecord);
   if (!text) return std::nullopt;
   return parseRelease(*text);
+}
+
+std::optional<std::int64_t> recordedPublished(const fs::path& versionFolder) {
+  try {
+    if (const auto release = recordedRelease(versionFolder)) return release->published;
+  } catch (const std::runtime_error&) {
+    // a record we cannot read vouches for nothing
+  }
+  return std::nullopt;
 }
 
 std::optional<Release> fetchRelease(const std::string& version, const fs::path& versions) {
@@ -289,7 +303,7 @@ std::optional<Release> fetchRelease(const std::string& version, const fs::path& 
       throw notSigned("the setup host has no signature");
     }
     try {
-      verifySignature(parsePublicKey(kReleasePublicKey), parseSignature(signature), text);
+      verifySignature(parsePublicKeys(kReleasePublicKey), parseSignature(signature), text);
     } catch (const std::runtime_error& e) {
       throw notSigned(e.what());
     }
@@ -315,18 +329,12 @@ std::optional<Release> fetchRelease(const std::string& version, const fs::path& 
 
   // An attacker may replay an old signed release with known faults; a real
   // rollback is published again with a new time.
-  std::error_code ec;
-  for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!fs::exists(it->path() / kCompleteMarker)) continue;
-    std::optional<Release> installed;
-    try {
-      installed = recordedRelease(it->path());
-    } catch (const std::runtime_error&) {
-      continue;  // a record we cannot read vouches for nothing
-    }
-    if (installed && installed->published > release.published) {
+  if (versions.empty()) return release;
+  for (const fs::path& installed : completeVersions(versions)) {
+    const auto published = recordedPublished(installed);
+    if (published && *published > release.published) {
       throw ReleaseRefused("release " + version + " was published before the installed " +
-                           utf8(it->path().filename()));
+                           utf8(installed.filename()));
     }
   }
   return release;

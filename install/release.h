@@ -51,6 +51,10 @@ struct Release {
 // line. Throws "invalid public key: <reason>".
 PublicKey parsePublicKey(const std::string& text);
 
+// The keys of a list of base64 lines separated by ';', as
+// VELMORA_RELEASE_PUBLIC_KEY holds them. Throws like parsePublicKey.
+std::vector<PublicKey> parsePublicKeys(const std::string& list);
+
 // Takes a ".minisig" file: untrusted comment, signature, trusted comment,
 // global signature, one per line. Throws "invalid signature: <reason>".
 Signature parseSignature(const std::string& text);
@@ -58,6 +62,10 @@ Signature parseSignature(const std::string& text);
 // Throws unless `signature` was made by `key` over `message` and its trusted
 // comment is signed too. Each reason is one line.
 void verifySignature(const PublicKey& key, const Signature& signature, const std::string& message);
+// The same with the key of `keys` that the signature names; throws "signed with
+// key <id>, expected key <id> or <id>" when none has its id.
+void verifySignature(const std::vector<PublicKey>& keys, const Signature& signature,
+                     const std::string& message);
 
 // "version <v>", "published <seconds>", then "<sha256> <size> <name>" per
 // archive, each line ended by '\n'. Throws "invalid release file: line <n>: <reason>".
@@ -70,16 +78,19 @@ class ReleaseRefused : public std::runtime_error {
 };
 
 // Fetches "<version>-release.txt" and, with kReleasePublicKey set, its
-// ".minisig", and returns the release once it verifies, names `version`, lists
-// every package and is not older than a release installed in `versions`.
+// ".minisig", and returns the release once it verifies by one of the keys,
+// names `version` and lists every package and the studio; with `versions`, also
+// once it was not published before a release a complete version there records.
 // Without a key, a host that has no release file gives nullopt. Throws
 // ReleaseRefused for a release that fails a check, and the download error when
 // a file cannot be fetched.
 std::optional<Release> fetchRelease(const std::string& version,
-                                    const std::filesystem::path& versions);
+                                    const std::filesystem::path& versions = {});
 
 // The release recorded in a version folder, or nullopt when it has none.
 std::optional<Release> recordedRelease(const std::filesystem::path& versionFolder);
+// Its `published` time; nothing when there is no record or it cannot be read.
+std::optional<std::int64_t> recordedPublished(const std::filesystem::path& versionFolder);
 
 // Checks a download against its row of the release file as it streams, so
 // that the first byte beyond the listed size stops the transfer. Feed it every

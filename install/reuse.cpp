@@ -1,8 +1,8 @@
 #include "install/reuse.h"
 
 #include <algorithm>
-
 #include <fstream>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 
@@ -76,7 +76,15 @@ std::vector<PackageRecord> parseFilesRecord(const std::string& text) {
     if (startsWith(line, "package ")) {
       const std::string sha = line.substr(8, 64);
       if (!isSha256(sha) || line.size() < 74 || line[72] != ' ') throw fail("invalid package line");
-      records.push_back({line.substr(73), sha, {}});
+      PackageRecord record{line.substr(73), sha, {}};
+      const auto space = record.archive.rfind(' ');
+      if (space != std::string::npos) {
+        record.listSha256 = record.archive.substr(space + 1);
+        record.archive.resize(space);
+        if (!isSha256(record.listSha256) || record.archive.empty())
+          throw fail("invalid package line");
+      }
+      records.push_back(std::move(record));
       continue;
     }
     if (records.empty()) throw fail("no package line before it");
@@ -104,19 +112,43 @@ std::vector<PackageRecord> parseFilesRecord(const std::string& text) {
   return records;
 }
 
+namespace {
+
+// The package's own lines and what its list's SHA-256 is taken of.
+std::string listLines(const PackageRecord& record, std::string* hashed) {
+  std::string text;
+  for (const InstalledFile& file : record.files) {
+    if (file.path.back() == '/') {
+      text += "folder " + file.path + "\n";
+    } else {
+      text += "file " + file.sha256 + " " + std::to_string(file.size) + " " + file.path + "\n";
+    }
+  }
+  if (hashed) *hashed = record.sha256 + " " + record.archive + "\n" + text;
+  return text;
+}
+
+std::string listSha256(const PackageRecord& record) {
+  std::string hashed;
+  listLines(record, &hashed);
+  platform::Sha256 hash;
+  hash.update(hashed.data(), hashed.size());
+  return hash.hex();
+}
+
+}  // namespace
+
 std::string formatFilesRecord(const std::vector<PackageRecord>& records) {
   std::string text;
   for (const PackageRecord& record : records) {
-    text += "package " + record.sha256 + " " + record.archive + "\n";
-    for (const InstalledFile& file : record.files) {
-      if (file.path.back() == '/') {
-        text += "folder " + file.path + "\n";
-      } else {
-        text += "file " + file.sha256 + " " + std::to_string(file.size) + " " + file.path + "\n";
-      }
-    }
+    text += "package " + record.sha256 + " " + record.archive + " " + listSha256(record) + "\n";
+    text += listLines(record, nullptr);
   }
   return text;
+}
+
+bool intact(const PackageRecord& record) {
+  return !record.listSha256.empty() && record.listSha256 == listSha256(record);
 }
 
 namespace {
@@ -136,9 +168,48 @@ void writeRecord(const fs::path& folder, const std::vector<PackageRecord>& recor
   writeWholeFile(folder / kFilesRecord, formatFilesRecord(records));
 }
 
-// Links or copies `record`'s files from `from` into `to`, each checked. False,
-// with the carried files removed again, when one is missing or differs.
-bool carryRecord(const PackageRecord& record, const fs::path& from, const fs::path& to) {
+bool isLink(const fs::path& path) {
+  platform::FileSystem::Entry entry;
+  return !platform::fileSystem().status(path, entry) && entry.link;
+}
+
+// No link or junction on the way from `base` (itself included) to `path`
+// below it; parts that do not exist pass. `seen` keeps folders found clean.
+bool linkFree(const fs::path& base, std::string path, std::set<std::string>& seen) {
+  if (!path.empty() && path.back() == '/') path.pop_back();
+  if (seen.insert("").second && isLink(base)) return false;
+  for (auto end = path.find('/');; end = path.find('/', end + 1)) {
+    const std::string part = path.substr(0, end);
+    const bool folder = end != std::string::npos;
+    if ((!folder || seen.insert(part).second) && isLink(base / pathFromUtf8(part))) return false;
+    if (!folder) return true;
+  }
+}
+
+// Every file of `record` is in `from` as recorded, reached through no link.
+bool sourceWhole(const PackageRecord& record, const fs::path& from) {
+  std::set<std::string> seen;
+  for (const InstalledFile& file : record.files) {
+    if (!linkFree(from, file.path, seen)) return false;
+    if (file.path.back() == '/') continue;
+    const fs::path source = from / pathFromUtf8(file.path);
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(source, ec)) ||
+        fs::file_size(source, ec) != file.size || ec || fileSha256(source) != file.sha256)
+      return false;
+  }
+  return true;
+}
+
+// Links or copies `record`'s checked files from `from` into `to`, which must
+// lead through no link either; adds the copies to `copies`. False, with what it
+// placed removed again, when that or placing a file fails.
+bool placeRecord(const PackageRecord& record, const fs::path& from, const fs::path& to,
+                 std::vector<fs::path>& copies) {
+  std::set<std::string> seen;
+  for (const InstalledFile& file : record.files) {
+    if (!linkFree(to, file.path, seen)) return false;
+  }
   std::vector<fs::path> made;
   bool whole = true;
   for (const InstalledFile& file : record.files) {
@@ -150,21 +221,21 @@ bool carryRecord(const PackageRecord& record, const fs::path& from, const fs::pa
       if (!whole) break;
       continue;
     }
-    const fs::path source = from / pathFromUtf8(file.path);
     fs::create_directories(target.parent_path(), ec);
     // An earlier package's file at the same path is replaced, as unpacking would.
     fs::remove(target, ec);
-    fs::create_hard_link(source, target, ec);
+    fs::create_hard_link(from / pathFromUtf8(file.path), target, ec);
     if (ec) {
       ec.clear();
-      fs::copy_file(source, target, ec);
+      fs::copy_file(from / pathFromUtf8(file.path), target, ec);
+      copies.push_back(target);
     }
     if (ec) {
       whole = false;
       break;
     }
     made.push_back(target);
-    if (fs::file_size(target, ec) != file.size || ec || fileSha256(target) != file.sha256) {
+    if (fs::file_size(target, ec) != file.size || ec) {
       whole = false;
       break;
     }
@@ -184,11 +255,18 @@ bool sameArchive(const PackageRecord& a, const PackageRecord& b) {
 
 void keepCutOffPackages(const fs::path& staging, const fs::path& resume) {
   std::vector<PackageRecord> kept = readRecord(staging);
+  const std::size_t read = kept.size();
+  // Lines cut off by a power cut, or changed since, vouch for nothing.
+  kept.erase(std::remove_if(kept.begin(), kept.end(), [](const auto& r) { return !intact(r); }),
+             kept.end());
   if (kept.empty()) return;
+  if (kept.size() < read) writeRecord(staging, kept);
+  std::vector<fs::path> copies;  // flushed, if at all, when carried on from `resume`
   for (const PackageRecord& older : readRecord(resume)) {
     bool have = false;
     for (const PackageRecord& record : kept) have = have || sameArchive(record, older);
-    if (!have && carryRecord(older, resume, staging)) {
+    if (!have && intact(older) && sourceWhole(older, resume) &&
+        placeRecord(older, resume, staging, copies)) {
       kept.push_back(older);
       writeRecord(staging, kept);
     }
@@ -204,26 +282,57 @@ PackageReuse::PackageReuse(const fs::path& versions, const std::optional<Release
                            const fs::path& staging, const fs::path& resume)
     : release_(release), staging_(staging) {
   if (!release_) return;
-  sources_.push_back({resume, readRecord(resume)});
+  std::vector<PackageRecord> cutOff = readRecord(resume);
+  cutOff.erase(
+      std::remove_if(cutOff.begin(), cutOff.end(), [](const auto& r) { return !intact(r); }),
+      cutOff.end());
+  sources_.push_back({resume, cutOff});
   const fs::path previous = newestInstalled(versions);
-  if (!previous.empty()) sources_.push_back({previous, readRecord(previous)});
+  if (previous.empty()) return;
+  // Written whole before its marker, a complete version's record may be one from before records
+  // were tied to their lists; one that is tied must match.
+  std::vector<PackageRecord> complete = readRecord(previous);
+  complete.erase(std::remove_if(complete.begin(), complete.end(),
+                                [](const auto& r) { return !r.listSha256.empty() && !intact(r); }),
+                 complete.end());
+  sources_.push_back({previous, complete});
 }
 
-bool PackageReuse::carry(const Package& package) {
+bool PackageReuse::has(const Package& package) {
   if (!release_) return false;
   const ReleaseArchive* expected = release_->find(package.archive);
   if (!expected) return false;
   const PackageRecord wanted{package.archive, expected->sha256, {}};
   for (const Source& source : sources_) {
     for (const PackageRecord& record : source.records) {
-      if (sameArchive(record, wanted) && carryRecord(record, source.folder, staging_)) {
-        now_.push_back(record);
-        write();
+      if (sameArchive(record, wanted) && sourceWhole(record, source.folder)) {
+        planned_.push_back({record, source.folder, &source == &sources_.front()});
         return true;
       }
     }
   }
   return false;
+}
+
+std::vector<fs::path> PackageReuse::place(const Package& package) {
+  std::vector<fs::path> unflushed;
+  for (const Plan& plan : planned_) {
+    if (plan.record.archive != package.archive) continue;
+    if (!placeRecord(plan.record, plan.from, staging_, unflushed))
+      throw std::runtime_error("cannot place the unchanged files of " + plan.record.archive +
+                               " from " + utf8(plan.from));
+    // A complete version's files were flushed before its marker; a cut-off attempt's may not be.
+    if (plan.cutOff) {
+      unflushed.clear();
+      for (const InstalledFile& file : plan.record.files) {
+        if (file.path.back() != '/') unflushed.push_back(staging_ / pathFromUtf8(file.path));
+      }
+    }
+    now_.push_back(plan.record);
+    write();
+    break;
+  }
+  return unflushed;
 }
 
 void PackageReuse::installed(const Package& package, const std::vector<InstalledFile>& files) {

@@ -21,13 +21,19 @@ struct PackageRecord {
   std::string archive;
   std::string sha256;
   std::vector<InstalledFile> files;
+  // As read: the SHA-256 of the package's lines as they were written, which
+  // ties the list to the archive verified when it was unpacked; empty in
+  // records of launchers before it.
+  std::string listSha256 = {};
 };
 
-// "package <sha256> <archive>", then "file <sha256> <size> <path>" and
-// "folder <path>/" lines for each package. Throws "invalid files record:
-// line <n>: <reason>", also for a path that could leave the version folder.
+// "package <sha256> <archive> <list sha256>", then "file <sha256> <size>
+// <path>" and "folder <path>/" lines for each package. Throws "invalid files
+// record: line <n>: <reason>", also for a path that could leave the version folder.
 std::vector<PackageRecord> parseFilesRecord(const std::string& text);
 std::string formatFilesRecord(const std::vector<PackageRecord>& records);
+// Whether the record's lines are those written with it: nothing cut off or changed.
+bool intact(const PackageRecord& record);
 
 // Keeps what a cut-off attempt completed: a staging folder whose record lists
 // finished packages becomes `resume` (after taking over the packages of an
@@ -38,18 +44,20 @@ void keepCutOffPackages(const std::filesystem::path& staging, const std::filesys
 // Fills a staging folder from a cut-off attempt (`resume`) and from the newest
 // complete version where it can, and records what every package installed,
 // after each package, so a cut-off attempt keeps what it finished.
-class PackageReuse {
+//
+// A package is carried when its archive there had the hash the release lists,
+// its record is intact (a record of a complete version may also be one from
+// before such records were tied), and every file is there with its recorded
+// size and SHA-256, reached through no link or junction on either side; as
+// hard links where the file system allows and copies otherwise.
+class PackageReuse : public Carrier {
  public:
   // Nothing is carried without a release to compare archive hashes with.
   PackageReuse(const std::filesystem::path& versions, const std::optional<Release>& release,
                const std::filesystem::path& staging, const std::filesystem::path& resume);
 
-  // Carries `package`'s files from `resume` or the newest complete version
-  // when its archive there had the hash the release lists, as hard links where
-  // the file system allows and copies otherwise, each checked against its
-  // recorded size and SHA-256. False, with the carried files removed again,
-  // when any is missing or differs, or when there is nothing to carry.
-  bool carry(const Package& package);
+  bool has(const Package& package) override;
+  std::vector<std::filesystem::path> place(const Package& package) override;
 
   // Records what installing `package` wrote; `files` are relative to its folder.
   // A package with a name the record cannot hold is left out, so never carried.
@@ -66,6 +74,13 @@ class PackageReuse {
   const std::optional<Release>& release_;
   std::filesystem::path staging_;
   std::vector<Source> sources_;
+  // Per archive to carry: its record and the folder it is carried from.
+  struct Plan {
+    PackageRecord record;
+    std::filesystem::path from;
+    bool cutOff;
+  };
+  std::vector<Plan> planned_;
   std::vector<PackageRecord> now_;
 };
 

@@ -42,11 +42,15 @@ std::string cleanVersion(const std::string& document) {
   return version;
 }
 
-void writeCompleteMarker(const fs::path& folder) {
+void writeCompleteMarker(const fs::path& folder, std::vector<fs::path> written) {
+  // After a power cut the final name must never hold a marker with files that
+  // never reached the disk.
   const fs::path marker = folder / kCompleteMarker;
   std::ofstream file(marker, std::ios::binary);
   file.close();
   if (!file) throw std::runtime_error("cannot create " + utf8(marker));
+  written.push_back(marker);
+  platform::flushToDisk(written);
 }
 
 namespace {
@@ -57,11 +61,44 @@ void warnStartingInstalled(const std::string& reason, const fs::path& installed)
 }
 
 std::string learnVersion() {
-  TextSink document;
-  // A join must not wait long for a host out of reach: it has a version to fall back to.
-  download(std::string(kSetupBaseUrl) + "version", "version", document, {},
-           std::chrono::seconds(kVersionSeconds));
+  // A name of at most 64 bytes, with some room for quotes and white space.
+  constexpr std::size_t kMaxDocument = 256;
+  TextSink document(kMaxDocument);
+  try {
+    // A join must not wait long for a host out of reach: it has a version to fall back to.
+    download(std::string(kSetupBaseUrl) + "version", "version", document, {},
+             std::chrono::seconds(kVersionSeconds));
+  } catch (const std::runtime_error&) {
+    if (!document.overflowed()) throw;
+    throw std::runtime_error("setup host returned an invalid version: more than " +
+                             std::to_string(kMaxDocument) + " bytes");
+  }
   return cleanVersion(document.text());
+}
+
+// With a release key built in, a version on disk that is older than the newest
+// one is announced either by a replayed old document or by a rollback the
+// service published again; only its release file can tell.
+bool replayed(const fs::path& versions, const fs::path& folder) {
+  return kReleasePublicKey[0] != '\0' && newerVersion(newestInstalled(versions), folder);
+}
+
+// The rolled-back-to version records the release that published it again, so it stays newest.
+void replaceRecord(const fs::path& folder, const Release& release) {
+  const fs::path record = folder / kReleaseRecord, fresh = folder / ".release.new";
+  writeWholeFile(fresh, release.text);
+  platform::flushToDisk({fresh});
+  platform::replaceFile(platform::fileSystem(), fresh, record);
+  platform::flushToDisk({record});
+}
+
+bool sameArchives(const Release& a, const Release& b) {
+  if (a.archives.size() != b.archives.size()) return false;
+  for (const ReleaseArchive& archive : a.archives) {
+    const ReleaseArchive* other = b.find(archive.name);
+    if (!other || other->size != archive.size || other->sha256 != archive.sha256) return false;
+  }
+  return true;
 }
 
 // Everything in `versions` but `keep`, unless another start is installing
@@ -73,7 +110,12 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
   for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
     if (it->path() != keep) old.push_back(it->path());
   }
+  const bool keyed = kReleasePublicKey[0] != '\0';
   for (const fs::path& path : old) {
+    // Never one newer than the version started, whatever the host announced.
+    if (keyed && !isStagingName(utf8(path.filename())) && fs::exists(path / kCompleteMarker) &&
+        newerVersion(path, keep))
+      continue;
     // A game waiting on the start must not wait for a program to let go.
     if (removeVersion(path, std::chrono::milliseconds(0)) == VersionRemoval::inUse) {
       std::cerr << "warning: old version " << utf8(path.filename())
@@ -91,18 +133,20 @@ void installVersion(const fs::path& versions, const std::string& version, const 
   platform::removeTree(staging, versions);
   fs::create_directories(staging);
   PackageReuse reuse(versions, release, staging, resume);
-  std::vector<Package> missing;
-  for (const Package& package : kPackages) {
-    if (!reuse.carry(package)) missing.push_back(package);
-  }
-  install(version, missing, staging, release ? &*release : nullptr,
-          [&](const Package& package, const std::vector<InstalledFile>& files) {
-            reuse.installed(package, files);
-          });
+  install(
+      version, std::vector<Package>(kPackages.begin(), kPackages.end()), staging,
+      release ? &*release : nullptr,
+      [&](const Package& package, const std::vector<InstalledFile>& files) {
+        reuse.installed(package, files);
+      },
+      &reuse);
   // After the packages, so none of them can replace it; its `published` guards later updates.
   if (release) writeWholeFile(staging / kReleaseRecord, release->text);
   // The marker goes in before the move, so nothing under the final name is ever partial.
-  writeCompleteMarker(staging);
+  // install() has flushed the packages' files.
+  writeCompleteMarker(
+      staging, release ? std::vector<fs::path>{staging / kReleaseRecord, staging / kFilesRecord}
+                       : std::vector<fs::path>{});
   Progress waiting("Waiting for another program to let go of the new version");
   platform::moveFolder(platform::fileSystem(), staging, folder, versions, platform::kScannerBound,
                        [&](std::chrono::milliseconds waited) {
@@ -110,6 +154,8 @@ void installVersion(const fs::path& versions, const std::string& version, const 
                                       " s (a virus "
                                       "scanner may be checking it)");
                        });
+  // And the move before the prune's removals (which Windows logs in order anyway).
+  platform::flushToDisk({folder / kCompleteMarker});
 }
 
 bool hasOthers(const fs::path& versions, const fs::path& keep) {
@@ -135,7 +181,7 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   }
 
   const fs::path folder = versions / pathFromUtf8(version);
-  if (usableInstall(folder, kPlayerExecutable)) {
+  if (usableInstall(folder, kPlayerExecutable) && !replayed(versions, folder)) {
     // Leftovers of earlier starts (a version that was in use, a killed install)
     // go once nobody is installing; an up-to-date start otherwise writes nothing.
     if (hasOthers(versions, folder)) {
@@ -145,9 +191,22 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   }
   // Another start may be installing this very version; wait for it, then look again.
   InstallLock lock(root);
-  if (!usableInstall(folder, kPlayerExecutable)) {
+  const bool usable = usableInstall(folder, kPlayerExecutable);
+  if (!usable || replayed(versions, folder)) {
     try {
-      installVersion(versions, version, folder, fetchRelease(version, versions));
+      const std::optional<Release> release = fetchRelease(version, versions);
+      std::optional<Release> recorded;
+      if (usable && release) {
+        try {
+          recorded = recordedRelease(folder);
+        } catch (const std::runtime_error&) {
+        }
+      }
+      // What is on disk is what the release published again lists, or it is installed anew.
+      if (recorded && sameArchives(*recorded, *release))
+        replaceRecord(folder, *release);
+      else
+        installVersion(versions, version, folder, release);
     } catch (const ReleaseRefused& e) {
       const fs::path installed = newestInstalled(versions);
       if (installed.empty()) throw;

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace velmora {
 
@@ -16,7 +17,10 @@ std::string cleanVersion(const std::string& document);
 // or when installing fails.
 std::filesystem::path ensureCurrentVersion(const std::filesystem::path& root);
 
-// Creates the empty completion marker in `folder`; throws if it cannot.
-void writeCompleteMarker(const std::filesystem::path& folder);
+// Creates the empty completion marker in `folder` once what the folder holds
+// is on disk: install() flushed its packages' files, `written` are the others.
+// Throws if it cannot.
+void writeCompleteMarker(const std::filesystem::path& folder,
+                         std::vector<std::filesystem::path> written = {});
 
 }  // namespace velmora

@@ -108,6 +108,10 @@ void removeTree(const fs::path& path, const fs::path& graveyard = {});
 // The path with every link and junction on the way resolved; throws
 // fs::filesystem_error when it does not exist.
 fs::path realPath(const fs::path& path);
+// Returns once what was written to `files`, and their names in their folders,
+// would survive a power cut. Where the file system can be flushed as a whole
+// (Linux) it is, at once: file by file costs a journal commit each.
+void flushToDisk(const std::vector<fs::path>& files);
 // The errors that retryWhileBusy waits out.
 bool isBusyError(const std::error_code& error);
 // Makes a folder outside the install root (the temporary folder) the working

@@ -312,6 +312,19 @@ FileSystem& fileSystem() {
 
 fs::path realPath(const fs::path& path) { return fs::canonical(path); }
 
+void flushToDisk(const std::vector<fs::path>& files) {
+  if (files.empty()) return;
+  // One file system holds them all.
+  const fs::path& any = files.front();
+  const int fd = ::open(any.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const int error = fd < 0 ? errno : ::syncfs(fd) == 0 ? 0 : errno;
+  if (fd >= 0) ::close(fd);
+  if (error) {
+    throw std::runtime_error("cannot write " + velmora::utf8(any) + " to disk (" +
+                             std::strerror(error) + ")");
+  }
+}
+
 bool isBusyError(const std::error_code& error) {
   return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy;
 }

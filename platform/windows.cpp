@@ -272,6 +272,24 @@ fs::path realPath(const fs::path& path) {
   return fs::path(buffer);
 }
 
+void flushToDisk(const std::vector<fs::path>& files) {
+  // A user may not flush a volume, so each file goes on its own. NTFS logs every change of names
+  // in order, so folders need no flush: none can outlast a later rename that a power cut kept.
+  for (const fs::path& path : files) {
+    // Cannot be opened for writing, and never one this start wrote: unpacked files stay
+    // writable, and a carried one kept read-only is a complete version's, on disk already.
+    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) continue;
+    Handle file(CreateFileW(longPath(path).c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE || !FlushFileBuffers(file.get())) {
+      throw std::runtime_error("cannot write " + velmora::utf8(path) + " to disk (" +
+                               lastError().message() + ")");
+    }
+  }
+}
+
 bool isBusyError(const std::error_code& error) {
   if (error.category() != std::system_category()) return false;
   const int code = error.value();

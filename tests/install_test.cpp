@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "build_config.h"
 #include "install/layout.h"
 #include "install/progress.h"
 #include "install/proxy.h"
@@ -41,7 +42,8 @@ TEST(CleanVersion, RefusesWhatCannotNameAFolderEverywhere) {
       std::string(65, 'v'),     "a/b", "a\\b", "..",  "a..b",    ".",    "v\2401",  "v\2051",
       std::string("v\0001", 3), "v:1", "v*1",  "CON", "Aux.txt", "COM1", "lpt9.log"};
   for (const std::string& c : clean) cases.emplace_back(c, c);
-  for (const char* staging : {"v.partial", ".partial", "V.PARTIAL", ".v.0123abcd.OLD"})
+  for (const char* staging :
+       {"v.partial", ".partial", "V.PARTIAL", "v.resume", "v.Resume", ".v.0123abcd.OLD"})
     cases.emplace_back(staging, staging);
   for (const auto& [document, cleaned] : cases) {
     try {
@@ -54,9 +56,15 @@ TEST(CleanVersion, RefusesWhatCannotNameAFolderEverywhere) {
   }
 }
 
-TEST(NewestInstalled, PicksTheGreatestCompleteFolderByText) {
+// The release record of a version published at `seconds`.
+std::string published(int seconds) {
+  return "version v\npublished " + std::to_string(seconds) + "\n";
+}
+
+TEST(NewestInstalled, PicksTheNewestCompleteFolder) {
+  const bool keyed = kReleasePublicKey[0] != '\0';
   struct Case {
-    std::vector<std::string> paths;  // a trailing '/' makes a folder, else an empty file
+    std::vector<std::string> paths;  // a trailing '/' makes a folder, "=" gives a file its text
     std::string newest;
   } cases[] = {
       {{}, ""},
@@ -69,17 +77,29 @@ TEST(NewestInstalled, PicksTheGreatestCompleteFolderByText) {
       {{"v/.complete", "v.partial/.complete"}, "v"},
       {{"v-1/.complete", "v-2.Partial/.complete"}, "v-1"},
       {{"v.partial/.complete"}, ""},
+      {{"v/.complete", "v.RESUME/.complete"}, "v"},
       {{"v/.complete", ".w.0123abcd.old/.complete"}, "v"},  // set aside for removal
+      // With a key built in, by the recorded releases' times: a rollback published again is
+      // newest; one without a readable record is older than one with.
+      {{"a/.complete", "a/.release=" + published(20), "b/.complete", "b/.release=" + published(10)},
+       keyed ? "a" : "b"},
+      {{"a/.complete", "a/.release=" + published(10), "b/.complete", "b/.release=" + published(10)},
+       "b"},
+      {{"a/.complete", "a/.release=" + published(10), "b/.complete", "b/.release=damaged"},
+       keyed ? "a" : "b"},
+      {{"a/.complete", "b/.complete", "b/.release=" + published(10), "c/.complete"},
+       keyed ? "b" : "c"},
   };
   for (const auto& c : cases) {
     TempDir dir;
     for (const auto& p : c.paths) {
-      const fs::path path = dir.path() / p;
+      const auto equals = p.find('=');
+      const fs::path path = dir.path() / p.substr(0, equals);
       if (p.back() == '/') {
         fs::create_directories(path);
       } else {
         fs::create_directories(path.parent_path());
-        std::ofstream{path};
+        std::ofstream(path) << (equals == std::string::npos ? "" : p.substr(equals + 1));
       }
     }
     const fs::path expected = c.newest.empty() ? fs::path() : dir.path() / c.newest;
@@ -137,6 +157,8 @@ TEST(ProxyForUrl, FollowsWindowsProxyListsAndBypassPatterns) {
     EXPECT_EQ(proxyForUrl(url, c.proxies, c.bypass), c.proxy) << c.proxies << " | " << c.bypass;
   EXPECT_EQ(proxyForUrl("https://intranet/x", "p:1", "<local>"), "");
   EXPECT_EQ(proxyForUrl("https://[::1]:443/", "p:1", "[::1]"), "");
+  // An address is no local name, though it has no dot.
+  EXPECT_EQ(proxyForUrl("https://[::1]:443/", "p:1", "<local>"), "http://p:1");
 }
 
 }  // namespace

@@ -192,13 +192,26 @@ TEST(ParseRelease, RefusesAnythingElse) {
   }
 }
 
-// The presets carry the test key's line; it must stay the key tools/ signs with.
-TEST(BuiltInKey, IsTheCommittedTestKeyWhenSet) {
+TEST(ArchiveCheck, StopsAtTheFirstByteBeyondTheListedSize) {
+  const ReleaseArchive row{"a.zip", 5, std::string(64, '0')};
+  const std::string refusal = "a.zip does not match the ";
+  ArchiveCheck check(row);
+  check.take("abc", 3);
+  check.take("de", 2);
+  EXPECT_FALSE(check.overflowed());
+  EXPECT_EQ(errorOf([&] { check.take("f", 1); }).substr(0, refusal.size()), refusal);
+  EXPECT_TRUE(check.overflowed());
+  check.restart();
+  EXPECT_EQ(errorOf([&] { check.take("abcdef", 6); }).substr(0, refusal.size()), refusal);
+}
+
+// The presets carry the test key and its spare; they must stay the keys tools/ signs with.
+TEST(BuiltInKey, AreTheCommittedTestKeysWhenSet) {
   if (kReleasePublicKey[0] == '\0') GTEST_SKIP() << "built without a release key";
-  const PublicKey builtIn = parsePublicKey(kReleasePublicKey);
-  const PublicKey test = parsePublicKey(readFile(kTools / "test-release-key.pub"));
-  EXPECT_EQ(builtIn.keyId, test.keyId);
-  EXPECT_EQ(builtIn.key, test.key);
+  const std::vector<PublicKey> builtIn = parsePublicKeys(kReleasePublicKey);
+  ASSERT_EQ(builtIn.size(), 2u);
+  EXPECT_EQ(builtIn[0].key, parsePublicKey(readFile(kTools / "test-release-key.pub")).key);
+  EXPECT_EQ(builtIn[1].key, parsePublicKey(readFile(kTools / "test-release-spare.pub")).key);
 }
 
 // Signatures made by Debian's minisign program, with the committed test key and

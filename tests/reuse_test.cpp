@@ -4,10 +4,18 @@
 
 #include <stdexcept>
 
+#include "platform/sha256.h"
+
 namespace velmora {
 namespace {
 
 const std::string kHash(64, 'c');
+
+std::string sha256Hex(const std::string& bytes) {
+  platform::Sha256 hash;
+  hash.update(bytes.data(), bytes.size());
+  return hash.hex();
+}
 
 TEST(FilesRecord, WritesAndReadsBack) {
   const std::vector<PackageRecord> records = {
@@ -16,8 +24,9 @@ TEST(FilesRecord, WritesAndReadsBack) {
       {"content-fonts.zip", kHash, {{"content/fonts/f", 9223372036854775807u, kHash}}},
   };
   const std::string text = formatFilesRecord(records);
-  const std::string start = "package " + kHash + " WindowsPlayer.zip\nfolder content/\nfile " +
-                            kHash + " 12 content/a b.txt\n";
+  const std::string lines = "folder content/\nfile " + kHash + " 12 content/a b.txt\n";
+  const std::string start = "package " + kHash + " WindowsPlayer.zip " +
+                            sha256Hex(kHash + " WindowsPlayer.zip\n" + lines) + "\n" + lines;
   EXPECT_EQ(text.substr(0, start.size()), start);
   const std::vector<PackageRecord> back = parseFilesRecord(text);
   ASSERT_EQ(back.size(), 3u);
@@ -25,6 +34,11 @@ TEST(FilesRecord, WritesAndReadsBack) {
   EXPECT_EQ(back[0].files[1].size, 12u);
   EXPECT_EQ(back[2].files[0].size, 9223372036854775807u);
   EXPECT_EQ(formatFilesRecord(back), text);
+  for (const PackageRecord& record : back) EXPECT_TRUE(intact(record)) << record.archive;
+  // As launchers before the tie wrote it: read, but not intact.
+  const std::vector<PackageRecord> old = parseFilesRecord("package " + kHash + " a.zip\n");
+  EXPECT_EQ(old[0].archive, "a.zip");
+  EXPECT_FALSE(intact(old[0]));
 }
 
 // The record names paths that an update links or copies: none may lead out.
@@ -50,6 +64,8 @@ TEST(FilesRecord, RefusesDamageAndPathsOutsideTheVersion) {
       {head + "file x\n", "line 2: invalid file line"},
       {file + "x\n", "line 1: no package line before it"},
       {"package " + kHash + "\n", "line 1: invalid package line"},
+      {"package " + kHash + " a.zip " + kHash.substr(1) + "\n", "line 1: invalid package line"},
+      {"package " + kHash + "  " + kHash + "\n", "line 1: invalid package line"},
       {head + "link a b\n", "line 2: unknown line"},
       {head + file + "x", "line 2: missing line end"},
   };

@@ -19,8 +19,9 @@ import publish
 PLAYER_ARCHIVES = publish.PLAYER_PACKAGES
 STUDIO_ARCHIVES = [publish.STUDIO_PACKAGE]
 ARCHIVES = PLAYER_ARCHIVES + STUDIO_ARCHIVES
-# For tests only: the secret half of the dev presets' VELMORA_RELEASE_PUBLIC_KEY.
-TEST_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "test-release-key.key")
+TOOLS = os.path.dirname(os.path.abspath(__file__))
+# For tests only: the secret half of the first of the dev presets' VELMORA_RELEASE_PUBLIC_KEY.
+TEST_KEY = os.path.join(TOOLS, "test-release-key.key")
 
 FIXED_TIME = (2024, 1, 1, 0, 0, 0)
 WORDS = ("velmora sky terrain shader glyph texel voxel ember harbor lantern meadow quartz "
@@ -185,11 +186,12 @@ def expected_records(release_dir, version):
     release = os.path.join(release_dir, f"{version}-release.txt")
     if not os.path.exists(release):
         return {}
-    lines = []
+    text = ""
     for name, prefix in PLAYER_ARCHIVES:
         path = os.path.join(release_dir, f"{version}-{name}")
         with open(path, "rb") as f:
-            lines.append(f"package {_hash_stream(f)} {name}")
+            archive = _hash_stream(f)
+        lines = []
         with zipfile.ZipFile(path) as zf:
             for zi in zf.infolist():
                 if zi.is_dir():
@@ -197,9 +199,12 @@ def expected_records(release_dir, version):
                 else:
                     with zf.open(zi) as f:
                         lines.append(f"file {_hash_stream(f)} {zi.file_size} {prefix}{zi.filename}")
+        listed = "".join(line + "\n" for line in lines)
+        # The list's own SHA-256 ties it to the archive it was unpacked from.
+        tie = hashlib.sha256(f"{archive} {name}\n{listed}".encode()).hexdigest()
+        text += f"package {archive} {name} {tie}\n{listed}"
     with open(release, "rb") as f:
-        return {".release": _hash_stream(f),
-                ".files": hashlib.sha256("".join(line + "\n" for line in lines).encode()).hexdigest()}
+        return {".release": _hash_stream(f), ".files": hashlib.sha256(text.encode()).hexdigest()}
 
 
 def installed_tree(folder):

@@ -3,9 +3,12 @@
 
 Faults live in ROOT/_faults.json (re-read per request), keyed by request path without the
 leading slash or "*" (used for paths without their own entry). "times": N limits a fault
-to the first N matching requests after the file last changed. Byte counts of faults are offsets
-in the file, so a resumed request that starts at or past one meets it at once. Files are served
-with single "bytes=N-[M]" ranges (206) unless the fault says "no_ranges". Every request is
+to the first N matching requests after the file last changed; a list of faults gives the n-th
+request the n-th and later ones none. Byte counts of faults are offsets in the file, so a
+resumed request that starts at or past one meets it at once. Files are served with single
+"bytes=N-[M]" ranges (206), at most "range_limit" bytes of them, unless the fault says
+"no_ranges"; "file" serves another file in its place, "pad": N sends N blanks after a whole
+body, "filler": N bytes as the body of a "status" or "redirect" answer. Every request is
 appended to ROOT/_requests.log as "METHOD PATH STATUS RANGE" (RANGE: the Range header asked,
 or "-"), every accepted connection to
 ROOT/_connections.log as "tls" or "plain".
@@ -50,16 +53,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if delay and srv.stopping.wait(delay):
             self.close_connection = True
             return
-        if "status" in fault:
-            return self._small(int(fault["status"]), _html(int(fault["status"])), head)
-        if "redirect" in fault:
-            return self._small(int(fault.get("code", 302)), b"", head,
-                               {"Location": fault["redirect"]})
+        if "status" in fault or "redirect" in fault:
+            status = int(fault.get("status", fault.get("code", 302)))
+            headers = {"Location": fault["redirect"]} if "redirect" in fault else {}
+            if "filler" in fault:
+                self._start(status, int(fault["filler"]), "text/html", headers)
+                return None if head else self._send(_filler(int(fault["filler"])), int(fault["filler"]),
+                                                    None)
+            return self._small(status, b"" if "redirect" in fault else _html(status), head, headers)
         if "body" in fault:
             data = fault["body"].encode()
             payload, size, ctype = (lambda: iter([data])), len(data), "text/plain"
         else:
-            path = srv.resolve(key)
+            path = srv.resolve(fault.get("file", key))
             if path is None:
                 return self._small(404, _html(404), head)
             size = os.path.getsize(path)
@@ -69,6 +75,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self._small(416, b"", head, {"Content-Range": f"bytes */{size}"})
             if ranged:
                 first, last = ranged
+                last = min(last, first + int(fault.get("range_limit", size)) - 1)
                 payload = lambda: _file_chunks(path, first, last + 1 - first)
                 limit = next((int(fault[k]) for k in ("reset_after", "truncate", "stall_after")
                               if k in fault), size)
@@ -77,6 +84,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return None if head else self._finish(fault, payload(), max(0, limit - first),
                                                       last + 1 - first)
             payload = lambda: _file_chunks(path)
+        if "pad" in fault:
+            body, size = payload, size + int(fault["pad"])
+            payload = lambda: (c for part in (body(), _filler(int(fault["pad"]), b" ")) for c in part)
         self._start(200, size, ctype)
         if head:
             return
@@ -148,6 +158,12 @@ def _range(header, size):
     first = int(m[1])
     last = min(int(m[2]), size - 1) if m[2] else size - 1
     return (first, last) if first <= last else "unsatisfiable"
+
+
+def _filler(size, byte=b"x"):
+    while size > 0:
+        yield byte * min(CHUNK, size)
+        size -= CHUNK
 
 
 def _file_chunks(path, start=0, length=None):
@@ -233,13 +249,16 @@ class State:
             return {}
         which = key if key in faults else "*"
         fault = faults.get(which, {})
-        if "times" in fault:
+        if "times" in fault or isinstance(fault, list):
             with self.lock:
                 if stamp != self.faults_stamp:
                     self.faults_stamp, self.counts = stamp, {}
                 self.counts[which] = self.counts.get(which, 0) + 1
-                if self.counts[which] > int(fault["times"]):
-                    return {}
+                count = self.counts[which]
+            if isinstance(fault, list):
+                return fault[count - 1] if count <= len(fault) else {}
+            if count > int(fault["times"]):
+                return {}
         return fault
 
     def log_connection(self, kind):

@@ -16,6 +16,8 @@ import testlib  # noqa: E402
 
 V1 = "version-20261101000000"
 V2 = "version-20261206000000"
+# Fixed, so that whether two releases share a second never depends on the clock.
+PUBLISHED = {V1: 1793491200, V2: 1796515200}
 SITE = "www.velmora.com"
 BASE = f"https://localhost:{testlib.PORT}/"
 PLAY = ("velmora-player:1+launchmode:play+gameinfo:ticket+placelauncherurl:https%3A%2F%2F" + SITE +
@@ -32,12 +34,13 @@ def complete_tree(release_dir, version, studio=False):
     return tree
 
 
-def reseal(root, version):
+def reseal(root, version, published=None, key=make_release.TEST_KEY):
     """Writes the file list, and signs the release file, again after a test edited an archive by
     hand."""
     if os.path.exists(os.path.join(root, f"{version}-{make_release.publish.FILE_LIST}")):
         make_release.publish.write_file_list(version, root)
-    make_release.publish.write_release(version, root, int(time.time()), make_release.TEST_KEY)
+    make_release.publish.write_release(version, root, published or PUBLISHED.get(version, int(time.time())),
+                                       key)
 
 
 def sign(path, key=make_release.TEST_KEY):
@@ -47,6 +50,7 @@ def sign(path, key=make_release.TEST_KEY):
 
 
 def publish(build, version, out, **kw):
+    kw.setdefault("published", PUBLISHED.get(version))
     make_release.build(version, out, os.path.join(build["standins"], "player"),
                        os.path.join(build["standins"], "studio"), **kw)
 

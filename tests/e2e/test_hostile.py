@@ -39,7 +39,10 @@ def break_version(what, host, plain, tmp_path):
     faults = {"error 500": {"status": 500}, "reset": {"reset_after": 0}, "stall": {"stall_after": 0},
               "redirect to http": {"redirect": plain.url + "version"},
               "redirect to ftp": {"redirect": "ftp://localhost/version"},
-              "redirect to file": {"redirect": "file:///etc/hostname"}, "html page": {"body": PAGE}}
+              "redirect to file": {"redirect": "file:///etc/hostname"}, "html page": {"body": PAGE},
+              # Read whole, either would take the time bound or gigabytes of memory.
+              "name and a GB of blanks": {"pad": 1 << 30},
+              "redirect with a GB of body": {"redirect": f"{BASE}elsewhere", "filler": 1 << 30}}
     if what in faults:
         host.set_faults({"version": faults[what]})
     elif what == "host down":
@@ -66,12 +69,15 @@ RETRIED = {"host down": {2}, "error 500": {2}, "reset": {2}, "stall": {1, 2}}
 VERSION_MESSAGES = {  # how the message starts, when it says more than FAILED
     "error 500": FAILED + "HTTP response code said error", "stall": FAILED + "Timeout was reached",
     "html page": "setup host returned an invalid version: '" +
-                 "".join(c for c in PAGE if not c.isspace() and c != '"') + "'"}
+                 "".join(c for c in PAGE if not c.isspace() and c != '"') + "'",
+    "name and a GB of blanks": "setup host returned an invalid version: more than 256 bytes",
+    "redirect with a GB of body": FAILED + "the host's 302 answer has a body of more than 65536 bytes"}
 
 
 @pytest.mark.parametrize("what", ["host down", "missing ca file", "wronghost", "expired", "untrusted",
                                   "error 500", "reset", "stall", "redirect to http", "redirect to ftp",
-                                  "redirect to file", "html page"])
+                                  "redirect to file", "html page", "name and a GB of blanks",
+                                  "redirect with a GB of body"])
 def test_version_fault_falls_back_or_fails_with_one_message(machine, host, plain, tmp_path, what):
     env = break_version(what, host, plain, tmp_path)
     rc, out, err = machine.run(PLAY, env_extra=env, timeout=30)

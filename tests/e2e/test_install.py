@@ -1,7 +1,9 @@
 """Install, update, fallback and studio installs against the local setup host. Hosts that
 misbehave are test_hostile.py's."""
+import hashlib
 import os
 import shutil
+import subprocess
 import zipfile
 
 import pytest
@@ -109,12 +111,24 @@ def flip_first_byte(path):
 V3 = "version-20270101000000"
 
 
-@pytest.mark.parametrize("damage,downloaded", [
-    (None, []),
-    (flip_first_byte, ["content-fonts.zip"]),  # same size, other bytes
-    (os.remove, ["content-fonts.zip"]),
-], ids=["unchanged", "carried file edited", "carried file missing"])
-def test_update_downloads_only_the_packages_that_changed(machine, host, damage, downloaded):
+def carried_file(machine):
+    return os.path.join(machine.versions, V1, "content", "fonts", "manifest.txt")
+
+
+def nest_in_player(machine, host):
+    # The publishing tool never makes such a release, but the later row must still win.
+    with zipfile.ZipFile(os.path.join(host.root, f"{V3}-WindowsPlayer.zip"), "a") as zf:
+        zf.writestr("content/sky/manifest.txt", "the player's copy\n")
+    reseal(host.root, V3)
+
+
+@pytest.mark.parametrize("change,downloaded", [
+    (lambda machine, host: None, []),
+    (lambda machine, host: flip_first_byte(carried_file(machine)), ["content-fonts.zip"]),
+    (lambda machine, host: os.remove(carried_file(machine)), ["content-fonts.zip"]),
+    (nest_in_player, []),
+], ids=["unchanged", "carried file edited", "carried file missing", "player nests a carried file"])
+def test_update_downloads_only_the_packages_that_changed(machine, host, change, downloaded):
     host.announce(V1)
     machine.ok(PLAY)
     # The next release is the installed files with only the player's notes changed.
@@ -124,8 +138,7 @@ def test_update_downloads_only_the_packages_that_changed(machine, host, damage, 
     with open(os.path.join(files, "release-notes.txt"), "a") as f:
         f.write("one fix\n")
     make_release.publish.publish(V3, files, host.root, key=make_release.TEST_KEY)
-    if damage:
-        damage(os.path.join(machine.versions, V1, "content", "fonts", "manifest.txt"))
+    change(machine, host)
     # A carried file is the old version's file under a second name: the prune of the old version
     # must leave its read-only mode alone.
     shared = os.path.join("content", "sky", "manifest.txt")
@@ -140,6 +153,66 @@ def test_update_downloads_only_the_packages_that_changed(machine, host, damage, 
     assert machine.installed() == [V3] and machine.tree(V3) == complete_tree(host.root, V3)
 
 
+def files_under(folder):
+    """{path: (inode, links, sha256)} of the files below `folder`, links not followed."""
+    found = {}
+    for d, dirs, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(d, name)
+            info = os.lstat(path)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, folder)] = (info.st_ino, info.st_nlink,
+                                                        hashlib.sha256(f.read()).hexdigest())
+    return found
+
+
+def link_in_staging(resume, staging, outside):
+    # A later attempt was cut off too, with only the player's package done; where its other
+    # packages would go, a link leads out.
+    os.makedirs(staging)
+    with open(os.path.join(resume, ".files")) as f:
+        record = f.read()
+    with open(os.path.join(staging, ".files"), "w") as f:
+        f.write(record[:record.index("package ", 1)])
+    shutil.copytree(os.path.join(resume, "content"), outside)
+    os.symlink(outside, os.path.join(staging, "content"))
+
+
+def link_in_resume(resume, staging, outside):
+    shutil.move(os.path.join(resume, "content", "fonts"), outside)
+    os.symlink(outside, os.path.join(resume, "content", "fonts"))
+
+
+def record_cut_short(resume, staging, outside):
+    # As a power cut can leave it: one file line fewer, its file still there.
+    path = os.path.join(resume, ".files")
+    with open(path) as f:
+        lines = f.read().splitlines(True)
+    sky = next(i for i, line in enumerate(lines) if line.startswith("package ") and "content-sky" in line)
+    last = max(i for i, line in enumerate(lines[:sky + 1 + lines[sky + 1:].index(
+        next(line for line in lines[sky + 1:] if line.startswith("package ")))]) if line.startswith("file "))
+    del lines[last]
+    with open(path, "w") as f:
+        f.write("".join(lines))
+
+
+@pytest.mark.parametrize("damage", [link_in_staging, link_in_resume, record_cut_short])
+def test_cut_off_packages_are_carried_only_whole_and_never_through_a_link(machine, host, releases,
+                                                                           tmp_path, damage):
+    machine.ok(PLAY)
+    # A cut-off attempt that finished every package.
+    version = os.path.join(machine.versions, V2)
+    resume, staging = version + ".resume", version + ".partial"
+    os.rename(version, resume)
+    outside = str(tmp_path / "outside")
+    damage(resume, staging, outside)
+    before = files_under(outside)
+    machine.ok(PLAY)
+    assert machine.installed() == [V2] and machine.tree(V2) == complete_tree(releases, V2)
+    # Nothing outside the root was removed, replaced or linked into the version.
+    assert files_under(outside) == before
+
+
 @pytest.mark.parametrize("document,cleaned", [
     (f'"{"a" * 32} {"a" * 33}"\r\n', "a" * 65), ('"../evil"', "../evil"), ("a/ b", "a/b"),
     ("a\\b", "a\\b"), ("..", ".."), (".", "."), ("CON\n", "CON")])
@@ -152,6 +225,18 @@ def test_unusable_version_falls_back_with_a_warning(machine, host, document, cle
                                         f"'{cleaned}'; starting the installed {V1}\n")
     assert [r.path for r in host.requests()] == ["/version"]
     assert os.path.basename(machine.records(2)[-1]["cwd"]) == V1
+
+
+def test_an_entry_whose_time_cannot_be_set_fails_the_install(machine, host):
+    # As on a file system that refuses times: libarchive reports it when the entry is finished.
+    strace = shutil.which("strace") or "strace"
+    proc = machine.start(PLAY, stderr=subprocess.PIPE, env_extra={"ASAN_OPTIONS": "detect_leaks=0"},
+                         wrapper=[strace, "-f", "-qq", "-o", os.devnull, "-e", "trace=utimensat",
+                                  "-e", "inject=utimensat:error=EPERM"])
+    err = proc.communicate(timeout=60)[1].decode()
+    assert proc.returncode == 1 and err.startswith("Velmora launcher: extracting "), err
+    assert err.endswith(" failed: Can't restore time\n") and err.count("\n") == 1, err
+    assert machine.installed() == [V2 + ".partial"] and machine.records(0) == []
 
 
 def test_redirect_to_https_is_followed(machine, host):

@@ -9,13 +9,14 @@ import pytest
 from conftest import PLAY, V1, V2, complete_tree, testlib
 
 ARCHIVE = f"{V2}-content-sky.zip"
-TRYING = "warning: content-sky.zip: {}; trying again\n"
+TRYING = "warning: {}: {}; trying again\n"
 RESET, CUT, HTTP = ("Failure when receiving data from the peer", "Transferred a partial file",
                     "HTTP response code said error")
 
 
-def retried(half):
+def retried(size):
     """(fault, what the host answers each attempt, the warnings) of faults that pass."""
+    half, quarter = size // 2, size // 4
     return {
         # The second attempt resumes where the first broke off, and meets the reset at once.
         "reset twice mid-body": ({"reset_after": half, "times": 2}, [200, 206, 206], [RESET] * 2),
@@ -25,18 +26,30 @@ def retried(half):
         "cut once": ({"truncate": half, "times": 1}, [200, 206], [CUT]),
         "busy twice": ({"status": 503, "times": 2}, [503, 503, 200], [HTTP] * 2),
         "too many requests": ({"status": 429, "times": 1}, [429, 200], [HTTP]),
+        # Answers that end well before the whole body has come; the bytes kept stay.
+        "cut, then an empty whole answer": ([{"truncate": half}, {"body": ""}], [200, 200, 206],
+                                            [CUT, f"the host answered with 0 bytes after sending {half}"]),
+        "cut, then a short range": ([{"truncate": half}, {"range_limit": quarter}], [200, 206, 206],
+                                    [CUT, f"the host sent {half + quarter} of {size} bytes"]),
+        # Its rest would splice two files into one: the next attempt starts over.
+        "cut, then the file replaced": ([{"truncate": half}, {"file": f"{V1}-content-sky.zip"}],
+                                        [200, 206, 200], [CUT, "the file changed on the host during "
+                                                               "the transfer"]),
     }
 
 
-@pytest.mark.parametrize("what", list(retried(0)))
-def test_transient_package_faults_are_retried_and_the_install_is_whole(machine, host, releases,
-                                                                       what):
-    fault, answers, warnings = retried(os.path.getsize(os.path.join(host.root, ARCHIVE)) // 2)[what]
-    host.set_faults({ARCHIVE: fault})
+CASES = [(ARCHIVE, what) for what in retried(0)] + [("version", "cut, then a short range")]
+
+
+@pytest.mark.parametrize("path,what", CASES, ids=[f"{p[-15:]}: {w}" for p, w in CASES])
+def test_transient_faults_are_retried_and_the_install_is_whole(machine, host, releases, path, what):
+    fault, answers, warnings = retried(os.path.getsize(os.path.join(host.root, path)))[what]
+    host.set_faults({path: fault})
     rc, out, err = machine.run(PLAY)
+    name = path.removeprefix(V2 + "-")
     assert (rc, out, err) == (0, f"Installing Velmora {V2}\n",
-                              "".join(TRYING.format(w) for w in warnings))
-    assert [r.status for r in host.requests() if r.path == "/" + ARCHIVE] == answers
+                              "".join(TRYING.format(name, w) for w in warnings))
+    assert [r.status for r in host.requests() if r.path == "/" + path] == answers
     assert machine.installed() == [V2] and machine.tree(V2) == complete_tree(releases, V2)
 
 

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import EDIT, PLAY, V1, V2, complete_tree, sign
+from conftest import EDIT, PLAY, PUBLISHED, V1, V2, complete_tree, make_release, reseal, sign
 
 SKY = f"{V2}-content-sky.zip"
 
@@ -64,9 +64,6 @@ CASES = [
      MISMATCH, True),
     ("archive one byte shorter", lambda root, key: edit_archive(root, lambda data: data[:-1]),
      MISMATCH, True),
-    ("published before the installed", lambda root, key: edit_release(
-        root, lambda lines: [lines[0], "published 1"] + lines[2:]),
-     f"release {V2} was published before the installed {V1}", False),
     ("missing signature", lambda root, key: os.remove(os.path.join(root, f"{V2}-release.txt.minisig")),
      NOT_SIGNED + "the setup host has no signature", True),
     ("missing release file", lambda root, key: os.remove(os.path.join(root, f"{V2}-release.txt")),
@@ -94,11 +91,88 @@ def test_tampered_release_installs_nothing_and_names_the_reason(machine, host, r
     assert machine.tree(V1) == complete_tree(releases, V1)
 
 
-def test_studio_archive_is_checked_against_the_installed_release(machine, host):
-    machine.ok(PLAY)
-    path = os.path.join(host.root, f"{V2}-WindowsStudio.zip")
-    with open(path, "ab") as f:
+def edit_record(machine, edit):
+    path = os.path.join(machine.versions, V2, ".release")
+    with open(path) as f:
+        lines = f.read().splitlines(True)
+    with open(path, "w") as f:
+        f.write("".join(edit(lines)))
+
+
+def grow_studio(root):
+    with open(os.path.join(root, f"{V2}-WindowsStudio.zip"), "ab") as f:
         f.write(b"\0")
+
+
+# (what happens to the version's record, to the host, what the start refuses with)
+STUDIO_CASES = [
+    ("record kept", grow_studio, "WindowsStudio.zip does not match the signed release"),
+    # Installed before signing, or the record lost: the version's release is verified now.
+    ("record deleted", grow_studio, "WindowsStudio.zip does not match the signed release"),
+    ("record deleted", lambda root: os.remove(os.path.join(root, f"{V2}-release.txt")),
+     NOT_SIGNED + "the setup host has no release file"),
+    ("record without the studio", lambda root: None,
+     f"the release file of {V2} does not list WindowsStudio.zip"),
+]
+
+
+@pytest.mark.parametrize("record,tamper,reason", STUDIO_CASES,
+                         ids=[f"{c[0]}, {c[2][:40]}" for c in STUDIO_CASES])
+def test_the_studio_is_installed_only_against_a_verified_release(machine, host, record, tamper, reason):
+    machine.ok(PLAY)
+    if record == "record deleted":
+        os.remove(os.path.join(machine.versions, V2, ".release"))
+    elif record == "record without the studio":
+        edit_record(machine, lambda lines: [line for line in lines if "WindowsStudio" not in line])
+    tamper(host.root)
     rc, out, err = machine.run(EDIT)
-    assert (rc, err) == (1, "Velmora launcher: WindowsStudio.zip does not match the signed release\n")
+    assert (rc, err) == (1, f"Velmora launcher: {reason}\n")
     assert not os.path.exists(os.path.join(machine.versions, V2, "Studio"))
+
+
+@pytest.mark.parametrize("published,key,installs", [
+    (PUBLISHED[V1], os.path.join(make_release.TOOLS, "test-release-spare.key"), True),
+    (PUBLISHED[V1] - 1, make_release.TEST_KEY, False),
+], ids=["same second, signed with the spare key", "a second earlier"])
+def test_a_release_is_refused_only_when_published_before_the_installed(machine, host, releases,
+                                                                       published, key, installs):
+    host.announce(V1)
+    machine.ok(PLAY)
+    reseal(host.root, V2, published, key)
+    host.announce(V2)
+    rc, out, err = machine.run(PLAY)
+    if installs:
+        assert (rc, err) == (0, "") and machine.installed() == [V2]
+        assert machine.tree(V2) == complete_tree(host.root, V2)
+    else:
+        assert (rc, err) == (0, f"warning: release {V2} was published before the installed {V1}; "
+                                f"starting the installed {V1}\n")
+        assert machine.installed() == [V1]
+
+
+def test_a_kept_older_version_runs_again_only_once_published_again(machine, host, releases, tmp_path):
+    host.announce(V1)
+    machine.ok(PLAY)
+    shutil.copytree(os.path.join(machine.versions, V1), tmp_path / "kept")
+    host.announce(V2)
+    machine.ok(PLAY)
+    # Windows keeps an old version that was in use at the update.
+    shutil.copytree(tmp_path / "kept", os.path.join(machine.versions, V1))
+    host.announce(V1)
+    assert machine.run(PLAY) == (0, "", f"warning: release {V1} was published before the installed "
+                                        f"{V2}; starting the installed {V2}\n")
+    assert os.path.basename(machine.records(3)[-1]["cwd"]) == V2
+    assert machine.installed() == [V1, V2]
+
+    # A rollback: the same build published again, after V2.
+    reseal(host.root, V1, PUBLISHED[V2] + 1)
+    host.clear_requests()
+    assert machine.ok(PLAY) == ""
+    assert [r.path for r in host.requests()] == ["/version", f"/{V1}-release.txt",
+                                                 f"/{V1}-release.txt.minisig"]
+    assert os.path.basename(machine.records(4)[-1]["cwd"]) == V1 and machine.installed() == [V1]
+    assert machine.tree(V1) == complete_tree(host.root, V1)
+    # The newest now, offline too.
+    host.set_faults({"version": {"status": 404}})
+    rc, out, err = machine.run(PLAY)
+    assert rc == 0 and err.endswith(f"; starting the installed {V1}\n"), err

@@ -474,3 +474,19 @@ def test_a_package_reset_twice_is_resumed(win):
     assert [r.status for r in win.host.requests() if r.path == "/" + archive] == [200, 206, 206]
     installed = make_release.installed_tree(os.path.join(win.root, "Versions", V2))
     assert installed == complete_tree(win.host.root, V2)
+
+
+def test_a_cut_off_package_is_never_carried_through_a_link(win, tmp_path):
+    # Wine shows a Unix symbolic link as a reparse point, as Windows shows a junction.
+    assert win.run(PLAY)[0] == 0
+    version = os.path.join(win.root, "Versions", V2)
+    resume, outside = version + ".resume", str(tmp_path / "outside")
+    os.rename(version, resume)
+    shutil.move(os.path.join(resume, "content", "fonts"), outside)
+    os.symlink(outside, os.path.join(resume, "content", "fonts"))
+    win.host.clear_requests()
+    assert win.run(PLAY) == (0, f"Installing Velmora {V2}\n", "")
+    assert [r.path for r in win.host.requests()][3:] == [f"/{V2}-content-fonts.zip"]
+    installed = make_release.installed_tree(version)
+    assert installed == complete_tree(win.host.root, V2)
+    assert all(os.stat(os.path.join(d, n)).st_nlink == 1 for d, _, ns in os.walk(outside) for n in ns)
