@@ -137,7 +137,8 @@ struct Job {
   std::optional<Range> range;
   std::int64_t total = -1;  // the whole body's length, as announced
   std::string sinkError;
-  std::string cut;  // why the body is not whole; may pass
+  std::string cut;      // why the body is not whole; may pass
+  std::string abandon;  // why the transfer ends alone, for the caller to make up
   // The whole body's length as an earlier attempt announced it.
   std::int64_t knownTotal = -1;
 
@@ -174,16 +175,23 @@ size_t receiveHeader(char* data, size_t size, size_t count, void* userData) {
 bool beginBody(Job& job) {
   job.bodyStarted = true;
   Sink& sink = *job.transfer->sink;
+  const std::optional<ByteSpan>& span = job.transfer->span;
   curl_off_t length = -1;
   curl_easy_getinfo(job.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  // Many hosts and caches answer a range with the whole file: not worth reading here.
+  if (span && job.status != 206) {
+    job.abandon = "the host does not answer range requests";
+    return false;
+  }
   if (job.status == 206) {
-    if (!job.range || job.range->first != job.offset) {
+    if (!job.range || job.range->first != (span ? span->first : 0) + job.offset) {
       job.sinkError = "the host resumed at another byte than asked";
       return false;
     }
     const Range& range = *job.range;
     if (range.last < range.first || range.last >= range.length ||
-        (length >= 0 && length != range.last - range.first + 1)) {
+        (length >= 0 && length != range.last - range.first + 1) ||
+        (span && range.last != span->last)) {
       job.sinkError = "the host's Content-Range does not fit its answer";
       return false;
     }
@@ -193,16 +201,17 @@ bool beginBody(Job& job) {
       job.cut = "the file changed on the host during the transfer";
       return false;
     }
-    job.total = range.length;
-  } else {
-    if (job.offset > 0 && length >= 0 && length < job.offset) {
-      job.cut = "the host answered with " + std::to_string(length) + " bytes after sending " +
-                std::to_string(job.offset);
-      return false;
-    }
-    if (sink.size() > 0) sink.restart();
-    job.total = length;
+    job.knownTotal = range.length;
+    job.total = span ? span->last - span->first + 1 : range.length;
+    return true;
   }
+  if (job.offset > 0 && length >= 0 && length < job.offset) {
+    job.cut = "the host answered with " + std::to_string(length) + " bytes after sending " +
+              std::to_string(job.offset);
+    return false;
+  }
+  if (sink.size() > 0) sink.restart();
+  job.total = length;
   if (job.total >= 0) job.knownTotal = job.total;
   return true;
 }
@@ -233,6 +242,9 @@ size_t receiveBody(char* data, size_t size, size_t count, void* userData) {
   if (!job.bodyStarted && !beginBody(job)) return 0;
   try {
     job.transfer->sink->write(data, bytes);
+  } catch (const TransferAbandoned& e) {
+    job.abandon = e.what();
+    return 0;
   } catch (const std::exception& e) {
     job.sinkError = e.what();
     return 0;
@@ -303,6 +315,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
   // Declared before the jobs: each job leaves the multi handle before the line goes.
   Progress progress(progressLabel_);
   std::vector<Job> jobs(transfers_.size());
+  abandoned_.assign(transfers_.size(), {});
   std::size_t next = 0, finished = 0, busy = 0;
 
   auto attempt = [&](Job& job) {
@@ -315,8 +328,12 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     job.total = -1;
     job.sinkError.clear();
     job.cut.clear();
-    const std::string range = std::to_string(job.offset) + "-";
-    curl_easy_setopt(job.easy.get(), CURLOPT_RANGE, job.offset > 0 ? range.c_str() : nullptr);
+    const std::optional<ByteSpan>& span = job.transfer->span;
+    const std::string range = span ? std::to_string(span->first + job.offset) + "-" +
+                                         std::to_string(span->last)
+                                   : std::to_string(job.offset) + "-";
+    curl_easy_setopt(job.easy.get(), CURLOPT_RANGE,
+                     span || job.offset > 0 ? range.c_str() : nullptr);
     configure(job, bundle, deadline);
     if (curl_multi_add_handle(multi, job.easy.get()) != CURLM_OK)
       throw std::runtime_error("curl_multi_add_handle failed");
@@ -328,6 +345,13 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     long status = 0;
     curl_easy_getinfo(job.easy.get(), CURLINFO_RESPONSE_CODE, &status);
     job.detach();
+    if (!job.abandon.empty()) {
+      job.easy.reset();
+      finished++;
+      busy--;
+      abandoned_[static_cast<std::size_t>(&job - jobs.data())] = job.abandon;
+      return;
+    }
     if (result == CURLE_OK) endBody(job);
     if (result == CURLE_OK && job.sinkError.empty() && job.cut.empty()) {
       job.easy.reset();
@@ -393,8 +417,10 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     if (progress.enabled()) {
       std::int64_t bytes = 0, total = 0;
       for (const Job& job : jobs) {
+        if (!job.abandon.empty()) continue;
+        const std::int64_t length = job.total >= 0 ? job.total : job.transfer->expected;
         bytes += job.transfer->sink->size();
-        total = (total < 0 || job.total < 0) ? -1 : total + job.total;
+        total = (total < 0 || length < 0) ? -1 : total + length;
       }
       progress.update(bytes, std::max<std::int64_t>(total, 0));
     }

@@ -6,6 +6,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,6 +15,13 @@ namespace velmora {
 
 // The error of a transfer that the host answered with 404: the file is not there.
 class DownloadNotFound : public std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Thrown by a sink (or for a transfer whose host does not answer as asked) to
+// end that one transfer without failing the others: the caller gets the data
+// some other way.
+class TransferAbandoned : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
@@ -26,14 +34,24 @@ class Sink {
   // Drops what was kept: the host sends the body again from its first byte.
   virtual void restart() = 0;
   // Takes the next bytes of the body. Throwing ends the transfer, without a
-  // retry, with "download of <url> failed: <what()>".
+  // retry, with "download of <url> failed: <what()>" (TransferAbandoned: see there).
   virtual void write(const char* data, std::size_t size) = 0;
+};
+
+// Bytes `first` to `last` (inclusive) of a file.
+struct ByteSpan {
+  std::int64_t first, last;
 };
 
 struct Transfer {
   std::string url;
   std::string name;  // names it in retry warnings: the archive, or "version"
   Sink* sink;
+  // Only these bytes of the file, in one range request; a host that answers
+  // with anything else abandons the transfer.
+  std::optional<ByteSpan> span = std::nullopt;
+  // The body's length when known before it starts, for the progress line's total.
+  std::int64_t expected = -1;
 };
 
 // Transfers over HTTPS (redirects only to https) that share the process's one
@@ -59,8 +77,12 @@ class Downloads {
   // Runs the transfers, a few at a time and started in order, and calls
   // `arrived(i)` on this thread as soon as transfer i is complete. The first
   // failure, or an error handed to stop(), ends every other transfer and is
-  // thrown.
+  // thrown. An abandoned transfer ends alone, never arrives, and says why in
+  // abandoned(i).
   void run(const std::function<void(std::size_t)>& arrived = {});
+
+  // Why transfer i was abandoned, or empty.
+  const std::string& abandoned(std::size_t i) const { return abandoned_[i]; }
 
   // Ends run() soon with `error` (unless it already failed); any thread.
   void stop(std::exception_ptr error);
@@ -71,6 +93,7 @@ class Downloads {
   std::chrono::milliseconds bound_;
   std::mutex mutex_;
   std::exception_ptr stopped_;
+  std::vector<std::string> abandoned_;
 };
 
 // One transfer into `sink`, as Downloads runs it.

@@ -18,8 +18,8 @@
 namespace velmora {
 
 // An entry that is not what the file list says; the package is then fetched whole.
-class EntryRefused : public std::runtime_error {
-  using std::runtime_error::runtime_error;
+class EntryRefused : public TransferAbandoned {
+  using TransferAbandoned::TransferAbandoned;
 };
 
 // One span of an archive to fetch: from `first` to `last` (inclusive), with the
