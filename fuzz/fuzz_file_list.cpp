@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "install/file_list.h"
+#include "install/release/file_list.h"
 
 namespace {
 

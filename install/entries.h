@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "install/download.h"
-#include "install/file_list.h"
+#include "install/release/file_list.h"
+#include "install/transfer/download.h"
 #include "platform/sha256.h"
 
 // Files fetched alone: a range of a package's archive on the host that holds

@@ -5,7 +5,7 @@
 
 #include "base/text.h"
 #include "build_config.h"
-#include "install/release.h"
+#include "install/release/release.h"
 #include "platform/platform.h"
 #include "platform/removal.h"
 

@@ -14,8 +14,8 @@
 
 #include "base/text.h"
 #include "build_config.h"
-#include "install/download.h"
-#include "install/release.h"
+#include "install/release/release.h"
+#include "install/transfer/download.h"
 #include "platform/platform.h"
 #include "platform/sha256.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "install/package.h"
-#include "install/release.h"
+#include "install/release/release.h"
 
 // What each package of a complete version installed, so that an update can
 // carry a package whose archive did not change instead of downloading it.

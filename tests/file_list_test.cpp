@@ -1,11 +1,11 @@
-#include "install/file_list.h"
+#include "install/release/file_list.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
 #include "install/package.h"
-#include "install/release.h"
+#include "install/release/release.h"
 
 namespace velmora {
 namespace {

@@ -7,8 +7,8 @@
 
 #include "build_config.h"
 #include "install/layout.h"
-#include "install/progress.h"
-#include "install/proxy.h"
+#include "install/transfer/progress.h"
+#include "install/transfer/proxy.h"
 #include "install/update.h"
 #include "temp_dir.h"
 

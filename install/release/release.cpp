@@ -1,4 +1,4 @@
-#include "install/release.h"
+#include "install/release/release.h"
 
 #include <sodium.h>
 
@@ -12,9 +12,9 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "build_config.h"
-#include "install/download.h"
 #include "install/layout.h"
 #include "install/package.h"
+#include "install/transfer/download.h"
 
 namespace velmora {
 namespace {

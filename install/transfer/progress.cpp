@@ -1,4 +1,4 @@
-#include "install/progress.h"
+#include "install/transfer/progress.h"
 
 #include <algorithm>
 #include <cmath>

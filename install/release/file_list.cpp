@@ -1,4 +1,4 @@
-#include "install/file_list.h"
+#include "install/release/file_list.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -6,7 +6,7 @@
 
 #include "base/text.h"
 #include "install/package.h"
-#include "install/release.h"
+#include "install/release/release.h"
 
 namespace velmora {
 namespace {

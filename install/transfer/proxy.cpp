@@ -1,4 +1,4 @@
-#include "install/proxy.h"
+#include "install/transfer/proxy.h"
 
 #include <vector>
 

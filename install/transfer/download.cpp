@@ -1,4 +1,4 @@
-#include "install/download.h"
+#include "install/transfer/download.h"
 
 #include <curl/curl.h>
 
@@ -16,8 +16,8 @@
 #include "base/text.h"
 #include "build_config.h"
 #include "install/layout.h"
-#include "install/progress.h"
-#include "install/proxy.h"
+#include "install/transfer/progress.h"
+#include "install/transfer/proxy.h"
 #include "platform/platform.h"
 
 namespace velmora {
@@ -329,9 +329,9 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     job.sinkError.clear();
     job.cut.clear();
     const std::optional<ByteSpan>& span = job.transfer->span;
-    const std::string range = span ? std::to_string(span->first + job.offset) + "-" +
-                                         std::to_string(span->last)
-                                   : std::to_string(job.offset) + "-";
+    const std::string range =
+        span ? std::to_string(span->first + job.offset) + "-" + std::to_string(span->last)
+             : std::to_string(job.offset) + "-";
     curl_easy_setopt(job.easy.get(), CURLOPT_RANGE,
                      span || job.offset > 0 ? range.c_str() : nullptr);
     configure(job, bundle, deadline);
