@@ -13,6 +13,7 @@
 #include "install/install_lock.h"
 #include "install/layout.h"
 #include "install/package.h"
+#include "install/release/file_list.h"
 #include "install/release/release.h"
 #include "install/reuse.h"
 #include "install/transfer/download.h"
@@ -126,20 +127,22 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
 
 void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder,
                     const std::optional<Release>& release) {
+  // Before anything is written: it decides what the install downloads, and how much room it needs.
+  const std::optional<FileList> list = release ? fetchFileList(*release) : std::nullopt;
   std::cout << "Installing Velmora " << version << std::endl;
   const fs::path staging = versions / pathFromUtf8(version + kStagingSuffix);
   const fs::path resume = versions / pathFromUtf8(version + kResumeSuffix);
-  keepCutOffPackages(staging, resume);
+  keepCutOffPackages(staging, resume, list.has_value());
   platform::removeTree(staging, versions);
   fs::create_directories(staging);
-  PackageReuse reuse(versions, release, staging, resume);
+  PackageReuse reuse(versions, release, staging, resume, list ? &*list : nullptr);
   install(
       version, std::vector<Package>(kPackages.begin(), kPackages.end()), staging,
       release ? &*release : nullptr,
       [&](const Package& package, const std::vector<InstalledFile>& files) {
         reuse.installed(package, files);
       },
-      &reuse);
+      &reuse, list ? &*list : nullptr);
   // After the packages, so none of them can replace it; its `published` guards later updates.
   if (release) writeWholeFile(staging / kReleaseRecord, release->text);
   // The marker goes in before the move, so nothing under the final name is ever partial.

@@ -186,6 +186,13 @@ def expected_records(release_dir, version):
     release = os.path.join(release_dir, f"{version}-release.txt")
     if not os.path.exists(release):
         return {}
+    # With a file list, only the package whose entry is left at a path writes it.
+    owner = {}
+    if os.path.exists(os.path.join(release_dir, f"{version}-{publish.FILE_LIST}")):
+        for name, prefix in PLAYER_ARCHIVES:
+            with zipfile.ZipFile(os.path.join(release_dir, f"{version}-{name}")) as zf:
+                owner.update({(prefix + zi.filename).lower(): name for zi in zf.infolist()
+                              if not zi.is_dir()})
     text = ""
     for name, prefix in PLAYER_ARCHIVES:
         path = os.path.join(release_dir, f"{version}-{name}")
@@ -195,11 +202,14 @@ def expected_records(release_dir, version):
         with zipfile.ZipFile(path) as zf:
             for zi in zf.infolist():
                 if zi.is_dir():
-                    lines.append(f"folder {prefix}{zi.filename}")
-                else:
+                    lines.append((prefix + zi.filename, f"folder {prefix}{zi.filename}"))
+                elif owner.get((prefix + zi.filename).lower(), name) == name:
                     with zf.open(zi) as f:
-                        lines.append(f"file {_hash_stream(f)} {zi.file_size} {prefix}{zi.filename}")
-        listed = "".join(line + "\n" for line in lines)
+                        lines.append((prefix + zi.filename,
+                                      f"file {_hash_stream(f)} {zi.file_size} {prefix}{zi.filename}"))
+        # In name order (as bytes), however the package arrived.
+        lines.sort(key=lambda line: line[0].encode())
+        listed = "".join(line + "\n" for _, line in lines)
         # The list's own SHA-256 ties it to the archive it was unpacked from.
         tie = hashlib.sha256(f"{archive} {name}\n{listed}".encode()).hexdigest()
         text += f"package {archive} {name} {tie}\n{listed}"

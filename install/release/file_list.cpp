@@ -5,8 +5,10 @@
 #include <unordered_set>
 
 #include "base/text.h"
+#include "build_config.h"
 #include "install/package.h"
 #include "install/release/release.h"
+#include "install/transfer/download.h"
 
 namespace velmora {
 namespace {
@@ -37,10 +39,34 @@ std::vector<std::string> fields(const std::string& line, std::size_t count) {
 }
 
 std::string lowered(std::string name) {
-  for (char& c : name) c = asciiLower(static_cast<unsigned char>(c));
+  name = foldedName(name);
   if (!name.empty() && name.back() == '/') name.pop_back();
   return name;
 }
+
+// The list's bytes, checked against its row of the release file as they come.
+class ListSink : public Sink {
+ public:
+  explicit ListSink(const ReleaseArchive& row) : check_(row) {}
+  std::int64_t size() const override { return static_cast<std::int64_t>(text_.size()); }
+  void restart() override {
+    text_.clear();
+    check_.restart();
+  }
+  void write(const char* data, std::size_t size) override {
+    check_.take(data, size);
+    text_.append(data, size);
+  }
+  std::string finish() {
+    check_.finish();
+    return std::move(text_);
+  }
+  bool overflowed() const { return check_.overflowed(); }
+
+ private:
+  ArchiveCheck check_;
+  std::string text_;
+};
 
 // Why `name` cannot be installed below a package's folder, or nothing.
 std::optional<std::string> nameProblem(const std::string& name) {
@@ -172,6 +198,54 @@ void checkFileList(const FileList& list, const Release& release) {
       free = offset + length;
     }
   }
+}
+
+std::string foldedName(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded) c = asciiLower(static_cast<unsigned char>(c));
+  return folded;
+}
+
+PathOwners::PathOwners(const FileList& list, const std::vector<Package>& packages) {
+  for (const Package& package : packages) {
+    const ListedPackage* listed = list.find(package.archive);
+    if (!listed) continue;
+    for (const ListedFile& file : listed->files)
+      owner_[foldedName(package.destination + file.name)] = package.archive;
+  }
+}
+
+bool PathOwners::owns(const std::string& archive, const std::string& path) const {
+  const auto at = owner_.find(foldedName(path));
+  return at != owner_.end() && at->second == archive;
+}
+
+std::optional<FileList> fetchFileList(const Release& release) {
+  const ReleaseArchive* row = release.find(kFileListName);
+  if (!row) return std::nullopt;
+  const std::string name = release.version + "-" + kFileListName;
+  if (row->size > kMaxFileListBytes) {
+    throw ReleaseRefused("the file list of " + release.version + " is larger than " +
+                         std::to_string(kMaxFileListBytes) + " bytes");
+  }
+  ListSink sink(*row);
+  try {
+    download(std::string(kSetupBaseUrl) + name, name, sink);
+  } catch (const std::runtime_error&) {
+    // Bytes beyond the listed size end the transfer; the reason is the release's.
+    if (sink.overflowed()) sink.finish();
+    throw;
+  }
+  FileList list;
+  try {
+    list = parseFileList(sink.finish());
+    checkFileList(list, release);
+  } catch (const ReleaseRefused&) {
+    throw;
+  } catch (const std::runtime_error& e) {
+    throw ReleaseRefused("release " + release.version + ": " + e.what());
+  }
+  return list;
 }
 
 }  // namespace velmora

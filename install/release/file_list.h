@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // The file list a release may carry: every file of every package with its
@@ -11,6 +13,7 @@
 namespace velmora {
 
 struct Release;
+struct Package;
 
 // Its name in the release file; the host serves it as "<version>-files.txt".
 inline constexpr char kFileListName[] = "files.txt";
@@ -56,5 +59,29 @@ FileList parseFileList(const std::string& text);
 // lists exactly the packages of kPackages and kStudioPackage, and every entry
 // lies inside its archive's listed size without overlapping another.
 void checkFileList(const FileList& list, const Release& release);
+
+// The list `release` names, fetched from the setup host, checked against its
+// row of the release file (size and SHA-256) and against the release; nullopt
+// when the release names none. Throws ReleaseRefused for a list that does not
+// match, is invalid or is larger than kMaxFileListBytes, and the download
+// error when it cannot be fetched.
+std::optional<FileList> fetchFileList(const Release& release);
+
+// The name every Windows path comparison uses: ASCII letters in lower case.
+std::string foldedName(const std::string& name);
+
+// Which package's entry a version holds at each path: the last in table order
+// that lists the path, as installing the packages one after another leaves it.
+// With a list, every path has exactly this one writer, so packages may be put
+// in place in any order.
+class PathOwners {
+ public:
+  PathOwners(const FileList& list, const std::vector<Package>& packages);
+  // Whether `archive`'s entry at `path` (below the version folder) is the one left there.
+  bool owns(const std::string& archive, const std::string& path) const;
+
+ private:
+  std::unordered_map<std::string, std::string> owner_;  // folded path -> archive
+};
 
 }  // namespace velmora

@@ -77,6 +77,12 @@ class ReleaseRefused : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A release that the install root's volume has no room for now: the start
+// falls back to an installed version with the reason, as for a refusal.
+class NotEnoughSpace : public ReleaseRefused {
+  using ReleaseRefused::ReleaseRefused;
+};
+
 // Fetches "<version>-release.txt" and, with kReleasePublicKey set, its
 // ".minisig", and returns the release once it verifies by one of the keys,
 // names `version` and lists every package and the studio; with `versions`, also

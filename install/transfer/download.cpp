@@ -349,7 +349,9 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       job.easy.reset();
       finished++;
       busy--;
-      abandoned_[static_cast<std::size_t>(&job - jobs.data())] = job.abandon;
+      const auto index = static_cast<std::size_t>(&job - jobs.data());
+      abandoned_[index] = job.abandon;
+      if (arrived) arrived(index);
       return;
     }
     if (result == CURLE_OK) endBody(job);

@@ -77,7 +77,7 @@ class Downloads {
   // Runs the transfers, a few at a time and started in order, and calls
   // `arrived(i)` on this thread as soon as transfer i is complete. The first
   // failure, or an error handed to stop(), ends every other transfer and is
-  // thrown. An abandoned transfer ends alone, never arrives, and says why in
+  // thrown. An abandoned transfer ends alone and arrives too, saying why in
   // abandoned(i).
   void run(const std::function<void(std::size_t)>& arrived = {});
 
