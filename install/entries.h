@@ -22,6 +22,12 @@ class EntryRefused : public TransferAbandoned {
   using TransferAbandoned::TransferAbandoned;
 };
 
+// Neighbouring entries whose gap is at most this are fetched in one request,
+// and a request costs as much as this many bytes of an archive: a package
+// whose files to fetch cost as much as its archive comes whole.
+inline constexpr std::uint64_t kSpanGap = 64 * 1024;
+inline constexpr std::uint64_t kRequestCost = 64 * 1024;
+
 // One span of an archive to fetch: from `first` to `last` (inclusive), with the
 // listed entries that lie in it, in order, and where each goes.
 struct EntrySpan {

@@ -1,11 +1,13 @@
 #include "install/layout.h"
 
+#include <set>
 #include <stdexcept>
 #include <system_error>
 
 #include "base/text.h"
 #include "build_config.h"
 #include "install/release/release.h"
+#include "platform/file_system.h"
 #include "platform/platform.h"
 #include "platform/removal.h"
 
@@ -92,6 +94,22 @@ fs::path newestInstalled(const fs::path& versions) {
       newest = candidate;
   }
   return newest;
+}
+
+bool isLink(const fs::path& path) {
+  platform::FileSystem::Entry entry;
+  return !platform::fileSystem().status(path, entry) && entry.link;
+}
+
+bool linkFree(const fs::path& base, std::string path, std::set<std::string>& seen) {
+  if (!path.empty() && path.back() == '/') path.pop_back();
+  if (seen.insert("").second && isLink(base)) return false;
+  for (auto end = path.find('/');; end = path.find('/', end + 1)) {
+    const std::string part = path.substr(0, end);
+    const bool folder = end != std::string::npos;
+    if ((!folder || seen.insert(part).second) && isLink(base / pathFromUtf8(part))) return false;
+    if (!folder) return true;
+  }
 }
 
 }  // namespace velmora

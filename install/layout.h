@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,5 +55,13 @@ bool newerVersion(const std::filesystem::path& a, const std::filesystem::path& b
 
 // The newest complete version (of equal ones, the greatest name), or an empty path.
 std::filesystem::path newestInstalled(const std::filesystem::path& versions);
+
+// Whether `path` is a symbolic link or junction itself.
+bool isLink(const std::filesystem::path& path);
+
+// No link or junction on the way from `base` (itself included) to `path`
+// ('/'-separated) below it; parts that do not exist pass. `seen` keeps the
+// folders found clean across calls with the same base.
+bool linkFree(const std::filesystem::path& base, std::string path, std::set<std::string>& seen);
 
 }  // namespace velmora

@@ -38,11 +38,6 @@ constexpr size_t kReadBlockSize = 65536;
 constexpr char kProgressLabel[] = "Downloading";
 // Packages unpacked at once at most; more would mostly contend for the disk.
 constexpr std::size_t kMaxUnpackThreads = 4;
-// Neighbouring entries whose gap is at most this are fetched in one request,
-// and a request costs as much as this many bytes of an archive: a package
-// whose files to fetch cost as much as its archive comes whole.
-constexpr std::uint64_t kSpanGap = 64 * 1024;
-constexpr std::uint64_t kRequestCost = 64 * 1024;
 // Room left on the volume after an install, for the system and the game.
 constexpr std::uint64_t kSpaceMargin = 100'000'000;
 
@@ -593,6 +588,9 @@ std::uint64_t bytesNeeded(const std::vector<Plan>& plans, const PathOwners* owne
   return bytes;
 }
 
+
+}  // namespace
+
 void requireSpace(const std::string& version, const fs::path& root, std::uint64_t bytes) {
   if (bytes == 0) return;
   const std::uint64_t need = bytes + kSpaceMargin;
@@ -602,8 +600,6 @@ void requireSpace(const std::string& version, const fs::path& root, std::uint64_
                        " MB needed, " + std::to_string(free->bytes / 1'000'000) + " MB free on " +
                        free->volume);
 }
-
-}  // namespace
 
 void install(const std::string& version, const std::vector<Package>& packages, const fs::path& root,
              const Release* release, const Unpacked& unpacked, Carrier* carrier,

@@ -84,6 +84,12 @@ void install(const std::string& version, const std::vector<Package>& packages,
              const std::filesystem::path& root, const Release* release = nullptr,
              const Unpacked& unpacked = {}, Carrier* carrier = nullptr,
              const FileList* list = nullptr);
+// Throws NotEnoughSpace "not enough disk space for <version>: <n> MB needed,
+// <m> MB free on <volume>" unless the volume of `root` has room for `bytes`
+// and a margin.
+void requireSpace(const std::string& version, const std::filesystem::path& root,
+                  std::uint64_t bytes);
+
 // One package into `destination`, checked against `release` if given.
 void install(const std::string& version, const std::string& archive,
              const std::filesystem::path& destination, const Release* release = nullptr);

@@ -170,24 +170,6 @@ void writeRecord(const fs::path& folder, const std::vector<PackageRecord>& recor
   writeWholeFile(folder / kFilesRecord, formatFilesRecord(records));
 }
 
-bool isLink(const fs::path& path) {
-  platform::FileSystem::Entry entry;
-  return !platform::fileSystem().status(path, entry) && entry.link;
-}
-
-// No link or junction on the way from `base` (itself included) to `path`
-// below it; parts that do not exist pass. `seen` keeps folders found clean.
-bool linkFree(const fs::path& base, std::string path, std::set<std::string>& seen) {
-  if (!path.empty() && path.back() == '/') path.pop_back();
-  if (seen.insert("").second && isLink(base)) return false;
-  for (auto end = path.find('/');; end = path.find('/', end + 1)) {
-    const std::string part = path.substr(0, end);
-    const bool folder = end != std::string::npos;
-    if ((!folder || seen.insert(part).second) && isLink(base / pathFromUtf8(part))) return false;
-    if (!folder) return true;
-  }
-}
-
 // Every file of `record` is in `from` as recorded, reached through no link.
 bool sourceWhole(const PackageRecord& record, const fs::path& from) {
   std::set<std::string> seen;

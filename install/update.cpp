@@ -15,6 +15,7 @@
 #include "install/package.h"
 #include "install/release/file_list.h"
 #include "install/release/release.h"
+#include "install/repair.h"
 #include "install/reuse.h"
 #include "install/transfer/download.h"
 #include "install/transfer/progress.h"
@@ -161,6 +162,20 @@ void installVersion(const fs::path& versions, const std::string& version, const 
   platform::flushToDisk({folder / kCompleteMarker});
 }
 
+// A complete version whose program a scanner took away gets its missing files
+// alone, where its release has a file list; otherwise it is installed again.
+bool repaired(const fs::path& folder) {
+  if (!fs::exists(folder / kCompleteMarker)) return false;
+  try {
+    const std::size_t count = repairVersion(folder);
+    std::cout << "Repaired " << count << " files of Velmora " << utf8(folder.filename())
+              << std::endl;
+  } catch (const std::exception&) {
+    return false;
+  }
+  return usableInstall(folder, kPlayerExecutable);
+}
+
 bool hasOthers(const fs::path& versions, const fs::path& keep) {
   std::error_code ec;
   for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
@@ -195,7 +210,12 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   // Another start may be installing this very version; wait for it, then look again.
   InstallLock lock(root);
   const bool usable = usableInstall(folder, kPlayerExecutable);
-  if (!usable || replayed(versions, folder)) {
+  const bool replay = replayed(versions, folder);
+  if (!usable && !replay && repaired(folder)) {
+    pruneVersions(versions, folder);
+    return folder;
+  }
+  if (!usable || replay) {
     try {
       const std::optional<Release> release = fetchRelease(version, versions);
       std::optional<Release> recorded;

@@ -374,7 +374,7 @@ std::optional<std::uint32_t> startProcess(const fs::path& application,
   return static_cast<std::uint32_t>(status);
 }
 
-void messageBox(const std::string& utf8Text, const std::string& utf8Title) {
+void messageBox(const std::string& utf8Text, const std::string& utf8Title, bool error) {
   // Only with a display: a run without one (a terminal, a test) must never block.
   const char* x11 = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
@@ -382,7 +382,7 @@ void messageBox(const std::string& utf8Text, const std::string& utf8Title) {
   const auto dialog = findOnPath("zenity");
   if (!dialog) return;
   const pid_t pid = spawn(
-      *dialog, {"zenity", "--error", "--title=" + utf8Title, "--text=" + utf8Text, "--no-markup"},
+      *dialog, {"zenity", error ? "--error" : "--info", "--title=" + utf8Title, "--text=" + utf8Text, "--no-markup"},
       nullptr);
   if (pid > 0) waitFor(pid);
 }

@@ -517,11 +517,11 @@ std::optional<std::uint32_t> startProcess(const fs::path& application,
   return status;
 }
 
-void messageBox(const std::string& utf8Text, const std::string& utf8Title) {
+void messageBox(const std::string& utf8Text, const std::string& utf8Title, bool error) {
   // With no desktop to show it on, MessageBoxW fails at once; that is fine. After a
   // long download the process may no longer take the foreground by itself.
   MessageBoxW(nullptr, wide(utf8Text).c_str(), wide(utf8Title).c_str(),
-              MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
+              MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION) | MB_SETFOREGROUND | MB_TOPMOST);
 }
 
 namespace {
