@@ -601,11 +601,11 @@ void requireSpace(const std::string& version, const fs::path& root, std::uint64_
                        free->volume);
 }
 
-void install(const std::string& version, const std::vector<Package>& packages, const fs::path& root,
-             const Release* release, const Unpacked& unpacked, Carrier* carrier,
-             const FileList* list) {
-  std::optional<PathOwners> owners;
-  if (list) owners.emplace(*list, packages);
+namespace {
+
+void installPackages(const std::string& version, const std::vector<Package>& packages,
+                     const fs::path& root, const Release* release, const Unpacked& unpacked,
+                     Carrier* carrier, const FileList* list, const PathOwners* owners) {
   std::vector<Plan> plans;
   for (const Package& package : packages) {
     Plan plan{&package};
@@ -620,7 +620,7 @@ void install(const std::string& version, const std::vector<Package>& packages, c
     choose(plan, carrier);
     plans.push_back(std::move(plan));
   }
-  requireSpace(version, root, bytesNeeded(plans, owners ? &*owners : nullptr));
+  requireSpace(version, root, bytesNeeded(plans, owners));
 
   std::vector<std::unique_ptr<FileSink>> files;
   std::vector<std::unique_ptr<EntrySink>> entries;
@@ -651,7 +651,7 @@ void install(const std::string& version, const std::vector<Package>& packages, c
   }
   Downloads downloads(std::move(transfers), kProgressLabel);
   Flusher flusher;
-  Unpacker unpacker(plans, owners ? &*owners : nullptr, unpacked, carrier, flusher, downloads);
+  Unpacker unpacker(plans, owners, unpacked, carrier, flusher, downloads);
   try {
     downloads.run([&](std::size_t i) {
       Plan& plan = plans[planOf[i]];
@@ -688,7 +688,19 @@ void install(const std::string& version, const std::vector<Package>& packages, c
   for (const Plan& plan : plans) {
     if (!plan.abandoned.empty()) whole.push_back(*plan.package);
   }
-  if (!whole.empty()) install(version, whole, root, release, unpacked, nullptr, list);
+  if (!whole.empty())
+    installPackages(version, whole, root, release, unpacked, nullptr, list, owners);
+}
+
+}  // namespace
+
+void install(const std::string& version, const std::vector<Package>& packages, const fs::path& root,
+             const Release* release, const Unpacked& unpacked, Carrier* carrier,
+             const FileList* list) {
+  std::optional<PathOwners> owners;
+  if (list) owners.emplace(*list, packages);
+  installPackages(version, packages, root, release, unpacked, carrier, list,
+                  owners ? &*owners : nullptr);
 }
 
 void install(const std::string& version, const std::string& archive, const fs::path& destination,

@@ -345,6 +345,9 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     long status = 0;
     curl_easy_getinfo(job.easy.get(), CURLINFO_RESPONSE_CODE, &status);
     job.detach();
+    // A range the host says it cannot give: the file is there, only not in parts.
+    if (job.transfer->span && result == CURLE_HTTP_RETURNED_ERROR && status == 416)
+      job.abandon = "the host does not answer range requests";
     if (!job.abandon.empty()) {
       job.easy.reset();
       finished++;
