@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "build_config.h"
 #include "install/release/file_list.h"
 #include "install/transfer/download.h"
 #include "platform/sha256.h"
@@ -22,10 +23,11 @@ class EntryRefused : public TransferAbandoned {
   using TransferAbandoned::TransferAbandoned;
 };
 
-// Neighbouring entries whose gap is at most this are fetched in one request,
-// and a request costs as much as this many bytes of an archive: a package
-// whose files to fetch cost as much as its archive comes whole.
-inline constexpr std::uint64_t kSpanGap = 64 * 1024;
+// Neighbouring entries whose gap is at most this are fetched in one request
+// (bench/run.py, the patch's update: see README), and a request costs as much
+// as this many bytes of an archive: a package whose files to fetch cost as
+// much as its archive comes whole.
+inline constexpr std::uint64_t kSpanGap = kSpanGapBytes;
 inline constexpr std::uint64_t kRequestCost = 64 * 1024;
 
 // One span of an archive to fetch: from `first` to `last` (inclusive), with the

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -55,6 +56,10 @@ bool newerVersion(const std::filesystem::path& a, const std::filesystem::path& b
 
 // The newest complete version (of equal ones, the greatest name), or an empty path.
 std::filesystem::path newestInstalled(const std::filesystem::path& versions);
+
+// Whether `path` is a regular file, not a link, of exactly `size` bytes with
+// SHA-256 `sha256` (64 lower-case hex digits); reads it once.
+bool holdsContent(const std::filesystem::path& path, std::uint64_t size, const std::string& sha256);
 
 // Whether `path` is a symbolic link or junction itself.
 bool isLink(const std::filesystem::path& path);

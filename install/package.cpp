@@ -327,14 +327,14 @@ enum class Way {
 };
 
 struct Plan {
-  const Package* package;
+  const Package* package = nullptr;
   Way way = Way::archive;
   fs::path folder, archive;
   const ReleaseArchive* row = nullptr;
   const ListedPackage* listed = nullptr;
   std::vector<EntrySpan> spans;
   std::size_t spansLeft = 0;
-  std::string abandoned;  // why its entries could not be fetched alone
+  std::string abandoned;            // why its entries could not be fetched alone
   std::vector<fs::path> unflushed;  // what carrying it placed that may not be on disk yet
 };
 
@@ -448,8 +448,7 @@ class Unpacker {
     for (const InstalledFile& file : written) {
       if (file.path.back() == '/') continue;
       const auto at = listed.find(foldedName(file.path));
-      if (at == listed.end() || at->second->size != file.size ||
-          at->second->sha256 != file.sha256)
+      if (at == listed.end() || at->second->size != file.size || at->second->sha256 != file.sha256)
         throw ReleaseRefused(std::string(plan.package->archive) + " does not match its file list");
       ++files;
     }
@@ -562,6 +561,32 @@ void choose(Plan& plan, Carrier* carrier) {
   plan.unflushed = carrier->placeHeld(*plan.package);
 }
 
+// Decides every package's way, side by side: weighing what is on disk reads
+// and hashes every file a package may carry.
+void chooseAll(std::vector<Plan>& plans, Carrier* carrier) {
+  if (!carrier) return;
+  std::atomic<std::size_t> next{0};
+  std::mutex mutex;
+  std::exception_ptr failure;
+  const auto work = [&] {
+    for (std::size_t i; (i = next++) < plans.size();) {
+      try {
+        choose(plans[i], carrier);
+      } catch (...) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!failure) failure = std::current_exception();
+      }
+    }
+  };
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::thread> helpers;
+  for (std::size_t i = 1; i < std::min({cores, kMaxUnpackThreads, plans.size()}); ++i)
+    helpers.emplace_back(work);
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
 std::string megabytes(std::uint64_t bytes) { return std::to_string((bytes + 999'999) / 1'000'000); }
 
 // What the install will download and write beyond what it carries.
@@ -588,7 +613,6 @@ std::uint64_t bytesNeeded(const std::vector<Plan>& plans, const PathOwners* owne
   return bytes;
 }
 
-
 }  // namespace
 
 void requireSpace(const std::string& version, const fs::path& root, std::uint64_t bytes) {
@@ -608,7 +632,8 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
                      Carrier* carrier, const FileList* list, const PathOwners* owners) {
   std::vector<Plan> plans;
   for (const Package& package : packages) {
-    Plan plan{&package};
+    Plan plan;
+    plan.package = &package;
     plan.row = release ? release->find(package.archive) : nullptr;
     // A release that does not list an archive vouches for none of its bytes.
     if (release && !plan.row) {
@@ -617,9 +642,9 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
     plan.listed = list ? list->find(package.archive) : nullptr;
     plan.folder = root / pathFromUtf8(package.destination);
     plan.archive = plan.folder / pathFromUtf8(package.archive);
-    choose(plan, carrier);
     plans.push_back(std::move(plan));
   }
+  chooseAll(plans, carrier);
   requireSpace(version, root, bytesNeeded(plans, owners));
 
   std::vector<std::unique_ptr<FileSink>> files;

@@ -39,8 +39,8 @@ struct InstalledFile {
 using Unpacked = std::function<void(const Package&, const std::vector<InstalledFile>&)>;
 
 // What an update has on disk already. Asked about every package before any
-// download starts; a package it has is placed, instead of unpacked, at its
-// turn in the table order.
+// download starts, about several at once from different threads; a package it
+// has is placed, instead of unpacked, at its turn in the table order.
 class Carrier {
  public:
   virtual ~Carrier() = default;

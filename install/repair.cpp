@@ -29,29 +29,12 @@ namespace {
 
 constexpr char kProgressLabel[] = "Downloading";
 
-std::string fileSha256(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  platform::Sha256 hash;
-  std::vector<char> buffer(1 << 16);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    hash.update(buffer.data(), static_cast<std::size_t>(in.gcount()));
-  }
-  return in.bad() ? "" : hash.hex();
-}
-
 // A damaged file: where it belongs, and where its new copy is fetched to first.
 struct Damaged {
   const Package* package;
   const ListedFile* file;
   fs::path target, fresh;
 };
-
-bool intactFile(const fs::path& path, const ListedFile& file) {
-  std::error_code ec;
-  return fs::is_regular_file(fs::symlink_status(path, ec)) && fs::file_size(path, ec) == file.size &&
-         !ec && fileSha256(path) == file.sha256;
-}
 
 // Fetches `damaged` alone into their fresh names; returns the packages whose
 // entries the host would not give alone.
@@ -113,7 +96,7 @@ std::size_t repairVersion(const fs::path& folder) {
       // Never written through a link to somewhere else.
       if (!linkFree(folder, path, seen)) throw cannot("a link or junction leads out of " + path);
       const fs::path target = folder / pathFromUtf8(path);
-      if (intactFile(target, file)) continue;
+      if (holdsContent(target, file.size, file.sha256)) continue;
       fs::path fresh = target;
       fresh += "." + randomToken() + ".new";
       damaged.push_back({&package, &file, target, fresh});

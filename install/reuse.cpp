@@ -1,12 +1,12 @@
 #include "install/reuse.h"
 
 #include <algorithm>
-#include <functional>
-#include <unordered_map>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <stdexcept>
 #include <system_error>
+#include <unordered_map>
 
 #include "base/files.h"
 #include "base/text.h"
@@ -47,17 +47,6 @@ bool safePath(std::string path) {
     start = end + 1;
   }
   return true;
-}
-
-std::string fileSha256(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  platform::Sha256 hash;
-  std::vector<char> buffer(1 << 16);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    hash.update(buffer.data(), static_cast<std::size_t>(in.gcount()));
-  }
-  return in.bad() ? "" : hash.hex();
 }
 
 }  // namespace
@@ -176,11 +165,7 @@ bool sourceWhole(const PackageRecord& record, const fs::path& from) {
   for (const InstalledFile& file : record.files) {
     if (!linkFree(from, file.path, seen)) return false;
     if (file.path.back() == '/') continue;
-    const fs::path source = from / pathFromUtf8(file.path);
-    std::error_code ec;
-    if (!fs::is_regular_file(fs::symlink_status(source, ec)) ||
-        fs::file_size(source, ec) != file.size || ec || fileSha256(source) != file.sha256)
-      return false;
+    if (!holdsContent(from / pathFromUtf8(file.path), file.size, file.sha256)) return false;
   }
   return true;
 }
@@ -189,20 +174,20 @@ bool sourceWhole(const PackageRecord& record, const fs::path& from) {
 // lead through no link either; adds the copies to `copies`. False, with what it
 // placed removed again, when that or placing a file fails.
 // Puts the file `from` at `target` as a hard link, else a copy (added to
-// `copies`), replacing what is there; false when neither works or the size is
-// not `size`.
+// `copies`), replacing what is there; false when neither works or a copy is
+// not `size` bytes. `folders`, if given, remembers the folders made.
 bool placeFile(const fs::path& from, const fs::path& target, std::uint64_t size,
-               std::vector<fs::path>& copies) {
+               std::vector<fs::path>& copies, std::set<fs::path>* folders = nullptr) {
   std::error_code ec;
-  fs::create_directories(target.parent_path(), ec);
+  if (!folders || folders->insert(target.parent_path()).second)
+    fs::create_directories(target.parent_path(), ec);
   // An earlier package's file at the same path is replaced, as unpacking would.
   fs::remove(target, ec);
   fs::create_hard_link(from, target, ec);
-  if (ec) {
-    ec.clear();
-    fs::copy_file(from, target, ec);
-    copies.push_back(target);
-  }
+  if (!ec) return true;  // the file checked, under a second name
+  ec.clear();
+  fs::copy_file(from, target, ec);
+  copies.push_back(target);
   return !ec && fs::file_size(target, ec) == size && !ec;
 }
 
@@ -243,11 +228,11 @@ bool sameArchive(const PackageRecord& a, const PackageRecord& b) {
 }
 
 // Every file the record carries is the one the list gives its path, and the list names no other.
-bool matchesList(const PackageRecord& record, const Package& package,
-                 const ListedPackage* listed) {
+bool matchesList(const PackageRecord& record, const Package& package, const ListedPackage* listed) {
   if (!listed) return false;
   std::unordered_map<std::string, const ListedFile*> byPath;
-  for (const ListedFile& file : listed->files) byPath.emplace(package.destination + file.name, &file);
+  for (const ListedFile& file : listed->files)
+    byPath.emplace(package.destination + file.name, &file);
   std::size_t files = 0;
   for (const InstalledFile& file : record.files) {
     if (file.path.back() == '/') continue;
@@ -298,8 +283,8 @@ void keepCutOffPackages(const fs::path& staging, const fs::path& resume, bool fi
   kept.erase(std::remove_if(kept.begin(), kept.end(), [](const auto& r) { return !intact(r); }),
              kept.end());
   std::error_code ec;
-  if (kept.empty() && (!files || !fs::is_directory(fs::symlink_status(staging, ec)) ||
-                       isLink(staging)))
+  if (kept.empty() &&
+      (!files || !fs::is_directory(fs::symlink_status(staging, ec)) || isLink(staging)))
     return;
   if (kept.size() < read) writeRecord(staging, kept);
   std::vector<fs::path> copies;  // flushed, if at all, when carried on from `resume`
@@ -331,6 +316,8 @@ PackageReuse::PackageReuse(const fs::path& versions, const std::optional<Release
       std::remove_if(cutOff.begin(), cutOff.end(), [](const auto& r) { return !intact(r); }),
       cutOff.end());
   sources_.push_back({resume, cutOff});
+  std::error_code ec;
+  resumeFound_ = fs::is_directory(fs::symlink_status(resume, ec));
   const fs::path previous = newestInstalled(versions);
   if (previous.empty()) return;
   // Written whole before its marker, a complete version's record may be one from before records
@@ -361,6 +348,7 @@ bool PackageReuse::has(const Package& package) {
     for (const PackageRecord& record : source.records) {
       if (sameArchive(record, wanted) && (!list_ || matchesList(record, package, listed)) &&
           sourceWhole(record, source.folder)) {
+        const std::lock_guard<std::mutex> lock(plans_);
         planned_.push_back({record, source.folder, &source == &sources_.front()});
         return true;
       }
@@ -371,6 +359,7 @@ bool PackageReuse::has(const Package& package) {
 
 std::vector<fs::path> PackageReuse::place(const Package& package) {
   std::vector<fs::path> unflushed;
+  const std::lock_guard<std::mutex> lock(plans_);
   for (const Plan& plan : planned_) {
     if (plan.record.archive != package.archive) continue;
     const auto skip = [&](const std::string& path) { return !owned(package, path); };
@@ -391,23 +380,21 @@ std::vector<fs::path> PackageReuse::place(const Package& package) {
   return unflushed;
 }
 
-std::optional<PackageReuse::Held> PackageReuse::find(const std::string& path,
-                                                     const ListedFile& file) {
-  std::vector<std::pair<fs::path, std::string>> candidates;  // folder and path in it
-  candidates.emplace_back(sources_.front().folder, path);
+std::optional<PackageReuse::Held> PackageReuse::find(
+    const std::string& path, const ListedFile& file,
+    std::map<fs::path, std::set<std::string>>& clean) const {
+  std::vector<std::pair<const fs::path*, std::string>> candidates;  // folder and path in it
+  if (resumeFound_) candidates.emplace_back(&sources_.front().folder, path);
   if (sources_.size() > 1) {
-    candidates.emplace_back(sources_[1].folder, path);
+    candidates.emplace_back(&sources_[1].folder, path);
     const auto same = previousBySha_.find(file.sha256);
     if (same != previousBySha_.end() && same->second != path)
-      candidates.emplace_back(sources_[1].folder, same->second);
+      candidates.emplace_back(&sources_[1].folder, same->second);
   }
   for (const auto& [folder, at] : candidates) {
-    std::set<std::string> seen;
-    const fs::path source = folder / pathFromUtf8(at);
-    std::error_code ec;
-    if (linkFree(folder, at, seen) && fs::is_regular_file(fs::symlink_status(source, ec)) &&
-        fs::file_size(source, ec) == file.size && !ec && fileSha256(source) == file.sha256)
-      return Held{path, source, folder == sources_.front().folder};
+    if (linkFree(*folder, at, clean[*folder]) &&
+        holdsContent(*folder / pathFromUtf8(at), file.size, file.sha256))
+      return Held{path, *folder / pathFromUtf8(at), folder == &sources_.front().folder, file.size};
   }
   return std::nullopt;
 }
@@ -416,35 +403,43 @@ std::vector<const ListedFile*> PackageReuse::lacks(const Package& package,
                                                    const ListedPackage& listed) {
   std::vector<const ListedFile*> missing;
   std::vector<Held> held;
+  std::map<fs::path, std::set<std::string>> clean;
   for (const ListedFile& file : listed.files) {
     const std::string path = package.destination + file.name;
     if (!owned(package, path)) continue;
-    if (auto found = release_ ? find(path, file) : std::nullopt) {
+    if (auto found = release_ ? find(path, file, clean) : std::nullopt) {
       held.push_back(std::move(*found));
     } else {
       missing.push_back(&file);
     }
   }
+  const std::lock_guard<std::mutex> lock(plans_);
   held_.emplace_back(package.archive, std::move(held));
   return missing;
 }
 
 std::vector<fs::path> PackageReuse::placeHeld(const Package& package) {
-  std::vector<fs::path> unflushed;
-  for (const auto& [archive, held] : held_) {
-    if (archive != package.archive) continue;
-    std::set<std::string> seen;
-    for (const Held& file : held) {
-      const fs::path target = staging_ / pathFromUtf8(file.path);
-      std::error_code ec;
-      if (!linkFree(staging_, file.path, seen) ||
-          !placeFile(file.source, target, fs::file_size(file.source, ec), unflushed))
-        throw std::runtime_error("cannot place the unchanged file " + file.path + " from " +
-                                 utf8(file.source));
-      // A complete version's files were flushed before its marker; a cut-off attempt's may not be.
-      if (file.cutOff && (unflushed.empty() || unflushed.back() != target))
-        unflushed.push_back(target);
+  std::vector<Held> held;
+  {
+    const std::lock_guard<std::mutex> lock(plans_);
+    for (const auto& [archive, files] : held_) {
+      if (archive == package.archive) held = files;
     }
+  }
+  std::vector<fs::path> unflushed;
+  std::set<std::string> seen;
+  std::set<fs::path> folders;
+  for (const Held& file : held) {
+    const fs::path target = staging_ / pathFromUtf8(file.path);
+    const auto slash = file.path.rfind('/');
+    // The name itself may be anything: removing it never follows a link.
+    if ((slash != std::string::npos && !linkFree(staging_, file.path.substr(0, slash), seen)) ||
+        !placeFile(file.source, target, file.size, unflushed, &folders))
+      throw std::runtime_error("cannot place the unchanged file " + file.path + " from " +
+                               utf8(file.source));
+    // A complete version's files were flushed before its marker; a cut-off attempt's may not be.
+    if (file.cutOff && (unflushed.empty() || unflushed.back() != target))
+      unflushed.push_back(target);
   }
   return unflushed;
 }

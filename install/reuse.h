@@ -2,7 +2,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -94,8 +97,11 @@ class PackageReuse : public Carrier {
     std::string path;  // below the version folder
     std::filesystem::path source;
     bool cutOff;
+    std::uint64_t size = 0;
   };
-  std::optional<Held> find(const std::string& path, const ListedFile& file);
+  // `clean` keeps the folders of each source found to lead through no link.
+  std::optional<Held> find(const std::string& path, const ListedFile& file,
+                           std::map<std::filesystem::path, std::set<std::string>>& clean) const;
   bool owned(const Package& package, const std::string& path) const;
 
   const std::optional<Release>& release_;
@@ -106,6 +112,9 @@ class PackageReuse : public Carrier {
   // Per SHA-256, a path of the newest complete version whose record gives it.
   std::unordered_map<std::string, std::string> previousBySha_;
   std::vector<std::pair<std::string, std::vector<Held>>> held_;  // per archive
+  bool resumeFound_ = false;
+  // Guards planned_ and held_: packages are weighed side by side.
+  std::mutex plans_;
   // Per archive to carry: its record and the folder it is carried from.
   struct Plan {
     PackageRecord record;

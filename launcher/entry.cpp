@@ -62,15 +62,18 @@ int runUninstall() {
 int runRepair() {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   const fs::path root = installRoot();
+  if (newestInstalled(root / "Versions").empty()) {
+    throw std::runtime_error("no installed version of Velmora to repair");
+  }
+  // Never beside a start that installs or prunes; the newest may change until it is held.
+  InstallLock lock(root);
   const fs::path version = newestInstalled(root / "Versions");
   if (version.empty()) throw std::runtime_error("no installed version of Velmora to repair");
-  // Never beside a start that installs or prunes.
-  InstallLock lock(root);
   const std::size_t repaired = repairVersion(version);
   const std::string name = utf8(version.filename());
-  const std::string text = repaired == 0 ? "Velmora " + name + " is intact"
-                                         : "Repaired " + std::to_string(repaired) +
-                                               " files of Velmora " + name;
+  const std::string text =
+      repaired == 0 ? "Velmora " + name + " is intact"
+                    : "Repaired " + std::to_string(repaired) + " files of Velmora " + name;
   std::cout << text << std::endl;
   platform::messageBox(text, "Velmora", false);
   return 0;

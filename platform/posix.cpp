@@ -381,9 +381,10 @@ void messageBox(const std::string& utf8Text, const std::string& utf8Title, bool 
   if (!((x11 && *x11) || (wayland && *wayland))) return;
   const auto dialog = findOnPath("zenity");
   if (!dialog) return;
-  const pid_t pid = spawn(
-      *dialog, {"zenity", error ? "--error" : "--info", "--title=" + utf8Title, "--text=" + utf8Text, "--no-markup"},
-      nullptr);
+  const pid_t pid = spawn(*dialog,
+                          {"zenity", error ? "--error" : "--info", "--title=" + utf8Title,
+                           "--text=" + utf8Text, "--no-markup"},
+                          nullptr);
   if (pid > 0) waitFor(pid);
 }
 
