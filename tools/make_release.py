@@ -162,11 +162,11 @@ def build(version, out, player_dir, studio_dir, bulk_mb=0, small_files=2000,
 
 
 def patch(release_dir, old, new, out, share=0.01, seed=1, player_bytes=0, published=None,
-          key=TEST_KEY, version_document=True):
+          key=TEST_KEY, version_document=True, file_list=True):
     """Publishes `new` into `out`: the files of `old` as its archives in `release_dir` hold them,
     with the player's notes and about `share` of each content package's files changed (a few
-    bytes each, sizes kept), and, with `player_bytes`, a changed player data file of that size.
-    Returns the paths changed, below the version folder."""
+    bytes each, sizes kept), and, with `player_bytes`, that many random bytes appended to the
+    player's program (which still runs). Returns the paths changed, below the version folder."""
     os.makedirs(out, exist_ok=True)
     rng = random.Random(f"{seed}:{old}:{new}")
     with tempfile.TemporaryDirectory(prefix=".patch-", dir=out) as files:
@@ -184,8 +184,8 @@ def patch(release_dir, old, new, out, share=0.01, seed=1, player_bytes=0, publis
         with open(os.path.join(files, "release-notes.txt"), "a") as f:
             f.write(f"Velmora player {new}\n")
         if player_bytes:
-            changed.append("player.dat")
-            with open(os.path.join(files, "player.dat"), "wb") as f:
+            changed.append("velmora-player.exe")
+            with open(os.path.join(files, "velmora-player.exe"), "ab") as f:
                 f.write(random.Random(f"{seed}:{new}:player").randbytes(player_bytes))
         for _, prefix in PLAYER_ARCHIVES[1:]:
             inside = sorted(rel for rel, _ in _dir_files(os.path.join(files, prefix)))
@@ -200,7 +200,7 @@ def patch(release_dir, old, new, out, share=0.01, seed=1, player_bytes=0, publis
                     f.write(data)
                 changed.append(prefix + rel)
         publish.publish(new, files, out, key=key, published=published,
-                        version_document=version_document)
+                        version_document=version_document, file_list=file_list)
     return changed
 
 
