@@ -1,5 +1,6 @@
 #include "base/text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 
@@ -84,6 +85,36 @@ std::string randomToken() {
   char text[9];
   std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(std::random_device()()));
   return text;
+}
+
+bool isWellFormedUtf8(const std::string& text) {
+  const std::u16string wide = utf16FromUtf8(text);
+  // Every ill-formed sequence became U+FFFD; well-formed text has as many of those as it brought.
+  std::size_t brought = 0;
+  for (std::size_t at = text.find("\xef\xbf\xbd"); at != std::string::npos;
+       at = text.find("\xef\xbf\xbd", at + 3))
+    ++brought;
+  return static_cast<std::size_t>(std::count(wide.begin(), wide.end(), u'\xfffd')) == brought;
+}
+
+bool parseDecimal(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
+  if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;
+  value = 0;
+  for (unsigned char c : text) {
+    if (!isAsciiDigit(c)) return false;
+    const unsigned digit = c - '0';
+    if (value > (limit - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  return true;
+}
+
+bool isSha256Text(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (unsigned char c : text) {
+    if (!isAsciiDigit(c) && !(c >= 'a' && c <= 'f')) return false;
+  }
+  return true;
 }
 
 }  // namespace velmora

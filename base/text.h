@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -32,6 +33,16 @@ std::u16string utf16FromUtf8(const std::string& utf8);
 // True for names Windows maps to devices (CON, nul.txt, COM1, ...): such a
 // name can never be a plain file or folder there.
 bool isReservedDeviceName(const std::string& component);
+
+// True when `text` is well-formed UTF-8 (no cut, overlong or surrogate sequence).
+bool isWellFormedUtf8(const std::string& text);
+
+// Plain decimal digits without sign or leading zeros, at most `limit`: the
+// one spelling of a number in the files the launcher reads.
+bool parseDecimal(const std::string& text, std::uint64_t limit, std::uint64_t& value);
+
+// 64 lower-case hex digits, as SHA-256 values are written.
+bool isSha256Text(const std::string& text);
 
 // Two lower-case hex digits per byte.
 std::string hexText(const unsigned char* bytes, std::size_t size);

@@ -36,6 +36,13 @@ PROFILES = [("loopback", "loopback, unlimited", {}, {"one by one": 0.6}),
              {"rate": 8_000_000, "delay": 0.04}, {"parallel curl": 0.83, "one by one": 0.29})]
 METHODS = ("launcher", "one by one", "parallel curl")
 NEXT = "version-20270101000002"  # BIG with only the player package changed
+# BIG with a new player and about 1 % of every content package's files changed, with a file
+# list and, as an update before file lists would see it, without one.
+PATCH, PATCH_WHOLE = "version-20270101000003", "version-20270101000004"
+PATCH_SHARE, PLAYER_MB = 0.01, 2
+# The patch's update: at most this share of the release plus the new player, and at most this
+# share of a fresh install's time in each profile.
+PATCH_BYTES, PATCH_TIME = 0.03, {"loopback": 0.2, "network": 0.1}
 
 
 class Failure(Exception):
@@ -213,6 +220,8 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the scratch folder")
     ap.add_argument("--profiles", default="loopback,network",
                     help="network profiles to install in (default: loopback,network)")
+    ap.add_argument("--patch-only", action="store_true",
+                    help="only the patch's update and the repair (as for choosing VELMORA_SPAN_GAP)")
     a = ap.parse_args()
     mb = a.mb or (60 if a.quick else 300)
     runs = a.runs or (2 if a.quick else 5)
@@ -251,8 +260,12 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
         make_release.build(version, release, os.path.join(standins, "player"),
                            os.path.join(standins, "studio"), bulk_mb=size,
                            small_files=files[version], version_file=False)
+    patch_changed = make_release.patch(release, BIG, PATCH, release, share=PATCH_SHARE,
+                                       player_bytes=PLAYER_MB << 20, version_document=False)
+    make_release.patch(release, BIG, PATCH_WHOLE, release, share=PATCH_SHARE,
+                       player_bytes=PLAYER_MB << 20, version_document=False, file_list=False)
     sizes = {v: sum(os.path.getsize(os.path.join(release, f"{v}-{n}"))
-                    for n, _ in make_release.PLAYER_ARCHIVES) for v in (BIG, SMALL)}
+                    for n, _ in make_release.PLAYER_ARCHIVES) for v in (BIG, SMALL, PATCH)}
     print(f"releases built in {time.perf_counter() - t0:.1f}s")
     for v in (BIG, SMALL):
         print(f"  {v}: {sizes[v] / 1e6:.0f} MB in ten packages, {files[v]} small files "
@@ -306,8 +319,89 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
                 "one by one": lambda check: by_hand_install(baseline_script, check),
                 "parallel curl": lambda check: by_hand_install(parallel_script, check)}
 
+    def downloaded(host):
+        """Bytes of archives the host sent since its requests were cleared, and the requests."""
+        got, count = 0, 0
+        for r in host.requests():
+            if not r.path.endswith(".zip"):
+                continue
+            count += 1
+            if r.range == "-":
+                got += os.path.getsize(os.path.join(release, r.path.lstrip("/")))
+            else:
+                first, last = r.range.removeprefix("bytes=").split("-")
+                got += int(last) + 1 - int(first)
+        return got, count
+
+    def patch_update(profile, host):
+        """The patch installed by an update with the package carry alone (no list), by files
+        alone, and on an empty root; then the repair."""
+        rows = {}
+        for kind, target, over in (("package carry", PATCH_WHOLE, BIG), ("by files", PATCH, BIG),
+                                   ("fresh install", PATCH, None)):
+            m = Machine(fresh("machine"), launcher, ca)
+            if over:
+                announce(over)
+                m.start()
+            announce(target)
+            host.clear_requests()
+            quiesce()
+            seconds, usage = m.start(peak=True)
+            if make_release.installed_tree(m.version(target)) != expected(release, target):
+                raise Failure(f"the patch's update ({kind}) differs from the release")
+            rows[kind] = (seconds, *downloaded(host), usage)
+            if kind == "by files":
+                repaired = m
+            else:
+                shutil.rmtree(m.dir)
+        # The new program, random bytes stored as they are, and its local header.
+        player = PLAYER_MB << 20
+        print(f"\n== The patch ({PATCH_SHARE * 100:.0f} % of each content package's files changed, "
+              f"and the player's program, now {PLAYER_MB} MiB larger), {profile}")
+        for kind, (seconds, got, count, usage) in rows.items():
+            print(f"  {kind:13}: {got / 1e6:7.1f} MB in {count:3} requests, {seconds:6.2f}s, "
+                  f"peak {usage.kib / 1024:4.1f} MiB")
+        share = (rows["by files"][1] - player) / sizes[PATCH]
+        ratio = rows["by files"][0] / rows["fresh install"][0]
+        print(f"  by files: {share * 100:.2f} % of the release beyond the new player, "
+              f"{ratio:.3f} of a fresh install's time")
+        targets.append((f"{profile}: patch by files downloads {share * 100:.2f} % of the release "
+                        f"beyond the player <= {PATCH_BYTES * 100:.0f} %", share <= PATCH_BYTES))
+        targets.append((f"{profile}: patch by files {ratio:.3f} of a fresh install's time <= "
+                        f"{PATCH_TIME[profile]}", ratio <= PATCH_TIME[profile]))
+        peak = rows["by files"][3].kib / 1024
+        targets.append((f"{profile}: patch by files peak memory {peak:.1f} MiB < {PEAK_MIB:.0f} MiB",
+                        peak < PEAK_MIB))
+        if profile != "loopback":
+            shutil.rmtree(repaired.dir)
+            return
+        folder = repaired.version(PATCH)
+        env = dict(repaired.env)
+        for label, damage in (("an intact version", ()), ("10 damaged files", patch_changed[1:11])):
+            for rel in damage:
+                with open(os.path.join(folder, rel), "r+b") as f:
+                    f.truncate(max(0, os.path.getsize(os.path.join(folder, rel)) // 2))
+            host.clear_requests()
+            quiesce()
+            seconds, _ = timed([repaired.launcher, "--repair"], env=env, cwd=repaired.dir)
+            got, count = downloaded(host)
+            print(f"  repair of {label}: {seconds:.2f}s, {got / 1e6:.2f} MB in {count} requests")
+        if make_release.installed_tree(folder) != expected(release, PATCH):
+            raise Failure("the repaired version differs from the release")
+        shutil.rmtree(repaired.dir)
+
+    if a.patch_only:
+        for profile, title, options, goals in profiles:
+            with testlib.SetupHost(release, port=port, cert=cert, key=key, **options) as host:
+                patch_update(profile, host)
+        print("\n== Targets (informational)")
+        for text, ok in targets:
+            print(f"  {text}: {verdict(ok)}")
+        return
+
     for profile, title, options, goals in profiles:
         with testlib.SetupHost(release, port=port, cert=cert, key=key, **options) as host:
+            patch_update(profile, host)
             announce(BIG)
             print(f"\n== Install of {sizes[BIG] / 1e6:.0f} MB on an empty install root, {title}: "
                   f"the launcher; curl + bsdtar + rm per package (one by one); curl --parallel for "
@@ -391,10 +485,6 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
         print(f"  {sizes[BIG] / 1e6:4.0f} MB release: {peak_big:.1f} MiB "
               f"({sizes[BIG] / sizes[SMALL]:.1f}x the data, {growth * 100:+.1f}% memory)")
 
-        def downloaded():
-            """Bytes of the archives the host was asked for since its requests were cleared."""
-            paths = [r.path.lstrip("/") for r in host.requests() if r.path.endswith(".zip")]
-            return sum(os.path.getsize(os.path.join(release, p)) for p in paths), len(paths)
 
         print("\n== Update in which one package of ten changed (the player's), against the full "
               "download an update took before")
@@ -413,7 +503,7 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
         host.clear_requests()
         quiesce()
         seconds = m.start()[0]
-        got, count = downloaded()
+        got, count = downloaded(host)
         if make_release.installed_tree(m.version(NEXT)) != expected(release, NEXT):
             raise Failure("the update differs from the release")
         print(f"  update: {got / 1e6:.1f} MB in {count} archive(s), {seconds:.2f}s; a full "
@@ -437,10 +527,10 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
             time.sleep(0.005)
         proc.kill()
         proc.wait()
-        before, _ = downloaded()
+        before, _ = downloaded(host)
         host.clear_requests()
         seconds = m.start()[0]
-        again, count = downloaded()
+        again, count = downloaded(host)
         if make_release.installed_tree(m.version(BIG)) != expected(release, BIG):
             raise Failure("the resumed install differs from the release")
         print(f"  killed after {done} of 10 packages ({before / 1e6:.1f} MB of archives asked for); the next start "

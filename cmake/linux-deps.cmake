@@ -36,5 +36,6 @@ set_target_properties(velmora_sodium PROPERTIES
   IMPORTED_LOCATION "${VELMORA_SODIUM_STATIC}"
   INTERFACE_LINK_LIBRARIES "Threads::Threads")
 
-# SHA-256 comes from libcrypto, which libcurl loads anyway.
-set(VELMORA_THIRD_PARTY velmora_curl velmora_archive velmora_sodium OpenSSL::Crypto)
+# SHA-256 comes from libcrypto, which libcurl loads anyway; entries fetched
+# alone are inflated with zlib itself.
+set(VELMORA_THIRD_PARTY velmora_curl velmora_archive velmora_sodium OpenSSL::Crypto ZLIB::ZLIB)

@@ -49,4 +49,8 @@ set_target_properties(velmora_sodium PROPERTIES
   INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC
   INTERFACE_LINK_LIBRARIES "advapi32")
 
-set(VELMORA_THIRD_PARTY velmora_curl velmora_archive velmora_sodium velmora_delayed_dlls shell32 ole32 uuid user32)
+# Single entries fetched alone are inflated with zlib itself.
+add_library(velmora_zlib STATIC IMPORTED)
+set_target_properties(velmora_zlib PROPERTIES IMPORTED_LOCATION "/usr/x86_64-w64-mingw32/lib/libz.a")
+
+set(VELMORA_THIRD_PARTY velmora_curl velmora_archive velmora_sodium velmora_zlib velmora_delayed_dlls shell32 ole32 uuid user32)

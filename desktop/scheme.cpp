@@ -42,7 +42,9 @@ std::vector<RegistryValue> appsEntryValues(const fs::path& root, const fs::path&
       {key, false, u"InstallLocation", root.u16string()},
       {key, false, u"UninstallString", uninstall},
       {key, false, u"QuietUninstallString", uninstall},
-      {key, false, u"NoModify", u"", 1},
+      // Modify checks the installed files and fetches those missing or damaged.
+      {key, false, u"ModifyPath", u"\"" + launcher.u16string() + u"\" --repair"},
+      {key, false, u"NoModify", u"", 0},
       {key, false, u"NoRepair", u"", 1},
   };
   if (kilobytes) values.push_back({key, false, u"EstimatedSize", u"", *kilobytes});

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "install/release.h"
+#include "install/release/release.h"
 
 namespace {
 

@@ -147,6 +147,18 @@ def releases():
     return seeds
 
 
+def file_lists():
+    h = "%064x"
+    head = "files 1 version-1\npackage WindowsPlayer.zip\nfolder content/\n"
+    return {
+        "list": head + f"file {h % 1} 3 755 0 38 51 3 velmora-player.exe\n"
+        f"file {h % 2} 3893 644 8 89 1879 1830 content/a b.txt\npackage shaders.zip\n",
+        "list_crlf": head.replace("\n", "\r\n"),
+        "list_traversal": head + f"file {h % 3} 1 644 0 0 34 1 ../x\n",
+        "list_case_twice": head + f"file {h % 4} 1 644 0 0 32 1 A\nfolder a/\n",
+    }
+
+
 def write(folder, files):
     target = CORPUS / folder
     shutil.rmtree(target, ignore_errors=True)
@@ -161,6 +173,7 @@ def main():
     write("fuzz_version", versions())
     write("fuzz_extract", archives())
     write("fuzz_release", releases())
+    write("fuzz_file_list", file_lists())
     total = sum(p.stat().st_size for p in CORPUS.rglob("*") if p.is_file())
     print(f"wrote {CORPUS} ({total} bytes)")
 

@@ -1,13 +1,18 @@
 #include "install/layout.h"
 
+#include <fstream>
+#include <set>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 #include "base/text.h"
 #include "build_config.h"
-#include "install/release.h"
+#include "install/release/release.h"
+#include "platform/file_system.h"
 #include "platform/platform.h"
 #include "platform/removal.h"
+#include "platform/sha256.h"
 
 namespace velmora {
 
@@ -92,6 +97,37 @@ fs::path newestInstalled(const fs::path& versions) {
       newest = candidate;
   }
   return newest;
+}
+
+bool holdsContent(const fs::path& path, std::uint64_t size, const std::string& sha256) {
+  std::error_code ec;
+  if (!fs::is_regular_file(fs::symlink_status(path, ec))) return false;
+  std::ifstream in(path, std::ios::binary);
+  platform::Sha256 hash;
+  std::vector<char> buffer(256 * 1024);
+  std::uint64_t read = 0;
+  while (in && read <= size) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    hash.update(buffer.data(), static_cast<std::size_t>(in.gcount()));
+    read += static_cast<std::uint64_t>(in.gcount());
+  }
+  return !in.bad() && read == size && hash.hex() == sha256;
+}
+
+bool isLink(const fs::path& path) {
+  platform::FileSystem::Entry entry;
+  return !platform::fileSystem().status(path, entry) && entry.link;
+}
+
+bool linkFree(const fs::path& base, std::string path, std::set<std::string>& seen) {
+  if (!path.empty() && path.back() == '/') path.pop_back();
+  if (seen.insert("").second && isLink(base)) return false;
+  for (auto end = path.find('/');; end = path.find('/', end + 1)) {
+    const std::string part = path.substr(0, end);
+    const bool folder = end != std::string::npos;
+    if ((!folder || seen.insert(part).second) && isLink(base / pathFromUtf8(part))) return false;
+    if (!folder) return true;
+  }
 }
 
 }  // namespace velmora

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,5 +56,17 @@ bool newerVersion(const std::filesystem::path& a, const std::filesystem::path& b
 
 // The newest complete version (of equal ones, the greatest name), or an empty path.
 std::filesystem::path newestInstalled(const std::filesystem::path& versions);
+
+// Whether `path` is a regular file, not a link, of exactly `size` bytes with
+// SHA-256 `sha256` (64 lower-case hex digits); reads it once.
+bool holdsContent(const std::filesystem::path& path, std::uint64_t size, const std::string& sha256);
+
+// Whether `path` is a symbolic link or junction itself.
+bool isLink(const std::filesystem::path& path);
+
+// No link or junction on the way from `base` (itself included) to `path`
+// ('/'-separated) below it; parts that do not exist pass. `seen` keeps the
+// folders found clean across calls with the same base.
+bool linkFree(const std::filesystem::path& base, std::string path, std::set<std::string>& seen);
 
 }  // namespace velmora

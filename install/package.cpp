@@ -6,16 +6,20 @@
 #include <algorithm>
 #include <condition_variable>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <unordered_map>
 
 #include "base/text.h"
 #include "build_config.h"
-#include "install/download.h"
-#include "install/release.h"
+#include "install/entries.h"
+#include "install/release/file_list.h"
+#include "install/release/release.h"
+#include "install/transfer/download.h"
 #include "platform/platform.h"
 #include "platform/sha256.h"
 
@@ -34,6 +38,8 @@ constexpr size_t kReadBlockSize = 65536;
 constexpr char kProgressLabel[] = "Downloading";
 // Packages unpacked at once at most; more would mostly contend for the disk.
 constexpr std::size_t kMaxUnpackThreads = 4;
+// Room left on the volume after an install, for the system and the game.
+constexpr std::uint64_t kSpaceMargin = 100'000'000;
 
 using ReadArchive = std::unique_ptr<archive, decltype(&archive_read_free)>;
 using WriteArchive = std::unique_ptr<archive, decltype(&archive_write_free)>;
@@ -68,6 +74,17 @@ std::string errorText(archive* a) {
 
 // Why an entry must not be written, or nothing. `name` has '/' separators only.
 std::optional<std::string> refusal(const std::string& name, archive_entry* entry) {
+  if (auto why = entryNameRefusal(name)) return why;
+  const auto type = archive_entry_filetype(entry);
+  if (archive_entry_hardlink(entry) || (type != AE_IFREG && type != AE_IFDIR)) {
+    return "refusing entry that is neither a file nor a folder: " + name;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> entryNameRefusal(const std::string& name) {
   const bool drive =
       name.size() >= 2 && isAsciiAlpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
   if (name.empty() || name[0] == '/' || drive) {
@@ -75,10 +92,6 @@ std::optional<std::string> refusal(const std::string& name, archive_entry* entry
   }
   // Windows reads a ':' later in a name as a drive or a hidden stream of a file.
   if (name.find(':') != std::string::npos) return "refusing entry name with ':': " + name;
-  const auto type = archive_entry_filetype(entry);
-  if (archive_entry_hardlink(entry) || (type != AE_IFREG && type != AE_IFDIR)) {
-    return "refusing entry that is neither a file nor a folder: " + name;
-  }
   std::string::size_type start = 0;
   while (start <= name.size()) {
     const auto end = std::min(name.find('/', start), name.size());
@@ -94,10 +107,9 @@ std::optional<std::string> refusal(const std::string& name, archive_entry* entry
   return std::nullopt;
 }
 
-}  // namespace
-
 void extractArchive(const fs::path& archiveFile, const fs::path& destination,
-                    std::vector<InstalledFile>* written, const std::atomic<bool>* stop) {
+                    std::vector<InstalledFile>* written, const std::atomic<bool>* stop,
+                    const std::function<bool(const std::string&)>& skip) {
   ReadArchive reader(archive_read_new(), &archive_read_free);
   WriteArchive writer(archive_write_disk_new(), &archive_write_free);
   if (!reader || !writer)
@@ -142,6 +154,7 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
       error = "refusing entry that names the destination itself: " + name;
       break;
     }
+    if (!folder && skip && skip(inside.generic_u8string())) continue;
     // Whatever modes the archive records, a later update must be able to remove the tree.
     archive_entry_set_perm(entry, archive_entry_perm(entry) | (folder ? 0700 : 0600));
     setEntryPath(entry, target.c_str());
@@ -306,6 +319,25 @@ class Flusher {
   std::thread thread_;  // last: it starts once everything above exists
 };
 
+// How a package reaches the staging folder.
+enum class Way {
+  archive,  // downloaded whole and unpacked
+  carried,  // whole from what is on disk (the carrier has it)
+  entries,  // the files the carrier lacks fetched alone, the rest carried
+};
+
+struct Plan {
+  const Package* package = nullptr;
+  Way way = Way::archive;
+  fs::path folder, archive;
+  const ReleaseArchive* row = nullptr;
+  const ListedPackage* listed = nullptr;
+  std::vector<EntrySpan> spans;
+  std::size_t spansLeft = 0;
+  std::string abandoned;            // why its entries could not be fetched alone
+  std::vector<fs::path> unflushed;  // what carrying it placed that may not be on disk yet
+};
+
 // Unpacks each package as soon as it has arrived, on worker threads while
 // others still download, but after every earlier package whose destination
 // nests with its own has been unpacked: where two packages write the same
@@ -315,23 +347,25 @@ class Flusher {
 // and is placed at its turn the same way. Joined when it goes.
 class Unpacker {
  public:
-  Unpacker(const std::vector<Package>& packages, const std::vector<bool>& carried,
-           const std::vector<fs::path>& archives, const std::vector<fs::path>& folders,
-           const Unpacked& unpacked, Carrier* carrier, Flusher& flusher, Downloads& downloads)
-      : packages_(packages),
-        carried_(carried),
-        archives_(archives),
-        folders_(folders),
+  Unpacker(std::vector<Plan>& plans, const PathOwners* owners, const Unpacked& unpacked,
+           Carrier* carrier, Flusher& flusher, Downloads& downloads)
+      : plans_(plans),
+        owners_(owners),
         unpacked_(unpacked),
         carrier_(carrier),
         flusher_(flusher),
         downloads_(downloads),
-        state_(archives.size(), State::waiting) {
-    for (std::size_t i = 0; i < carried.size(); ++i) {
-      if (carried[i]) state_[i] = State::arrived;
+        state_(plans.size(), State::waiting) {
+    std::size_t archives = 0;
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+      const Plan& plan = plans[i];
+      if (plan.way == Way::carried || (plan.way == Way::entries && plan.spans.empty()))
+        state_[i] = State::arrived;
+      archives += plan.way == Way::archive;
     }
     const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t count = std::min({cores, kMaxUnpackThreads, archives.size()});
+    const std::size_t count =
+        std::min({cores, kMaxUnpackThreads, std::max<std::size_t>(archives, 1)});
     for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
   }
   ~Unpacker() {
@@ -345,6 +379,13 @@ class Unpacker {
   void arrived(std::size_t i) {
     std::lock_guard<std::mutex> lock(mutex_);
     state_[i] = State::arrived;
+    ready_.notify_all();
+  }
+
+  // Package i is left to a later pass: nothing of it is unpacked or recorded here.
+  void skip(std::size_t i) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_[i] = State::done;
     ready_.notify_all();
   }
 
@@ -373,8 +414,8 @@ class Unpacker {
       if (state_[i] != State::arrived) continue;
       bool free = true;
       for (std::size_t j = 0; j < i && free; ++j)
-        free =
-            state_[j] == State::done || !nested(packages_[i].destination, packages_[j].destination);
+        free = state_[j] == State::done ||
+               !nested(plans_[i].package->destination, plans_[j].package->destination);
       if (free) return i;
     }
     return std::nullopt;
@@ -382,6 +423,72 @@ class Unpacker {
 
   bool allDone() const {
     return std::all_of(state_.begin(), state_.end(), [](State s) { return s == State::done; });
+  }
+
+  // What a package fetched alone wrote, as unpacking its archive would have reported it.
+  std::vector<InstalledFile> listedAsWritten(const Plan& plan, std::vector<fs::path>& files) const {
+    std::vector<InstalledFile> written;
+    for (const std::string& folder : plan.listed->folders) written.push_back({folder, 0, ""});
+    for (const ListedFile& file : plan.listed->files) {
+      if (!owners_->owns(plan.package->archive, plan.package->destination + file.name)) continue;
+      written.push_back({file.name, file.size, file.sha256});
+      files.push_back(plan.folder / pathFromUtf8(file.name));
+    }
+    return written;
+  }
+
+  // Each file unpacked is the one the list names, and each one listed came.
+  void checkAgainstList(const Plan& plan, const std::vector<InstalledFile>& written) const {
+    std::unordered_map<std::string, const ListedFile*> listed;
+    for (const ListedFile& file : plan.listed->files) {
+      if (owners_->owns(plan.package->archive, plan.package->destination + file.name))
+        listed.emplace(foldedName(file.name), &file);
+    }
+    std::size_t files = 0;
+    for (const InstalledFile& file : written) {
+      if (file.path.back() == '/') continue;
+      const auto at = listed.find(foldedName(file.path));
+      if (at == listed.end() || at->second->size != file.size || at->second->sha256 != file.sha256)
+        throw ReleaseRefused(std::string(plan.package->archive) + " does not match its file list");
+      ++files;
+    }
+    if (files != listed.size())
+      throw ReleaseRefused(std::string(plan.package->archive) + " does not match its file list");
+  }
+
+  void unpack(Plan& plan) {
+    if (plan.way == Way::carried) {
+      // The carrier keeps the record the listener keeps.
+      std::lock_guard<std::mutex> heard(listener_);
+      flusher_.add(carrier_->place(*plan.package));
+      return;
+    }
+    std::vector<InstalledFile> written;
+    std::vector<fs::path> files;
+    if (plan.way == Way::entries) {
+      written = listedAsWritten(plan, files);
+      files.insert(files.end(), plan.unflushed.begin(), plan.unflushed.end());
+    } else {
+      std::function<bool(const std::string&)> skip;
+      // Another package's entry is left at that path: it alone writes it.
+      if (plan.listed) {
+        skip = [&](const std::string& name) {
+          return !owners_->owns(plan.package->archive, plan.package->destination + name);
+        };
+      }
+      extractArchive(plan.archive, plan.folder, &written, &stopping_, skip);
+      platform::removeFile(plan.archive);
+      if (plan.listed) checkAgainstList(plan, written);
+      for (const InstalledFile& file : written) {
+        if (file.path.back() != '/') files.push_back(plan.folder / pathFromUtf8(file.path));
+      }
+    }
+    flusher_.add(std::move(files));
+    if (unpacked_) {
+      // The listener keeps one record for all packages.
+      std::lock_guard<std::mutex> heard(listener_);
+      unpacked_(*plan.package, written);
+    }
   }
 
   void work() {
@@ -393,25 +500,7 @@ class Unpacker {
       state_[*i] = State::unpacking;
       lock.unlock();
       try {
-        if (carried_[*i]) {
-          // The carrier keeps the record the listener keeps.
-          std::lock_guard<std::mutex> heard(listener_);
-          flusher_.add(carrier_->place(packages_[*i]));
-        } else {
-          std::vector<InstalledFile> written;
-          extractArchive(archives_[*i], folders_[*i], &written, &stopping_);
-          platform::removeFile(archives_[*i]);
-          std::vector<fs::path> files;
-          for (const InstalledFile& file : written) {
-            if (file.path.back() != '/') files.push_back(folders_[*i] / pathFromUtf8(file.path));
-          }
-          flusher_.add(std::move(files));
-          if (unpacked_) {
-            // The listener keeps one record for all packages.
-            std::lock_guard<std::mutex> heard(listener_);
-            unpacked_(packages_[*i], written);
-          }
-        }
+        unpack(plans_[*i]);
       } catch (...) {
         lock.lock();
         // The first failure is the reason; the others only heard the stop.
@@ -429,10 +518,8 @@ class Unpacker {
     }
   }
 
-  const std::vector<Package>& packages_;
-  const std::vector<bool>& carried_;
-  const std::vector<fs::path>& archives_;
-  const std::vector<fs::path>& folders_;
+  std::vector<Plan>& plans_;
+  const PathOwners* owners_;
   const Unpacked& unpacked_;
   Carrier* carrier_;
   Flusher& flusher_;
@@ -445,48 +532,200 @@ class Unpacker {
   std::vector<std::thread> threads_;  // last: they start once everything above exists
 };
 
+std::uint64_t spanBytes(const std::vector<EntrySpan>& spans) {
+  std::uint64_t bytes = 0;
+  for (const EntrySpan& span : spans) bytes += span.last + 1 - span.first;
+  return bytes;
+}
+
+// Decides how `plan`'s package comes: whole from the carrier, by its files
+// alone where that costs less than its archive, or as its archive.
+void choose(Plan& plan, Carrier* carrier) {
+  if (!carrier) return;
+  if (carrier->has(*plan.package)) {
+    plan.way = Way::carried;
+    return;
+  }
+  if (!plan.listed || !plan.row) return;
+  std::vector<EntrySpan::Target> targets;
+  for (const ListedFile* file : carrier->lacks(*plan.package, *plan.listed))
+    targets.push_back({file, plan.folder / pathFromUtf8(file->name)});
+  std::vector<EntrySpan> spans = entrySpans(std::move(targets), kSpanGap);
+  // Each request costs a round trip and headers; the archive is one request.
+  if (spanBytes(spans) + spans.size() * kRequestCost >= plan.row->size) return;
+  plan.way = Way::entries;
+  plan.spans = std::move(spans);
+  plan.spansLeft = plan.spans.size();
+  for (const std::string& folder : plan.listed->folders)
+    fs::create_directories(plan.folder / pathFromUtf8(folder));
+  plan.unflushed = carrier->placeHeld(*plan.package);
+}
+
+// Decides every package's way, side by side: weighing what is on disk reads
+// and hashes every file a package may carry.
+void chooseAll(std::vector<Plan>& plans, Carrier* carrier) {
+  if (!carrier) return;
+  std::atomic<std::size_t> next{0};
+  std::mutex mutex;
+  std::exception_ptr failure;
+  const auto work = [&] {
+    for (std::size_t i; (i = next++) < plans.size();) {
+      try {
+        choose(plans[i], carrier);
+      } catch (...) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!failure) failure = std::current_exception();
+      }
+    }
+  };
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::thread> helpers;
+  for (std::size_t i = 1; i < std::min({cores, kMaxUnpackThreads, plans.size()}); ++i)
+    helpers.emplace_back(work);
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
+std::string megabytes(std::uint64_t bytes) { return std::to_string((bytes + 999'999) / 1'000'000); }
+
+// What the install will download and write beyond what it carries.
+std::uint64_t bytesNeeded(const std::vector<Plan>& plans, const PathOwners* owners) {
+  std::uint64_t bytes = 0;
+  for (const Plan& plan : plans) {
+    if (plan.way == Way::entries) {
+      for (const EntrySpan& span : plan.spans) {
+        for (const EntrySpan::Target& target : span.targets) bytes += target.file->size;
+      }
+    } else if (plan.way == Way::archive) {
+      const std::uint64_t archive = plan.row ? plan.row->size : 0;
+      std::uint64_t unpacked = archive;  // without a list, as much again as a guess
+      if (plan.listed) {
+        unpacked = 0;
+        for (const ListedFile& file : plan.listed->files) {
+          if (owners->owns(plan.package->archive, plan.package->destination + file.name))
+            unpacked += file.size;
+        }
+      }
+      bytes += archive + unpacked;
+    }
+  }
+  return bytes;
+}
+
 }  // namespace
 
-void install(const std::string& version, const std::vector<Package>& packages, const fs::path& root,
-             const Release* release, const Unpacked& unpacked, Carrier* carrier) {
-  std::vector<fs::path> folders, archives;
-  std::vector<bool> carried;
-  std::vector<std::unique_ptr<FileSink>> sinks;
-  std::vector<Transfer> transfers;
-  std::vector<std::size_t> packageOf;  // per transfer
+void requireSpace(const std::string& version, const fs::path& root, std::uint64_t bytes) {
+  if (bytes == 0) return;
+  const std::uint64_t need = bytes + kSpaceMargin;
+  const auto free = platform::freeSpace(root);
+  if (!free || free->bytes >= need) return;
+  throw NotEnoughSpace("not enough disk space for " + version + ": " + megabytes(need) +
+                       " MB needed, " + std::to_string(free->bytes / 1'000'000) + " MB free on " +
+                       free->volume);
+}
+
+namespace {
+
+void installPackages(const std::string& version, const std::vector<Package>& packages,
+                     const fs::path& root, const Release* release, const Unpacked& unpacked,
+                     Carrier* carrier, const FileList* list, const PathOwners* owners) {
+  std::vector<Plan> plans;
   for (const Package& package : packages) {
-    const ReleaseArchive* expected = release ? release->find(package.archive) : nullptr;
+    Plan plan;
+    plan.package = &package;
+    plan.row = release ? release->find(package.archive) : nullptr;
     // A release that does not list an archive vouches for none of its bytes.
-    if (release && !expected) {
+    if (release && !plan.row) {
       throw ReleaseRefused("the release file of " + version + " does not list " + package.archive);
     }
-    folders.push_back(root / pathFromUtf8(package.destination));
-    archives.push_back(folders.back() / pathFromUtf8(package.archive));
-    carried.push_back(carrier && carrier->has(package));
-    if (carried.back()) continue;
-    fs::create_directories(folders.back());
-    sinks.push_back(std::make_unique<FileSink>(archives.back(), expected));
-    transfers.push_back({std::string(kSetupBaseUrl) + version + "-" + package.archive,
-                         package.archive, sinks.back().get()});
-    packageOf.push_back(folders.size() - 1);
+    plan.listed = list ? list->find(package.archive) : nullptr;
+    plan.folder = root / pathFromUtf8(package.destination);
+    plan.archive = plan.folder / pathFromUtf8(package.archive);
+    plans.push_back(std::move(plan));
+  }
+  chooseAll(plans, carrier);
+  requireSpace(version, root, bytesNeeded(plans, owners));
+
+  std::vector<std::unique_ptr<FileSink>> files;
+  std::vector<std::unique_ptr<EntrySink>> entries;
+  std::vector<Transfer> transfers;
+  std::vector<std::size_t> planOf;  // per transfer
+  std::vector<FileSink*> fileOf;    // per transfer, for archives
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    Plan& plan = plans[i];
+    const std::string url = std::string(kSetupBaseUrl) + version + "-" + plan.package->archive;
+    if (plan.way == Way::archive) {
+      fs::create_directories(plan.folder);
+      files.push_back(std::make_unique<FileSink>(plan.archive, plan.row));
+      transfers.push_back({url, plan.package->archive, files.back().get(), std::nullopt,
+                           plan.row ? static_cast<std::int64_t>(plan.row->size) : -1});
+      planOf.push_back(i);
+      fileOf.push_back(files.back().get());
+    } else if (plan.way == Way::entries) {
+      for (const EntrySpan& span : plan.spans) {
+        entries.push_back(std::make_unique<EntrySink>(plan.package->archive, span));
+        const ByteSpan bytes{static_cast<std::int64_t>(span.first),
+                             static_cast<std::int64_t>(span.last)};
+        transfers.push_back({url, plan.package->archive, entries.back().get(), bytes,
+                             bytes.last + 1 - bytes.first});
+        planOf.push_back(i);
+        fileOf.push_back(nullptr);
+      }
+    }
   }
   Downloads downloads(std::move(transfers), kProgressLabel);
   Flusher flusher;
-  Unpacker unpacker(packages, carried, archives, folders, unpacked, carrier, flusher, downloads);
+  Unpacker unpacker(plans, owners, unpacked, carrier, flusher, downloads);
   try {
     downloads.run([&](std::size_t i) {
-      sinks[i]->close();
-      unpacker.arrived(packageOf[i]);
+      Plan& plan = plans[planOf[i]];
+      if (!fileOf[i]) {
+        if (!downloads.abandoned(i).empty() && plan.abandoned.empty()) {
+          plan.abandoned = downloads.abandoned(i);
+          std::cerr << "warning: " << plan.package->archive << ": " << plan.abandoned
+                    << "; downloading it whole" << std::endl;
+        }
+        if (--plan.spansLeft > 0) return;
+        if (plan.abandoned.empty()) {
+          unpacker.arrived(planOf[i]);
+        } else {
+          unpacker.skip(planOf[i]);
+        }
+        return;
+      }
+      fileOf[i]->close();
+      unpacker.arrived(planOf[i]);
     });
   } catch (const std::runtime_error&) {
     // A body longer than listed is cut off with a transfer error; the reason is the release's.
-    for (const auto& sink : sinks) {
+    for (const auto& sink : files) {
       if (sink->overflowed()) sink->close();
     }
     throw;
   }
   unpacker.finish();
   flusher.finish();
+
+  // Packages whose entries could not be fetched alone, whole now: once, and
+  // with nothing carried, so they cannot come this way again.
+  std::vector<Package> whole;
+  for (const Plan& plan : plans) {
+    if (!plan.abandoned.empty()) whole.push_back(*plan.package);
+  }
+  if (!whole.empty())
+    installPackages(version, whole, root, release, unpacked, nullptr, list, owners);
+}
+
+}  // namespace
+
+void install(const std::string& version, const std::vector<Package>& packages, const fs::path& root,
+             const Release* release, const Unpacked& unpacked, Carrier* carrier,
+             const FileList* list) {
+  std::optional<PathOwners> owners;
+  if (list) owners.emplace(*list, packages);
+  installPackages(version, packages, root, release, unpacked, carrier, list,
+                  owners ? &*owners : nullptr);
 }
 
 void install(const std::string& version, const std::string& archive, const fs::path& destination,

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <stdexcept>
 #include <system_error>
+#include <unordered_map>
 
 #include "base/files.h"
 #include "base/text.h"
@@ -45,17 +47,6 @@ bool safePath(std::string path) {
     start = end + 1;
   }
   return true;
-}
-
-std::string fileSha256(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  platform::Sha256 hash;
-  std::vector<char> buffer(1 << 16);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    hash.update(buffer.data(), static_cast<std::size_t>(in.gcount()));
-  }
-  return in.bad() ? "" : hash.hex();
 }
 
 }  // namespace
@@ -168,35 +159,13 @@ void writeRecord(const fs::path& folder, const std::vector<PackageRecord>& recor
   writeWholeFile(folder / kFilesRecord, formatFilesRecord(records));
 }
 
-bool isLink(const fs::path& path) {
-  platform::FileSystem::Entry entry;
-  return !platform::fileSystem().status(path, entry) && entry.link;
-}
-
-// No link or junction on the way from `base` (itself included) to `path`
-// below it; parts that do not exist pass. `seen` keeps folders found clean.
-bool linkFree(const fs::path& base, std::string path, std::set<std::string>& seen) {
-  if (!path.empty() && path.back() == '/') path.pop_back();
-  if (seen.insert("").second && isLink(base)) return false;
-  for (auto end = path.find('/');; end = path.find('/', end + 1)) {
-    const std::string part = path.substr(0, end);
-    const bool folder = end != std::string::npos;
-    if ((!folder || seen.insert(part).second) && isLink(base / pathFromUtf8(part))) return false;
-    if (!folder) return true;
-  }
-}
-
 // Every file of `record` is in `from` as recorded, reached through no link.
 bool sourceWhole(const PackageRecord& record, const fs::path& from) {
   std::set<std::string> seen;
   for (const InstalledFile& file : record.files) {
     if (!linkFree(from, file.path, seen)) return false;
     if (file.path.back() == '/') continue;
-    const fs::path source = from / pathFromUtf8(file.path);
-    std::error_code ec;
-    if (!fs::is_regular_file(fs::symlink_status(source, ec)) ||
-        fs::file_size(source, ec) != file.size || ec || fileSha256(source) != file.sha256)
-      return false;
+    if (!holdsContent(from / pathFromUtf8(file.path), file.size, file.sha256)) return false;
   }
   return true;
 }
@@ -204,8 +173,27 @@ bool sourceWhole(const PackageRecord& record, const fs::path& from) {
 // Links or copies `record`'s checked files from `from` into `to`, which must
 // lead through no link either; adds the copies to `copies`. False, with what it
 // placed removed again, when that or placing a file fails.
+// Puts the file `from` at `target` as a hard link, else a copy (added to
+// `copies`), replacing what is there; false when neither works or a copy is
+// not `size` bytes. `folders`, if given, remembers the folders made.
+bool placeFile(const fs::path& from, const fs::path& target, std::uint64_t size,
+               std::vector<fs::path>& copies, std::set<fs::path>* folders = nullptr) {
+  std::error_code ec;
+  if (!folders || folders->insert(target.parent_path()).second)
+    fs::create_directories(target.parent_path(), ec);
+  // An earlier package's file at the same path is replaced, as unpacking would.
+  fs::remove(target, ec);
+  fs::create_hard_link(from, target, ec);
+  if (!ec) return true;  // the file checked, under a second name
+  ec.clear();
+  fs::copy_file(from, target, ec);
+  copies.push_back(target);
+  return !ec && fs::file_size(target, ec) == size && !ec;
+}
+
 bool placeRecord(const PackageRecord& record, const fs::path& from, const fs::path& to,
-                 std::vector<fs::path>& copies) {
+                 std::vector<fs::path>& copies,
+                 const std::function<bool(const std::string&)>& skip = {}) {
   std::set<std::string> seen;
   for (const InstalledFile& file : record.files) {
     if (!linkFree(to, file.path, seen)) return false;
@@ -221,21 +209,9 @@ bool placeRecord(const PackageRecord& record, const fs::path& from, const fs::pa
       if (!whole) break;
       continue;
     }
-    fs::create_directories(target.parent_path(), ec);
-    // An earlier package's file at the same path is replaced, as unpacking would.
-    fs::remove(target, ec);
-    fs::create_hard_link(from / pathFromUtf8(file.path), target, ec);
-    if (ec) {
-      ec.clear();
-      fs::copy_file(from / pathFromUtf8(file.path), target, ec);
-      copies.push_back(target);
-    }
-    if (ec) {
-      whole = false;
-      break;
-    }
+    if (skip && skip(file.path)) continue;
     made.push_back(target);
-    if (fs::file_size(target, ec) != file.size || ec) {
+    if (!placeFile(from / pathFromUtf8(file.path), target, file.size, copies)) {
       whole = false;
       break;
     }
@@ -251,15 +227,65 @@ bool sameArchive(const PackageRecord& a, const PackageRecord& b) {
   return a.archive == b.archive && a.sha256 == b.sha256;
 }
 
+// Every file the record carries is the one the list gives its path, and the list names no other.
+bool matchesList(const PackageRecord& record, const Package& package, const ListedPackage* listed) {
+  if (!listed) return false;
+  std::unordered_map<std::string, const ListedFile*> byPath;
+  for (const ListedFile& file : listed->files)
+    byPath.emplace(package.destination + file.name, &file);
+  std::size_t files = 0;
+  for (const InstalledFile& file : record.files) {
+    if (file.path.back() == '/') continue;
+    const auto at = byPath.find(file.path);
+    if (at == byPath.end() || at->second->size != file.size || at->second->sha256 != file.sha256)
+      return false;
+    ++files;
+  }
+  return files == byPath.size();
+}
+
 }  // namespace
 
-void keepCutOffPackages(const fs::path& staging, const fs::path& resume) {
+namespace {
+
+// Moves the files of `from` that `to` lacks into `to`, never through a link;
+// the records and markers at the top stay.
+void takeLooseFiles(const fs::path& from, const fs::path& to, const std::string& below = {}) {
+  std::error_code ec;
+  for (fs::directory_iterator it(from / pathFromUtf8(below), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = utf8(it->path().filename());
+    if (below.empty() && name[0] == '.') continue;
+    const std::string path = below + name;
+    const fs::file_status status = it->symlink_status(ec);
+    if (ec || isLink(it->path())) continue;
+    if (fs::is_directory(status)) {
+      takeLooseFiles(from, to, path + "/");
+      continue;
+    }
+    std::set<std::string> seen;
+    const fs::path target = to / pathFromUtf8(path);
+    std::error_code missing;
+    if (!fs::is_regular_file(status) || !linkFree(to, path, seen) ||
+        fs::exists(fs::symlink_status(target, missing)))
+      continue;
+    fs::create_directories(target.parent_path(), missing);
+    fs::rename(it->path(), target, missing);
+  }
+}
+
+}  // namespace
+
+void keepCutOffPackages(const fs::path& staging, const fs::path& resume, bool files) {
   std::vector<PackageRecord> kept = readRecord(staging);
   const std::size_t read = kept.size();
   // Lines cut off by a power cut, or changed since, vouch for nothing.
   kept.erase(std::remove_if(kept.begin(), kept.end(), [](const auto& r) { return !intact(r); }),
              kept.end());
-  if (kept.empty()) return;
+  std::error_code ec;
+  if (kept.empty() &&
+      (!files || !fs::is_directory(fs::symlink_status(staging, ec)) || isLink(staging)))
+    return;
   if (kept.size() < read) writeRecord(staging, kept);
   std::vector<fs::path> copies;  // flushed, if at all, when carried on from `resume`
   for (const PackageRecord& older : readRecord(resume)) {
@@ -271,6 +297,8 @@ void keepCutOffPackages(const fs::path& staging, const fs::path& resume) {
       writeRecord(staging, kept);
     }
   }
+  // Files a cut-off attempt finished that the list vouches for on the next one.
+  if (files && !isLink(resume)) takeLooseFiles(resume, staging);
   // A start killed between the marker and the move left one; this name must never count as
   // installed.
   fs::remove(staging / kCompleteMarker);
@@ -279,14 +307,17 @@ void keepCutOffPackages(const fs::path& staging, const fs::path& resume) {
 }
 
 PackageReuse::PackageReuse(const fs::path& versions, const std::optional<Release>& release,
-                           const fs::path& staging, const fs::path& resume)
-    : release_(release), staging_(staging) {
+                           const fs::path& staging, const fs::path& resume, const FileList* list)
+    : release_(release), staging_(staging), list_(list) {
   if (!release_) return;
+  if (list_) owners_.emplace(*list_, std::vector<Package>(kPackages.begin(), kPackages.end()));
   std::vector<PackageRecord> cutOff = readRecord(resume);
   cutOff.erase(
       std::remove_if(cutOff.begin(), cutOff.end(), [](const auto& r) { return !intact(r); }),
       cutOff.end());
   sources_.push_back({resume, cutOff});
+  std::error_code ec;
+  resumeFound_ = fs::is_directory(fs::symlink_status(resume, ec));
   const fs::path previous = newestInstalled(versions);
   if (previous.empty()) return;
   // Written whole before its marker, a complete version's record may be one from before records
@@ -295,7 +326,16 @@ PackageReuse::PackageReuse(const fs::path& versions, const std::optional<Release
   complete.erase(std::remove_if(complete.begin(), complete.end(),
                                 [](const auto& r) { return !r.listSha256.empty() && !intact(r); }),
                  complete.end());
+  for (const PackageRecord& record : complete) {
+    for (const InstalledFile& file : record.files) {
+      if (file.path.back() != '/') previousBySha_.emplace(file.sha256, file.path);
+    }
+  }
   sources_.push_back({previous, complete});
+}
+
+bool PackageReuse::owned(const Package& package, const std::string& path) const {
+  return !owners_ || owners_->owns(package.archive, path);
 }
 
 bool PackageReuse::has(const Package& package) {
@@ -303,9 +343,12 @@ bool PackageReuse::has(const Package& package) {
   const ReleaseArchive* expected = release_->find(package.archive);
   if (!expected) return false;
   const PackageRecord wanted{package.archive, expected->sha256, {}};
+  const ListedPackage* listed = list_ ? list_->find(package.archive) : nullptr;
   for (const Source& source : sources_) {
     for (const PackageRecord& record : source.records) {
-      if (sameArchive(record, wanted) && sourceWhole(record, source.folder)) {
+      if (sameArchive(record, wanted) && (!list_ || matchesList(record, package, listed)) &&
+          sourceWhole(record, source.folder)) {
+        const std::lock_guard<std::mutex> lock(plans_);
         planned_.push_back({record, source.folder, &source == &sources_.front()});
         return true;
       }
@@ -316,9 +359,11 @@ bool PackageReuse::has(const Package& package) {
 
 std::vector<fs::path> PackageReuse::place(const Package& package) {
   std::vector<fs::path> unflushed;
+  const std::lock_guard<std::mutex> lock(plans_);
   for (const Plan& plan : planned_) {
     if (plan.record.archive != package.archive) continue;
-    if (!placeRecord(plan.record, plan.from, staging_, unflushed))
+    const auto skip = [&](const std::string& path) { return !owned(package, path); };
+    if (!placeRecord(plan.record, plan.from, staging_, unflushed, skip))
       throw std::runtime_error("cannot place the unchanged files of " + plan.record.archive +
                                " from " + utf8(plan.from));
     // A complete version's files were flushed before its marker; a cut-off attempt's may not be.
@@ -335,6 +380,70 @@ std::vector<fs::path> PackageReuse::place(const Package& package) {
   return unflushed;
 }
 
+std::optional<PackageReuse::Held> PackageReuse::find(
+    const std::string& path, const ListedFile& file,
+    std::map<fs::path, std::set<std::string>>& clean) const {
+  std::vector<std::pair<const fs::path*, std::string>> candidates;  // folder and path in it
+  if (resumeFound_) candidates.emplace_back(&sources_.front().folder, path);
+  if (sources_.size() > 1) {
+    candidates.emplace_back(&sources_[1].folder, path);
+    const auto same = previousBySha_.find(file.sha256);
+    if (same != previousBySha_.end() && same->second != path)
+      candidates.emplace_back(&sources_[1].folder, same->second);
+  }
+  for (const auto& [folder, at] : candidates) {
+    if (linkFree(*folder, at, clean[*folder]) &&
+        holdsContent(*folder / pathFromUtf8(at), file.size, file.sha256))
+      return Held{path, *folder / pathFromUtf8(at), folder == &sources_.front().folder, file.size};
+  }
+  return std::nullopt;
+}
+
+std::vector<const ListedFile*> PackageReuse::lacks(const Package& package,
+                                                   const ListedPackage& listed) {
+  std::vector<const ListedFile*> missing;
+  std::vector<Held> held;
+  std::map<fs::path, std::set<std::string>> clean;
+  for (const ListedFile& file : listed.files) {
+    const std::string path = package.destination + file.name;
+    if (!owned(package, path)) continue;
+    if (auto found = release_ ? find(path, file, clean) : std::nullopt) {
+      held.push_back(std::move(*found));
+    } else {
+      missing.push_back(&file);
+    }
+  }
+  const std::lock_guard<std::mutex> lock(plans_);
+  held_.emplace_back(package.archive, std::move(held));
+  return missing;
+}
+
+std::vector<fs::path> PackageReuse::placeHeld(const Package& package) {
+  std::vector<Held> held;
+  {
+    const std::lock_guard<std::mutex> lock(plans_);
+    for (const auto& [archive, files] : held_) {
+      if (archive == package.archive) held = files;
+    }
+  }
+  std::vector<fs::path> unflushed;
+  std::set<std::string> seen;
+  std::set<fs::path> folders;
+  for (const Held& file : held) {
+    const fs::path target = staging_ / pathFromUtf8(file.path);
+    const auto slash = file.path.rfind('/');
+    // The name itself may be anything: removing it never follows a link.
+    if ((slash != std::string::npos && !linkFree(staging_, file.path.substr(0, slash), seen)) ||
+        !placeFile(file.source, target, file.size, unflushed, &folders))
+      throw std::runtime_error("cannot place the unchanged file " + file.path + " from " +
+                               utf8(file.source));
+    // A complete version's files were flushed before its marker; a cut-off attempt's may not be.
+    if (file.cutOff && (unflushed.empty() || unflushed.back() != target))
+      unflushed.push_back(target);
+  }
+  return unflushed;
+}
+
 void PackageReuse::installed(const Package& package, const std::vector<InstalledFile>& files) {
   if (!release_) return;
   const ReleaseArchive* expected = release_->find(package.archive);
@@ -346,6 +455,9 @@ void PackageReuse::installed(const Package& package, const std::vector<Installed
     if (!safePath(placed.path)) return;
     record.files.push_back(std::move(placed));
   }
+  // In name order, however the package arrived: unpacked, or carried and fetched file by file.
+  std::stable_sort(record.files.begin(), record.files.end(),
+                   [](const InstalledFile& a, const InstalledFile& b) { return a.path < b.path; });
   now_.push_back(std::move(record));
   write();
 }

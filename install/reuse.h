@@ -2,12 +2,18 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "install/package.h"
-#include "install/release.h"
+#include "install/release/file_list.h"
+#include "install/release/release.h"
 
 // What each package of a complete version installed, so that an update can
 // carry a package whose archive did not change instead of downloading it.
@@ -37,9 +43,13 @@ bool intact(const PackageRecord& record);
 
 // Keeps what a cut-off attempt completed: a staging folder whose record lists
 // finished packages becomes `resume` (after taking over the packages of an
-// older `resume` it lacks), for the next attempt to carry from. A staging
-// folder without a record is left for the caller to discard.
-void keepCutOffPackages(const std::filesystem::path& staging, const std::filesystem::path& resume);
+// older `resume` it lacks), for the next attempt to carry from. With `files`
+// (the release has a file list, which vouches for each file by its SHA-256),
+// any staging folder is kept, and takes over the files of an older `resume`
+// that it lacks. Otherwise a staging folder without a record is left for the
+// caller to discard.
+void keepCutOffPackages(const std::filesystem::path& staging, const std::filesystem::path& resume,
+                        bool files = false);
 
 // Fills a staging folder from a cut-off attempt (`resume`) and from the newest
 // complete version where it can, and records what every package installed,
@@ -50,14 +60,25 @@ void keepCutOffPackages(const std::filesystem::path& staging, const std::filesys
 // before such records were tied), and every file is there with its recorded
 // size and SHA-256, reached through no link or junction on either side; as
 // hard links where the file system allows and copies otherwise.
+//
+// With the release's file list, a carried package's files must also be the
+// list's, and only the package whose entry is left at a path places it. Of a
+// package that changed, each file is carried on its own from the same path in
+// `resume` or the newest complete version, or from a path there that the
+// version's record gives the same SHA-256, once its size and SHA-256 are the
+// list's.
 class PackageReuse : public Carrier {
  public:
   // Nothing is carried without a release to compare archive hashes with.
   PackageReuse(const std::filesystem::path& versions, const std::optional<Release>& release,
-               const std::filesystem::path& staging, const std::filesystem::path& resume);
+               const std::filesystem::path& staging, const std::filesystem::path& resume,
+               const FileList* list = nullptr);
 
   bool has(const Package& package) override;
   std::vector<std::filesystem::path> place(const Package& package) override;
+  std::vector<const ListedFile*> lacks(const Package& package,
+                                       const ListedPackage& listed) override;
+  std::vector<std::filesystem::path> placeHeld(const Package& package) override;
 
   // Records what installing `package` wrote; `files` are relative to its folder.
   // A package with a name the record cannot hold is left out, so never carried.
@@ -71,9 +92,29 @@ class PackageReuse : public Carrier {
 
   void write() const;
 
+  // Where a file with this content is found, or nothing.
+  struct Held {
+    std::string path;  // below the version folder
+    std::filesystem::path source;
+    bool cutOff;
+    std::uint64_t size = 0;
+  };
+  // `clean` keeps the folders of each source found to lead through no link.
+  std::optional<Held> find(const std::string& path, const ListedFile& file,
+                           std::map<std::filesystem::path, std::set<std::string>>& clean) const;
+  bool owned(const Package& package, const std::string& path) const;
+
   const std::optional<Release>& release_;
   std::filesystem::path staging_;
   std::vector<Source> sources_;
+  std::optional<PathOwners> owners_;
+  const FileList* list_;
+  // Per SHA-256, a path of the newest complete version whose record gives it.
+  std::unordered_map<std::string, std::string> previousBySha_;
+  std::vector<std::pair<std::string, std::vector<Held>>> held_;  // per archive
+  bool resumeFound_ = false;
+  // Guards planned_ and held_: packages are weighed side by side.
+  std::mutex plans_;
   // Per archive to carry: its record and the folder it is carried from.
   struct Plan {
     PackageRecord record;

@@ -7,7 +7,7 @@
 #include "install/install_lock.h"
 #include "install/layout.h"
 #include "install/package.h"
-#include "install/release.h"
+#include "install/release/release.h"
 #include "install/update.h"
 #include "platform/platform.h"
 #include "platform/removal.h"

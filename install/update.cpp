@@ -10,13 +10,15 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "build_config.h"
-#include "install/download.h"
 #include "install/install_lock.h"
 #include "install/layout.h"
 #include "install/package.h"
-#include "install/progress.h"
-#include "install/release.h"
+#include "install/release/file_list.h"
+#include "install/release/release.h"
+#include "install/repair.h"
 #include "install/reuse.h"
+#include "install/transfer/download.h"
+#include "install/transfer/progress.h"
 #include "platform/platform.h"
 #include "platform/removal.h"
 #include "platform/retry.h"
@@ -126,20 +128,22 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
 
 void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder,
                     const std::optional<Release>& release) {
+  // Before anything is written: it decides what the install downloads, and how much room it needs.
+  const std::optional<FileList> list = release ? fetchFileList(*release) : std::nullopt;
   std::cout << "Installing Velmora " << version << std::endl;
   const fs::path staging = versions / pathFromUtf8(version + kStagingSuffix);
   const fs::path resume = versions / pathFromUtf8(version + kResumeSuffix);
-  keepCutOffPackages(staging, resume);
+  keepCutOffPackages(staging, resume, list.has_value());
   platform::removeTree(staging, versions);
   fs::create_directories(staging);
-  PackageReuse reuse(versions, release, staging, resume);
+  PackageReuse reuse(versions, release, staging, resume, list ? &*list : nullptr);
   install(
       version, std::vector<Package>(kPackages.begin(), kPackages.end()), staging,
       release ? &*release : nullptr,
       [&](const Package& package, const std::vector<InstalledFile>& files) {
         reuse.installed(package, files);
       },
-      &reuse);
+      &reuse, list ? &*list : nullptr);
   // After the packages, so none of them can replace it; its `published` guards later updates.
   if (release) writeWholeFile(staging / kReleaseRecord, release->text);
   // The marker goes in before the move, so nothing under the final name is ever partial.
@@ -156,6 +160,20 @@ void installVersion(const fs::path& versions, const std::string& version, const 
                        });
   // And the move before the prune's removals (which Windows logs in order anyway).
   platform::flushToDisk({folder / kCompleteMarker});
+}
+
+// A complete version whose program a scanner took away gets its missing files
+// alone, where its release has a file list; otherwise it is installed again.
+bool repaired(const fs::path& folder) {
+  if (!fs::exists(folder / kCompleteMarker)) return false;
+  try {
+    const std::size_t count = repairVersion(folder);
+    std::cout << "Repaired " << count << " files of Velmora " << utf8(folder.filename())
+              << std::endl;
+  } catch (const std::exception&) {
+    return false;
+  }
+  return usableInstall(folder, kPlayerExecutable);
 }
 
 bool hasOthers(const fs::path& versions, const fs::path& keep) {
@@ -192,7 +210,12 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   // Another start may be installing this very version; wait for it, then look again.
   InstallLock lock(root);
   const bool usable = usableInstall(folder, kPlayerExecutable);
-  if (!usable || replayed(versions, folder)) {
+  const bool replay = replayed(versions, folder);
+  if (!usable && !replay && repaired(folder)) {
+    pruneVersions(versions, folder);
+    return folder;
+  }
+  if (!usable || replay) {
     try {
       const std::optional<Release> release = fetchRelease(version, versions);
       std::optional<Release> recorded;

@@ -9,7 +9,9 @@
 #include "base/text.h"
 #include "desktop/register.h"
 #include "desktop/uninstall.h"
+#include "install/install_lock.h"
 #include "install/layout.h"
+#include "install/repair.h"
 #include "install/update.h"
 #include "launcher/process.h"
 #include "links/launch.h"
@@ -28,6 +30,7 @@ constexpr char kErrorPrefix[] = "Velmora launcher: ";
 constexpr char kErrorBoxPrefix[] = "Velmora could not start:\n\n";
 constexpr char kRemovalBoxPrefix[] = "Velmora could not be removed:\n\n";
 constexpr char kRemovedMessage[] = "Velmora has been removed.";
+constexpr char kRepairBoxPrefix[] = "Velmora could not be repaired:\n\n";
 constexpr char kLeftWarning[] =
     " is in use and was left; run the uninstall again after closing Velmora";
 constexpr char kLinkPrefix[] = "velmora-player:";
@@ -53,6 +56,27 @@ int runUninstall() {
   }
   showError(kRemovalBoxPrefix + text);
   return 1;
+}
+
+// What the Apps list's Modify button runs: the box is all its user sees.
+int runRepair() {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  const fs::path root = installRoot();
+  if (newestInstalled(root / "Versions").empty()) {
+    throw std::runtime_error("no installed version of Velmora to repair");
+  }
+  // Never beside a start that installs or prunes; the newest may change until it is held.
+  InstallLock lock(root);
+  const fs::path version = newestInstalled(root / "Versions");
+  if (version.empty()) throw std::runtime_error("no installed version of Velmora to repair");
+  const std::size_t repaired = repairVersion(version);
+  const std::string name = utf8(version.filename());
+  const std::string text =
+      repaired == 0 ? "Velmora " + name + " is intact"
+                    : "Repaired " + std::to_string(repaired) + " files of Velmora " + name;
+  std::cout << text << std::endl;
+  platform::messageBox(text, "Velmora", false);
+  return 0;
 }
 
 // The temporary copy that an uninstall from the launcher copy starts; nobody
@@ -109,6 +133,13 @@ int run(const std::vector<std::string>& args) {
       return runUninstall();
     } catch (const std::exception& e) {
       return report(e, kRemovalBoxPrefix);
+    }
+  }
+  if (args.size() == 2 && args[1] == "--repair") {
+    try {
+      return runRepair();
+    } catch (const std::exception& e) {
+      return report(e, kRepairBoxPrefix);
     }
   }
   if (args.size() == 3 && args[1] == "--uninstall-finish") {

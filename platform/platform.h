@@ -41,8 +41,9 @@ std::optional<std::uint32_t> startProcess(const fs::path& application,
                                           const fs::path& workingFolder, bool inheritHandles,
                                           bool wait);
 
-// An error box; returns when it is closed, or at once where none can be shown.
-void messageBox(const std::string& utf8Text, const std::string& utf8Title);
+// A box with an error's (or, not `error`, a notice's) icon; returns when it is
+// closed, or at once where none can be shown.
+void messageBox(const std::string& utf8Text, const std::string& utf8Title, bool error = true);
 
 // Hands `url` to the user's browser without waiting; failures are silent.
 void openInBrowser(const std::string& url);
@@ -166,5 +167,14 @@ struct SystemProxy {
   std::string proxies, bypass;
 };
 std::optional<SystemProxy> systemProxy(const std::string& url);
+
+// Bytes the user may still write on the volume that holds `path` (the nearest
+// existing folder above it), and a name for that volume as the user knows it
+// ("C:\\", a mount point). Nothing when the system cannot tell.
+struct FreeSpace {
+  std::uint64_t bytes;
+  std::string volume;
+};
+std::optional<FreeSpace> freeSpace(const fs::path& path);
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -373,16 +374,17 @@ std::optional<std::uint32_t> startProcess(const fs::path& application,
   return static_cast<std::uint32_t>(status);
 }
 
-void messageBox(const std::string& utf8Text, const std::string& utf8Title) {
+void messageBox(const std::string& utf8Text, const std::string& utf8Title, bool error) {
   // Only with a display: a run without one (a terminal, a test) must never block.
   const char* x11 = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   if (!((x11 && *x11) || (wayland && *wayland))) return;
   const auto dialog = findOnPath("zenity");
   if (!dialog) return;
-  const pid_t pid = spawn(
-      *dialog, {"zenity", "--error", "--title=" + utf8Title, "--text=" + utf8Text, "--no-markup"},
-      nullptr);
+  const pid_t pid = spawn(*dialog,
+                          {"zenity", error ? "--error" : "--info", "--title=" + utf8Title,
+                           "--text=" + utf8Text, "--no-markup"},
+                          nullptr);
   if (pid > 0) waitFor(pid);
 }
 
@@ -561,5 +563,24 @@ void startTemporaryCopy(const std::vector<std::string>& arguments) {
 }
 
 std::optional<SystemProxy> systemProxy(const std::string&) { return std::nullopt; }
+
+std::optional<FreeSpace> freeSpace(const fs::path& path) {
+  fs::path at = path;
+  struct stat info {};
+  while (::stat(at.c_str(), &info) != 0) {
+    if (!at.has_relative_path()) return std::nullopt;
+    at = at.parent_path();
+  }
+  struct statvfs volume {};
+  if (::statvfs(at.c_str(), &volume) != 0) return std::nullopt;
+  // The mount point: the highest folder above on the same device.
+  fs::path top = at;
+  for (fs::path up = at.parent_path(); top.has_relative_path(); up = up.parent_path()) {
+    struct stat above {};
+    if (::stat(up.c_str(), &above) != 0 || above.st_dev != info.st_dev) break;
+    top = up;
+  }
+  return FreeSpace{static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize, top.string()};
+}
 
 }  // namespace platform

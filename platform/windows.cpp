@@ -517,11 +517,11 @@ std::optional<std::uint32_t> startProcess(const fs::path& application,
   return status;
 }
 
-void messageBox(const std::string& utf8Text, const std::string& utf8Title) {
+void messageBox(const std::string& utf8Text, const std::string& utf8Title, bool error) {
   // With no desktop to show it on, MessageBoxW fails at once; that is fine. After a
   // long download the process may no longer take the foreground by itself.
   MessageBoxW(nullptr, wide(utf8Text).c_str(), wide(utf8Title).c_str(),
-              MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
+              MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION) | MB_SETFOREGROUND | MB_TOPMOST);
 }
 
 namespace {
@@ -846,6 +846,21 @@ std::optional<SystemProxy> systemProxy(const std::string& url) {
     // programs.
   }
   return SystemProxy{proxies.utf8(), bypass.utf8()};
+}
+
+std::optional<FreeSpace> freeSpace(const fs::path& path) {
+  fs::path at = fs::absolute(path);
+  while (GetFileAttributesW(at.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (!at.has_relative_path()) return std::nullopt;
+    at = at.parent_path();
+  }
+  // The caller's quota, not the volume's total: that is what a user may write.
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(at.c_str(), &available, nullptr, nullptr)) return std::nullopt;
+  wchar_t volume[MAX_PATH + 1];
+  const std::string name =
+      GetVolumePathNameW(at.c_str(), volume, MAX_PATH + 1) ? narrow(volume) : narrow(at.c_str());
+  return FreeSpace{available.QuadPart, name};
 }
 
 }  // namespace platform

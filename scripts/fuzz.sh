@@ -6,13 +6,13 @@
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]   default: 30 s, all targets
 #   scripts/fuzz.sh --smoke                            10 s each (CI)
 #
-# TARGET is fuzz_links, fuzz_quoting, fuzz_version, fuzz_extract or fuzz_release ("links" etc. also work).
+# TARGET is fuzz_links, fuzz_quoting, fuzz_version, fuzz_extract, fuzz_release or fuzz_file_list ("links" etc. also work).
 # VELMORA_FUZZ_TMP, if set, is where fuzz_extract unpacks (default: tmpfs, else build/fuzz/tmp).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-all=(fuzz_links fuzz_quoting fuzz_version fuzz_extract fuzz_release)
+all=(fuzz_links fuzz_quoting fuzz_version fuzz_extract fuzz_release fuzz_file_list)
 build="$root/build/fuzz"
 
 usage() { sed -n '6,10s/^# \{0,1\}//p' "$0"; }

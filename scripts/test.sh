@@ -13,6 +13,9 @@ for preset in dev asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build "build/$preset" -j "$jobs"
 done
+# Players keep the launcher they have until it updates itself: releases must still install with
+# the last one built before file lists existed (scripts/build-previous.sh).
+scripts/build-previous.sh
 # The Wine suite runs the launcher signed with a throwaway code-signing certificate.
 signing=build/windows-dev-signing
 rm -rf "$signing"

@@ -7,8 +7,8 @@
 
 #include "build_config.h"
 #include "install/layout.h"
-#include "install/progress.h"
-#include "install/proxy.h"
+#include "install/transfer/progress.h"
+#include "install/transfer/proxy.h"
 #include "install/update.h"
 #include "temp_dir.h"
 
@@ -182,6 +182,24 @@ TEST(RedrawText, NeverLeavesARestOfTheLongerLineBehind) {
       {"", 4, false, "\r    \r"},
   };
   for (const auto& c : cases) EXPECT_EQ(redrawText(c.line, c.drawn, c.escapes), c.text) << c.line;
+}
+
+TEST(ProgressText, ShareAndTimeLeftOnlyWhereTheyMeanSomething) {
+  const struct {
+    std::int64_t bytes, total;
+    double seconds;
+    std::string text;
+  } cases[] = {
+      {24'200'000, 37'800'000, 1.82, "24.2 of 37.8 MB (64 %), 13.3 MB/s, about 2 s left"},
+      {0, 37'800'000, 0, "0.0 of 37.8 MB (0 %)"},
+      {5'000'000, 0, 2, "5.0 MB, 2.5 MB/s"},
+      {37'800'000, 37'800'000, 3, "37.8 of 37.8 MB (100 %), 12.6 MB/s"},
+      // A restarted body can briefly count more than the total.
+      {40'000'000, 37'800'000, 4, "40.0 of 37.8 MB (100 %), 10.0 MB/s"},
+      {1'000'000, 601'000'000, 1, "1.0 of 601.0 MB (0 %), 1.0 MB/s, about 10 min left"},
+      {1'000'000, 61'000'000, 1, "1.0 of 61.0 MB (1 %), 1.0 MB/s, about 1 min left"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(progressText(c.bytes, c.total, c.seconds), c.text);
 }
 
 }  // namespace

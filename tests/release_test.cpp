@@ -1,4 +1,4 @@
-#include "install/release.h"
+#include "install/release/release.h"
 
 #include <gtest/gtest.h>
 #include <sodium.h>

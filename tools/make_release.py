@@ -161,6 +161,49 @@ def build(version, out, player_dir, studio_dir, bulk_mb=0, small_files=2000,
                         version_document=version_file)
 
 
+def patch(release_dir, old, new, out, share=0.01, seed=1, player_bytes=0, published=None,
+          key=TEST_KEY, version_document=True, file_list=True):
+    """Publishes `new` into `out`: the files of `old` as its archives in `release_dir` hold them,
+    with the player's notes and about `share` of each content package's files changed (a few
+    bytes each, sizes kept), and, with `player_bytes`, that many random bytes appended to the
+    player's program (which still runs). Returns the paths changed, below the version folder."""
+    os.makedirs(out, exist_ok=True)
+    rng = random.Random(f"{seed}:{old}:{new}")
+    with tempfile.TemporaryDirectory(prefix=".patch-", dir=out) as files:
+        for name, prefix in ARCHIVES:
+            with zipfile.ZipFile(os.path.join(release_dir, f"{old}-{name}")) as zf:
+                for zi in zf.infolist():
+                    if zi.is_dir():
+                        continue
+                    target = os.path.join(files, prefix + zi.filename)
+                    os.makedirs(os.path.dirname(target), exist_ok=True)
+                    with zf.open(zi) as f, open(target, "wb") as t:
+                        shutil.copyfileobj(f, t)
+                    os.chmod(target, 0o755 if (zi.external_attr >> 16) & 0o100 else 0o644)
+        changed = ["release-notes.txt"]
+        with open(os.path.join(files, "release-notes.txt"), "a") as f:
+            f.write(f"Velmora player {new}\n")
+        if player_bytes:
+            changed.append("velmora-player.exe")
+            with open(os.path.join(files, "velmora-player.exe"), "ab") as f:
+                f.write(random.Random(f"{seed}:{new}:player").randbytes(player_bytes))
+        for _, prefix in PLAYER_ARCHIVES[1:]:
+            inside = sorted(rel for rel, _ in _dir_files(os.path.join(files, prefix)))
+            for rel in rng.sample(inside, max(1, round(len(inside) * share))):
+                path = os.path.join(files, prefix, rel)
+                with open(path, "r+b") as f:
+                    data = bytearray(f.read())
+                    for _ in range(4):
+                        if data:
+                            data[rng.randrange(len(data))] ^= 0x5A
+                    f.seek(0)
+                    f.write(data)
+                changed.append(prefix + rel)
+        publish.publish(new, files, out, key=key, published=published,
+                        version_document=version_document, file_list=file_list)
+    return changed
+
+
 def _hash_stream(f):
     h = hashlib.sha256()
     while chunk := f.read(1 << 20):
@@ -186,6 +229,13 @@ def expected_records(release_dir, version):
     release = os.path.join(release_dir, f"{version}-release.txt")
     if not os.path.exists(release):
         return {}
+    # With a file list, only the package whose entry is left at a path writes it.
+    owner = {}
+    if os.path.exists(os.path.join(release_dir, f"{version}-{publish.FILE_LIST}")):
+        for name, prefix in PLAYER_ARCHIVES:
+            with zipfile.ZipFile(os.path.join(release_dir, f"{version}-{name}")) as zf:
+                owner.update({(prefix + zi.filename).lower(): name for zi in zf.infolist()
+                              if not zi.is_dir()})
     text = ""
     for name, prefix in PLAYER_ARCHIVES:
         path = os.path.join(release_dir, f"{version}-{name}")
@@ -195,11 +245,14 @@ def expected_records(release_dir, version):
         with zipfile.ZipFile(path) as zf:
             for zi in zf.infolist():
                 if zi.is_dir():
-                    lines.append(f"folder {prefix}{zi.filename}")
-                else:
+                    lines.append((prefix + zi.filename, f"folder {prefix}{zi.filename}"))
+                elif owner.get((prefix + zi.filename).lower(), name) == name:
                     with zf.open(zi) as f:
-                        lines.append(f"file {_hash_stream(f)} {zi.file_size} {prefix}{zi.filename}")
-        listed = "".join(line + "\n" for line in lines)
+                        lines.append((prefix + zi.filename,
+                                      f"file {_hash_stream(f)} {zi.file_size} {prefix}{zi.filename}"))
+        # In name order (as bytes), however the package arrived.
+        lines.sort(key=lambda line: line[0].encode())
+        listed = "".join(line + "\n" for _, line in lines)
         # The list's own SHA-256 ties it to the archive it was unpacked from.
         tie = hashlib.sha256(f"{archive} {name}\n{listed}".encode()).hexdigest()
         text += f"package {archive} {name} {tie}\n{listed}"

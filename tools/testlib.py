@@ -17,7 +17,7 @@ import make_release  # noqa: E402,F401  (re-exported for tests)
 
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 PORT = int(os.environ.get("VELMORA_TEST_PORT", "28443"))
-Request = collections.namedtuple("Request", "method path status")
+Request = collections.namedtuple("Request", "method path status range", defaults=("-",))
 
 
 class Certs:
@@ -110,7 +110,7 @@ class SetupHost:
     def requests(self):
         try:
             with open(os.path.join(self.root, "_requests.log")) as f:
-                return [Request(m, p, int(s)) for m, p, s in (line.split() for line in f)]
+                return [Request(m, p, int(s), *rest) for m, p, s, *rest in (line.split() for line in f)]
         except FileNotFoundError:
             return []
 

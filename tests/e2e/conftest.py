@@ -35,7 +35,10 @@ def complete_tree(release_dir, version, studio=False):
 
 
 def reseal(root, version, published=None, key=make_release.TEST_KEY):
-    """Writes and signs the release file again after a test edited an archive by hand."""
+    """Writes the file list, and signs the release file, again after a test edited an archive by
+    hand."""
+    if os.path.exists(os.path.join(root, f"{version}-{make_release.publish.FILE_LIST}")):
+        make_release.publish.write_file_list(version, root)
     make_release.publish.write_release(version, root, published or PUBLISHED.get(version, int(time.time())),
                                        key)
 

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import PLAY, V1, V2, Host, Machine, complete_tree, make_release, publish
+from conftest import PLAY, PUBLISHED, V1, V2, Host, Machine, complete_tree, make_release, publish
 
 KILLS = int(os.environ.get("VELMORA_KILLS", "30"))
 SEED = int(os.environ.get("VELMORA_CRASH_SEED", "1206"))
@@ -24,29 +24,37 @@ STRACE = shutil.which("strace") or "strace"
 NO_LEAK_CHECK = {"ASAN_OPTIONS": "detect_leaks=0"}
 
 
+# V1 with a few files of every package changed: an update that fetches files alone.
+V3 = "version-20270101000000"
+TARGET = {"fresh": V2, "update": V2, "patch": V3}
+
+
 @pytest.fixture(scope="module")
 def served(build, tmp_path_factory):
-    """Both versions with a few MB per package, so an install lasts long enough to be hit."""
+    """Both versions with a few MB per package, so an install lasts long enough to be hit, and a
+    patch of the first."""
     root = str(tmp_path_factory.mktemp("bulk"))
     for version in (V1, V2):
         publish(build, version, root, bulk_mb=20, small_files=500)
+    make_release.patch(root, V1, V3, root, share=0.05, published=PUBLISHED[V2] + 1)
     with Host(root) as host:
-        yield host, {v: complete_tree(root, v) for v in (V1, V2)}
+        yield host, {v: complete_tree(root, v) for v in (V1, V2, V3)}
 
 
 def prepared(build, host, tmp_path, kind):
-    """A machine about to install V2, fresh or over V1, and how to put it back in that state."""
+    """A machine about to install the kind's target, fresh or over V1, and how to put it back in
+    that state."""
     machine = Machine(build, tmp_path / "machine")
     template = str(tmp_path / "template")
-    if kind == "update":
+    if kind != "fresh":
         host.announce(V1)
         machine.ok(PLAY)
         shutil.copytree(machine.versions, template)
-    host.announce(V2)
+    host.announce(TARGET[kind])
 
     def reset():
         shutil.rmtree(machine.versions, ignore_errors=True)
-        if kind == "update":
+        if kind != "fresh":
             shutil.copytree(template, machine.versions)
 
     return machine, reset
@@ -57,7 +65,7 @@ def kill(proc):
     proc.wait()
 
 
-def check_versions(machine, trees, where):
+def check_versions(machine, trees, where, target=V2):
     """Every folder holding .complete is exactly its release, and the new version never has its
     final name without one; a folder set aside for removal (".<name>.<random>.old") is no
     version, whatever it holds. Returns those."""
@@ -73,7 +81,7 @@ def check_versions(machine, trees, where):
             assert machine.tree(name) == trees[version], f"{where}: {name} holds .complete"
             complete.add(name)
         else:
-            assert name != V2, f"{where}: {name} without .complete"
+            assert name != target, f"{where}: {name} without .complete"
     return complete
 
 
@@ -97,18 +105,19 @@ def test_first_install_killed_midway_downloads_again_only_the_package_in_flight(
     host.clear_faults()
     host.clear_requests()
     machine.ok(PLAY)
-    again = [r.path for r in host.requests()][3:]
+    again = [r.path for r in host.requests()][4:]
     assert again == [f"/{V2}-{archives[slow]}"]
     size = os.path.getsize(os.path.join(host.root, f"{V2}-content-sky.zip"))
     print(f"downloaded again after the kill: {size} bytes (the package in flight)")
     assert machine.installed() == [V2] and machine.tree(V2) == trees[V2]
 
 
-@pytest.mark.parametrize("kind", ["fresh", "update"])
+@pytest.mark.parametrize("kind", ["fresh", "update", "patch"])
 def test_killed_starts(build, served, tmp_path, kind):
     host, trees = served
     machine, reset = prepared(build, host, tmp_path, kind)
-    kills = KILLS // 2 if kind == "fresh" else KILLS - KILLS // 2
+    target = TARGET[kind]
+    kills = KILLS // 3 if kind != "patch" else KILLS - 2 * (KILLS // 3)
     rng = random.Random(f"{SEED}:{kind}")
     reset()
     began = time.monotonic()
@@ -123,14 +132,15 @@ def test_killed_starts(build, served, tmp_path, kind):
         time.sleep(delay)
         kill(proc)
         where = f"{kind}, seed {SEED}, kill {i + 1} after {delay:.3f}s"
-        complete = check_versions(machine, trees, where)
+        complete = check_versions(machine, trees, where, target)
         # The old version goes only once the new one is complete.
-        assert kind == "fresh" or V1 in complete or V2 in complete, (where, machine.installed())
+        assert kind == "fresh" or V1 in complete or target in complete, (where, machine.installed())
         if i % SERIES == SERIES - 1 or i == kills - 1:
             # An old version, whole or set aside, left by a kill between the move and the
             # prune goes with the next start, which runs the new one.
             machine.ok(PLAY)
-            assert V2 in check_versions(machine, trees, where) and machine.installed() == [V2]
+            assert target in check_versions(machine, trees, where, target)
+            assert machine.installed() == [target]
 
 
 def test_update_killed_while_the_old_version_is_pruned(build, served, tmp_path):

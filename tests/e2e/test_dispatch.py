@@ -95,8 +95,9 @@ def test_unstartable_program_names_the_expected_file_and_a_quarantined_one_comes
     # Taken away by a scanner: the marker alone must not keep every start failing.
     os.remove(program)
     # The tool server owns standard output, so the launcher's own line goes to standard error.
+    # The player alone comes back, from the version's file list.
     expected = (0, "", "Installing Velmora Studio\n") if studio else (
-        0, f"Installing Velmora {V2}\n", "")
+        0, f"Repaired 1 files of Velmora {V2}\n", "")
     assert installed.run(link, input="") == expected
     assert os.access(program, os.X_OK)
 

@@ -13,8 +13,8 @@ from conftest import PLAY, V2, make_release, reseal
 SLOW = "content-sky.zip"
 # One drawing: back to the line start, the text, erase what a longer one left.
 SEGMENT = re.compile(r"\r([^\r\n\x1b]*)\x1b\[K")
-DRAWING = re.compile(r"(?P<label>[^:]+): (?P<done>\d+\.\d) MB( of (?P<total>\d+\.\d) MB)?"
-                     r"(, \d+\.\d MB/s)?")
+DRAWING = re.compile(r"(?P<label>[^:]+): (?P<done>\d+\.\d)( MB| of (?P<total>\d+\.\d) MB "
+                     r"\((?P<share>\d+) %\))(, \d+\.\d MB/s)?(, about \d+ (s|min) left)?")
 
 
 def slow_down(host, size=3_000_000, seconds=1.5):

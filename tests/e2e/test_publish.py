@@ -1,12 +1,15 @@
 """The publishing tool: which package gets each file, byte-identical archives, a signature that
 minisign itself accepts."""
+import hashlib
 import os
+import struct
 import subprocess
 import zipfile
+import zlib
 
 import pytest
 
-from conftest import ROOT
+from conftest import PLAY, ROOT, V2, complete_tree
 import publish
 
 PUBLIC_KEY = os.path.join(ROOT, "tools", "test-release-key.pub")
@@ -58,11 +61,51 @@ def test_each_file_lands_in_its_package_and_archives_are_reproducible(tmp_path):
     out = tmp_path / "out1"
     release = (out / "v1-release.txt").read_text().splitlines()
     assert release[:2] == ["version v1", "published 10"]
-    assert [line.split()[2] for line in release[2:]] == [n for n, _ in publish.ALL_PACKAGES]
+    assert [line.split()[2] for line in release[2:]] == [n for n, _ in publish.ALL_PACKAGES] + [
+        "files.txt"]
     subprocess.run(["minisign", "-V", "-q", "-p", PUBLIC_KEY, "-m", str(out / "v1-release.txt")],
                    check=True)
     assert (out / "version").read_text() == "v1\n"
     assert not (tmp_path / "out2" / "v1-release.txt.minisig").exists()
+    assert (out / "v1-files.txt").read_bytes() == (tmp_path / "out2" / "v1-files.txt").read_bytes()
+    cache = dict(line.split(" ", 1) for line in (out / "cache-control.txt").read_text().splitlines())
+    assert cache.pop("version") == "public, max-age=60"
+    assert set(cache.values()) == {"public, max-age=31536000, immutable"} and "v1-files.txt" in cache
+
+
+def test_each_listed_file_can_be_fetched_alone_from_its_span(tmp_path):
+    """What a launcher does with the list: one range of the archive, unpacked, is the file."""
+    write_files(tmp_path / "files", [rel for rel, _, _ in PLACES] + ["content/fonts/big.txt"])
+    with open(tmp_path / "files" / "content/fonts/big.txt", "wb") as f:
+        f.write(b"compressible " * 10000)
+    out = tmp_path / "out"
+    publish.publish("v1", str(tmp_path / "files"), str(out))
+    lines = (out / "v1-files.txt").read_text().splitlines()
+    assert lines[0] == "files 1 v1"
+    seen, archive = set(), None
+    for line in lines[1:]:
+        kind, rest = line.split(" ", 1)
+        if kind == "package":
+            archive = (out / f"v1-{rest}").read_bytes()
+            prefix = dict(publish.ALL_PACKAGES)[rest]
+            continue
+        if kind == "folder":
+            continue
+        sha, size, mode, method, offset, length, compressed, name = rest.split(" ", 7)
+        offset, length, compressed = int(offset), int(length), int(compressed)
+        span = archive[offset:offset + length]
+        assert struct.unpack_from("<I", span)[0] == 0x04034B50
+        name_length, extra_length = struct.unpack_from("<HH", span, 26)
+        assert span[30:30 + name_length].decode() == name
+        data = span[30 + name_length + extra_length:]
+        assert len(data) == compressed
+        data = zlib.decompress(data, -15) if method == "8" else data
+        assert (len(data), hashlib.sha256(data).hexdigest()) == (int(size), sha)
+        assert data == (tmp_path / "files" / (prefix + name)).read_bytes()
+        assert mode == ("755" if name.endswith(".exe") else "644")
+        seen.add(prefix + name)
+    assert seen == {rel for rel, _, _ in PLACES} | {"content/fonts/big.txt"}
+    assert " 8 " in (out / "v1-files.txt").read_text()  # the big text is deflated
 
 
 @pytest.mark.parametrize("make, error", [
@@ -75,6 +118,20 @@ def test_what_the_launcher_would_refuse_is_not_published(tmp_path, make, error):
     with pytest.raises(publish.PublishError, match=error):
         publish.publish("v1", str(tmp_path / "files"), str(tmp_path / "out"))
     assert not (tmp_path / "out" / "version").exists()
+
+
+def test_a_release_with_a_file_list_installs_with_the_launcher_from_before_lists(machine, host,
+                                                                                  releases):
+    """Players keep their launcher until it updates itself (scripts/build-previous.sh)."""
+    previous = os.path.join(ROOT, "build", "previous", "bin", "velmora-launcher")
+    if not os.path.exists(previous):
+        pytest.skip("build/previous is not built (scripts/build-previous.sh)")
+    assert os.path.exists(os.path.join(releases, f"{V2}-files.txt"))
+    rc, out, err = machine.run(PLAY, binary=previous)
+    assert (rc, err) == (0, "") and out.splitlines()[0] == f"Installing Velmora {V2}"
+    # Its record of what each package installed has an older form.
+    tree, expected = machine.tree(V2), complete_tree(releases, V2)
+    assert tree.pop(".files") and expected.pop(".files") and tree == expected
 
 
 def key_line(name):

@@ -53,7 +53,8 @@ def test_entry_names_the_install_and_its_size_is_measured_once_per_version(machi
         "UninstallString": f'"\\"{copy}\\" --uninstall"',
         "QuietUninstallString": f'"\\"{copy}\\" --uninstall"',
         "EstimatedSize": f"dword:{kilobytes(machine.root):08x}",
-        "NoModify": "dword:00000001", "NoRepair": "dword:00000001"}
+        "ModifyPath": f'"\\"{copy}\\" --repair"',
+        "NoModify": "dword:00000000", "NoRepair": "dword:00000001"}
     assert kilobytes(machine.root) > 100
     # An up-to-date start does not walk the tree again.
     with open(os.path.join(machine.versions, V2, "grown.bin"), "wb") as f:

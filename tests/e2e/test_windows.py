@@ -486,7 +486,26 @@ def test_a_cut_off_package_is_never_carried_through_a_link(win, tmp_path):
     os.symlink(outside, os.path.join(resume, "content", "fonts"))
     win.host.clear_requests()
     assert win.run(PLAY) == (0, f"Installing Velmora {V2}\n", "")
-    assert [r.path for r in win.host.requests()][3:] == [f"/{V2}-content-fonts.zip"]
+    assert [r.path for r in win.host.requests()][4:] == [f"/{V2}-content-fonts.zip"]
     installed = make_release.installed_tree(version)
     assert installed == complete_tree(win.host.root, V2)
     assert all(os.stat(os.path.join(d, n)).st_nlink == 1 for d, _, ns in os.walk(outside) for n in ns)
+
+
+def test_an_update_by_files_alone_gives_the_tree_of_a_fresh_install(win, windows):
+    # Enough in each package that its changed files alone cost less than its archive.
+    host, v1, v3 = win.host, "version-20261201000000", "version-20270201000000"
+    make_release.build(v1, host.root, os.path.join(windows["standins"], "player"),
+                       os.path.join(windows["standins"], "studio"), bulk_mb=2, small_files=600)
+    make_release.patch(host.root, v1, v3, host.root, share=0.02)
+    host.announce = lambda v: open(os.path.join(host.root, "version"), "w").write(v)
+    host.announce(v1)
+    assert win.run(PLAY)[0] == 0
+    host.clear_requests()
+    host.announce(v3)
+    assert win.run(PLAY) == (0, f"Installing Velmora {v3}\n", "")
+    archives = [r for r in host.requests() if r.path.endswith(".zip")]
+    assert archives and all(r.status == 206 and r.range != "-" for r in archives), archives
+    versions = os.path.join(win.root, "Versions")
+    assert os.listdir(versions) == [v3]
+    assert make_release.installed_tree(os.path.join(versions, v3)) == complete_tree(host.root, v3)

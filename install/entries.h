@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "build_config.h"
+#include "install/release/file_list.h"
+#include "install/transfer/download.h"
+#include "platform/sha256.h"
+
+// Files fetched alone: a range of a package's archive on the host that holds
+// one or more whole entries, unpacked as it arrives and checked against the
+// file list, so nothing but the listed bytes ever lands under a listed name.
+namespace velmora {
+
+// An entry that is not what the file list says; the package is then fetched whole.
+class EntryRefused : public TransferAbandoned {
+  using TransferAbandoned::TransferAbandoned;
+};
+
+// Neighbouring entries whose gap is at most this are fetched in one request
+// (bench/run.py, the patch's update: see README), and a request costs as much
+// as this many bytes of an archive: a package whose files to fetch cost as
+// much as its archive comes whole.
+inline constexpr std::uint64_t kSpanGap = kSpanGapBytes;
+inline constexpr std::uint64_t kRequestCost = 64 * 1024;
+
+// One span of an archive to fetch: from `first` to `last` (inclusive), with the
+// listed entries that lie in it, in order, and where each goes.
+struct EntrySpan {
+  struct Target {
+    const ListedFile* file;
+    std::filesystem::path path;
+  };
+  std::uint64_t first = 0, last = 0;
+  std::vector<Target> targets;
+};
+
+// Groups `targets` (entries of one archive) into spans, joining neighbours
+// whose gap is at most `gap` bytes: one request each, the gap fetched and
+// skipped.
+std::vector<EntrySpan> entrySpans(std::vector<EntrySpan::Target> targets, std::uint64_t gap);
+
+// Takes the bytes of one span in order and writes each entry to its path as
+// they come, stored or inflated, hashing it on the way. Throws EntryRefused for
+// the first byte that disagrees with the list (a header for another name or
+// method, more data than listed, a file of another size or SHA-256).
+class EntrySink : public Sink {
+ public:
+  EntrySink(std::string archive, EntrySpan span);
+  ~EntrySink() override;
+  EntrySink(const EntrySink&) = delete;
+  EntrySink& operator=(const EntrySink&) = delete;
+
+  std::int64_t size() const override { return static_cast<std::int64_t>(received_); }
+  // The host sent the span again from its start: every entry is written again.
+  void restart() override;
+  void write(const char* data, std::size_t size) override;
+  // Throws EntryRefused unless every entry of the span arrived whole.
+  void finish();
+
+  const EntrySpan& span() const { return span_; }
+
+ private:
+  enum class Stage { gap, header, name, extra, data, done };
+
+  void refuse(const std::string& why) const;
+  void beginEntry();
+  void takeData(const unsigned char* data, std::size_t size);
+  void output(const unsigned char* data, std::size_t size);
+  void endEntry();
+
+  std::string archive_;
+  EntrySpan span_;
+  std::uint64_t received_ = 0;
+  std::size_t entry_ = 0;
+  Stage stage_ = Stage::gap;
+  std::string header_;
+  std::uint64_t left_ = 0;  // of the current stage
+  std::uint64_t written_ = 0;
+  std::ofstream out_;
+  std::unique_ptr<platform::Sha256> hash_;
+  struct Inflater;
+  std::unique_ptr<Inflater> inflater_;
+};
+
+}  // namespace velmora

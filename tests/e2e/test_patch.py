@@ -1,0 +1,241 @@
+"""Updates that fetch only the files that changed, each with a range request into its archive,
+the room an install needs, and the repair."""
+import fnmatch
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import PLAY, PUBLISHED, V1, Host, complete_tree, make_release, publish
+
+V3 = "version-20270101000000"
+LIST = f"/{V3}-files.txt"
+HEAD = ["/version", f"/{V3}-release.txt", f"/{V3}-release.txt.minisig", LIST]
+
+
+@pytest.fixture(scope="session")
+def bulky(build, tmp_path_factory):
+    """V1 with enough in each package that a few files cost less than its archive, and V3: V1
+    with the player's notes and about 2 % of every content package's files changed."""
+    out = str(tmp_path_factory.mktemp("bulky"))
+    publish(build, V1, out, bulk_mb=4, small_files=1500)
+    changed = make_release.patch(out, V1, V3, out, share=0.02, published=PUBLISHED[V1] + 86400,
+                                 version_document=False)
+    return out, changed
+
+
+@pytest.fixture
+def patch(bulky, machine, tmp_path):
+    """A host serving both, the machine on V1, V3 announced; yields the host and V3's changes."""
+    out, changed = bulky
+    root = str(tmp_path / "host")
+    shutil.copytree(out, root)
+    with Host(root) as host:
+        host.announce(V1)
+        machine.ok(PLAY)
+        host.clear_requests()
+        host.announce(V3)
+        yield host, changed
+
+
+def listed(host, version):
+    """{path below the version folder: (archive, offset, length)} from the host's file list."""
+    entries, archive, prefix = {}, None, ""
+    folders = dict(make_release.ARCHIVES)
+    with open(os.path.join(host.root, f"{version}-files.txt")) as f:
+        for line in f.read().splitlines()[1:]:
+            kind, rest = line.split(" ", 1)
+            if kind == "package":
+                archive, prefix = rest, folders[rest]
+            elif kind == "file":
+                fields = rest.split(" ", 7)
+                entries[prefix + fields[7]] = (archive, int(fields[4]), int(fields[5]))
+    return entries
+
+
+def asked(requests, version):
+    """{archive: [(first, last)]} of the range requests among `requests`."""
+    spans = {}
+    for r in requests:
+        first, last = r.range.removeprefix("bytes=").split("-")
+        archive = r.path.removeprefix(f"/{version}-")
+        spans.setdefault(archive, []).append((int(first), int(last)))
+    return spans
+
+
+def test_a_patch_fetches_only_the_changed_files_each_with_a_range(machine, patch):
+    host, changed = patch
+    assert machine.ok(PLAY).splitlines() == [f"Installing Velmora {V3}"]
+    requests = host.requests()
+    assert [r.path for r in requests[:4]] == HEAD
+    assert all(r.status == 206 and r.range != "-" for r in requests[4:]), requests[4:]
+    # Each range runs from a changed file's entry to another's, with gaps of 64 KiB at most.
+    entries, spans = listed(host, V3), asked(requests[4:], V3)
+    for archive, ranges in spans.items():
+        for first, last in ranges:
+            inside = sorted((offset, offset + length) for path, (a, offset, length) in entries.items()
+                            if a == archive and path in changed and first <= offset <= last)
+            assert inside and inside[0][0] == first and inside[-1][1] == last + 1, archive
+            assert all(b[0] - a[1] <= 65536 for a, b in zip(inside, inside[1:])), archive
+    assert sum(len(inside) for inside in spans.values()) >= 10
+    assert {entries[path][0] for path in changed} == set(spans)
+    fetched = sum(b + 1 - a for ranges in spans.values() for a, b in ranges)
+    release = sum(os.path.getsize(os.path.join(host.root, f"{V3}-{name}"))
+                  for name, _ in make_release.PLAYER_ARCHIVES)
+    print(f"fetched {fetched} of {release} bytes in {len(requests) - 4} requests")
+    # The same version as a fresh install gives, records included.
+    assert machine.installed() == [V3] and machine.tree(V3) == complete_tree(host.root, V3)
+
+
+def test_where_ranges_fail_the_package_comes_whole_once(machine, patch):
+    host, changed = patch
+    # One host answers no range; another serves stale bytes for one archive's range.
+    sky = f"{V3}-content-sky.zip"
+    stale = os.path.join(host.root, "stale.zip")
+    with open(os.path.join(host.root, sky), "rb") as f:
+        data = bytearray(f.read())
+    for path in (p for p in changed if p.startswith("content/sky/")):
+        _, offset, length = listed(host, V3)[path]
+        data[offset + length - 1] ^= 1
+    with open(stale, "wb") as f:
+        f.write(data)
+    host.set_faults({sky: [{"file": "stale.zip"}]})
+    rc, out, err = machine.run(PLAY)
+    assert rc == 0 and out.splitlines() == [f"Installing Velmora {V3}"], err
+    assert fnmatch.fnmatchcase(err, "warning: content-sky.zip: content-sky.zip entry * does not "
+                               "match the file list: *; downloading it whole\n"), err
+    asked_sky = [(r.status, r.range == "-") for r in host.requests() if r.path == "/" + sky]
+    assert asked_sky[-1] == (200, True) and set(asked_sky[:-1]) == {(206, False)}, asked_sky
+    assert machine.tree(V3) == complete_tree(host.root, V3)
+
+
+def test_a_host_that_answers_no_range_updates_through_whole_archives(machine, patch):
+    host, changed = patch
+    host.set_faults({"*": {"no_ranges": True}})
+    rc, out, err = machine.run(PLAY)
+    assert rc == 0, err
+    packages = [name for name, _ in make_release.PLAYER_ARCHIVES]
+    assert sorted(err.splitlines()) == sorted(
+        f"warning: {name}: the host does not answer range requests; downloading it whole"
+        for name in packages)
+    for name in packages:
+        whole = [r.range == "-" for r in host.requests() if r.path == f"/{V3}-{name}"]
+        assert len(whole) >= 2 and whole[-1] and not any(whole[:-1]), name
+    assert machine.tree(V3) == complete_tree(host.root, V3)
+
+
+def sign_release(host, edit):
+    """Signs the release file again after `edit` changed its text."""
+    path = os.path.join(host.root, f"{V3}-release.txt")
+    with open(path) as f:
+        text = edit(f.read())
+    with open(path, "w") as f:
+        f.write(text)
+    subprocess.run(["minisign", "-S", "-s", make_release.TEST_KEY, "-m", path, "-t", "test"],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def edit_list(host, edit):
+    """Edits the list and signs a release file that lists it as edited."""
+    path = os.path.join(host.root, f"{V3}-files.txt")
+    with open(path) as f:
+        text = edit(f.read())
+    with open(path, "w") as f:
+        f.write(text)
+    make_release.publish.write_release(V3, host.root, PUBLISHED[V1] + 86400, make_release.TEST_KEY)
+
+
+def larger_list(text):
+    *rest, (sha, size, name) = [line.split(" ") for line in text.splitlines()]
+    return "".join(" ".join(line) + "\n" for line in rest + [[sha, "16777217", name]])
+
+
+@pytest.mark.parametrize("change, reason", [
+    # The list on the host is not the one the release signed.
+    (lambda host: open(os.path.join(host.root, f"{V3}-files.txt"), "a").write("x"),
+     "files.txt does not match the signed release"),
+    (lambda host: sign_release(host, larger_list),
+     f"the file list of {V3} is larger than 16777216 bytes"),
+    (lambda host: edit_list(host, lambda t: t.replace(" release-notes.txt\n", " ../notes.txt\n")),
+     f"release {V3}: invalid file list: line * name outside its folder: ../notes.txt"),
+], ids=["tampered", "too large", "path outside"])
+def test_a_list_that_cannot_be_trusted_refuses_the_release(machine, patch, change, reason):
+    host, _ = patch
+    change(host)
+    rc, out, err = machine.run(PLAY)
+    assert (rc, out) == (0, "") and fnmatch.fnmatchcase(
+        err, f"warning: {reason}; starting the installed {V1}\n"), err
+    assert not any(r.path.endswith(".zip") for r in host.requests())
+    assert machine.installed() == [V1]
+
+
+def small_volume(machine, megabytes, then=""):
+    """Runs a start whose install root lies on a tmpfs of `megabytes` (in a user and mount
+    namespace of its own), after the shell commands `then` ran there."""
+    appdata = os.path.join(machine.dir, "appdata")
+    script = f'mount -t tmpfs -o size={megabytes}m tmpfs "{appdata}" || exit 99\n{then}\nexec "$@"'
+    proc = machine.start(PLAY, wrapper=("unshare", "--user", "--map-root-user", "--mount", "sh",
+                                        "-c", script, "sh"),
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = proc.communicate(timeout=120)
+    if proc.returncode == 99:
+        pytest.skip(f"no tmpfs in a user namespace here: {err.decode()}")
+    out = "".join(line for line in out.decode().splitlines(True) if " started in " not in line)
+    return proc.returncode, out, err.decode()
+
+
+def test_no_download_begins_without_room_for_it(machine, patch, tmp_path):
+    host, _ = patch
+    appdata, saved = os.path.join(machine.dir, "appdata"), str(tmp_path / "saved")
+    shutil.move(machine.root, saved)
+    # V1 on the small volume, which is then all but full when V3 comes.
+    fill = (f'cp -a "{saved}" "{machine.root}" && head -c $(( $(df -B1 --output=avail "{appdata}"'
+            f' | tail -1) - 50000000 )) /dev/zero > "{appdata}/ballast"')
+    rc, out, err = small_volume(machine, 200, fill)
+    assert (rc, out) == (0, f"Installing Velmora {V3}\n"), err
+    assert err.startswith(f"warning: not enough disk space for {V3}: ") and err.endswith(
+        f" MB free on {appdata}; starting the installed {V1}\n"), err
+    assert [r.path for r in host.requests()] == HEAD
+    # With nothing installed, the start ends with that reason, in the box too.
+    host.clear_requests()
+    rc, out, err = small_volume(machine, 20)
+    assert rc == 1 and err.startswith(f"Velmora launcher: not enough disk space for {V3}: "), err
+    assert not any(r.path.endswith(".zip") for r in host.requests())
+
+
+def test_repair_fetches_only_what_is_missing_or_damaged(machine, patch):
+    host, changed = patch
+    host.announce(V1)
+    folder = os.path.join(machine.versions, V1)
+    assert machine.run("--repair") == (0, f"Velmora {V1} is intact\n", "")
+    damaged = ["velmora-player.exe", "content/icon.png", changed[-1]]
+    os.remove(os.path.join(folder, damaged[0]))
+    with open(os.path.join(folder, damaged[1]), "r+b") as f:
+        f.truncate(10)
+    with open(os.path.join(folder, damaged[2]), "r+b") as f:
+        f.write(b"edited")
+    host.clear_requests()
+    assert machine.run("--repair") == (0, f"Repaired 3 files of Velmora {V1}\n", "")
+    requests = host.requests()
+    assert [r.path for r in requests[:3]] == [f"/{V1}-release.txt", f"/{V1}-release.txt.minisig",
+                                              f"/{V1}-files.txt"]
+    entries, spans = listed(host, V1), asked(requests[3:], V1)
+    assert sum(len(s) for s in spans.values()) <= 3
+    for path in damaged:
+        archive, offset, length = entries[path]
+        assert any(a <= offset and offset + length - 1 <= b for a, b in spans[archive]), path
+    assert machine.tree(V1) == complete_tree(host.root, V1)
+    assert os.access(os.path.join(folder, "velmora-player.exe"), os.X_OK)
+
+
+def test_repair_needs_a_version_and_a_file_list(machine, host):
+    assert machine.run("--repair") == (
+        1, "", "Velmora launcher: no installed version of Velmora to repair\n")
+    machine.ok(PLAY)
+    version = machine.installed()[0]
+    os.remove(os.path.join(host.root, f"{version}-files.txt"))
+    make_release.publish.write_release(version, host.root, PUBLISHED[version],
+                                       make_release.TEST_KEY)
+    assert machine.run("--repair") == (1, "", f"Velmora launcher: Velmora {version} cannot be "
+                                              "repaired: its release has no file list\n")

@@ -1,0 +1,193 @@
+#include "install/entries.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "platform/sha256.h"
+#include "temp_dir.h"
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string sha256(const std::string& bytes) {
+  platform::Sha256 hash;
+  hash.update(bytes.data(), bytes.size());
+  return hash.hex();
+}
+
+std::string le(std::uint32_t value, int width) {
+  std::string out;
+  for (int i = 0; i < width; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
+  return out;
+}
+
+std::string deflateRaw(const std::string& data) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, data.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// An archive's local entries laid end to end, each listed as the publishing tool lists it.
+struct Archive {
+  std::string bytes;
+  std::vector<ListedFile> files;
+
+  void add(const std::string& name, const std::string& data, bool deflated,
+           const std::string& extra = "") {
+    const std::string stored = deflated ? deflateRaw(data) : data;
+    ListedFile file;
+    file.name = name;
+    file.size = data.size();
+    file.sha256 = sha256(data);
+    file.method = deflated ? Compression::deflated : Compression::stored;
+    file.offset = bytes.size();
+    file.compressedSize = stored.size();
+    bytes += le(0x04034b50, 4) + le(20, 2) + le(0, 2) + le(deflated ? 8 : 0, 2) + le(0, 8) +
+             le(static_cast<std::uint32_t>(stored.size()), 4) +
+             le(static_cast<std::uint32_t>(data.size()), 4) +
+             le(static_cast<std::uint32_t>(name.size()), 2) +
+             le(static_cast<std::uint32_t>(extra.size()), 2) + name + extra + stored;
+    file.length = bytes.size() - file.offset;
+    files.push_back(file);
+  }
+};
+
+std::string readFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// Feeds a span's bytes in pieces of random size, as a transfer delivers them.
+void feed(EntrySink& sink, const std::string& archive, const EntrySpan& span, unsigned seed) {
+  std::mt19937 random(seed);
+  std::uint64_t at = span.first;
+  while (at <= span.last) {
+    const std::uint64_t piece = std::min<std::uint64_t>(1 + random() % 700, span.last + 1 - at);
+    sink.write(archive.data() + at, static_cast<std::size_t>(piece));
+    at += piece;
+  }
+}
+
+std::string big(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string text;
+  while (text.size() < size) text += "texel " + std::to_string(random() % 1000) + "\n";
+  return text.substr(0, size);
+}
+
+TEST(EntrySink, UnpacksNeighboursInOneSpanAndSkipsWhatLiesBetween) {
+  TempDir dir;
+  Archive zip;
+  zip.add("a.txt", "alpha", false);
+  zip.add("skipped.bin", std::string(300, 's'), false);
+  zip.add("sub/big.txt", big(200000, 1), true, std::string(9, 'x'));
+  zip.add("empty", "", false);
+  zip.files[0].executable = true;
+  std::vector<EntrySpan::Target> targets;
+  for (std::size_t i : {3, 0, 2})
+    targets.push_back({&zip.files[i], dir.path() / zip.files[i].name});
+  // Two spans with the gap allowed below the skipped entry, one when it is not.
+  EXPECT_EQ(entrySpans(targets, 100).size(), 2u);
+  const std::vector<EntrySpan> spans = entrySpans(targets, 400);
+  ASSERT_EQ(spans.size(), 1u);
+  EXPECT_EQ(spans[0].first, 0u);
+  EXPECT_EQ(spans[0].last, zip.bytes.size() - 1);
+  for (unsigned seed : {1u, 2u, 3u}) {
+    EntrySink sink("p.zip", spans[0]);
+    feed(sink, zip.bytes, spans[0], seed);
+    sink.finish();
+    EXPECT_EQ(readFile(dir.path() / "a.txt"), "alpha");
+    EXPECT_EQ(readFile(dir.path() / "sub/big.txt"), big(200000, 1));
+    EXPECT_TRUE(fs::exists(dir.path() / "empty"));
+    EXPECT_FALSE(fs::exists(dir.path() / "skipped.bin"));
+    EXPECT_NE(fs::status(dir.path() / "a.txt").permissions() & fs::perms::owner_exec,
+              fs::perms::none);
+  }
+  // A span sent again from its start (a host that restarted the body) writes it again.
+  EntrySink sink("p.zip", spans[0]);
+  sink.write(zip.bytes.data(), 100);
+  sink.restart();
+  feed(sink, zip.bytes, spans[0], 4);
+  EXPECT_NO_THROW(sink.finish());
+}
+
+// Whatever the host serves in a span, only the listed bytes may land under a listed name.
+TEST(EntrySink, RefusesAnEntryThatIsNotWhatTheListSays) {
+  Archive zip;
+  zip.add("a.txt", "alpha", false);
+  zip.add("b.txt", big(5000, 2), true);
+  struct Case {
+    const char* what;
+    std::function<void(ListedFile&, std::string&)> change;
+    std::string error;
+  } cases[] = {
+      {"another name", [](ListedFile& f, std::string&) { f.name = "c.txt"; },
+       "its header names another entry"},
+      {"another method", [](ListedFile& f, std::string&) { f.method = Compression::stored; },
+       "another compression method"},
+      {"other bytes", [](ListedFile& f, std::string& b) { b[f.offset + f.length - 1] ^= 1; },
+       "its deflate stream is cut off"},
+      {"another hash", [](ListedFile& f, std::string&) { f.sha256 = std::string(64, '0'); },
+       "another size or SHA-256"},
+      {"a shorter file", [](ListedFile& f, std::string&) { f.size -= 1; }, "more data than listed"},
+      {"a longer file", [](ListedFile& f, std::string&) { f.size += 1; },
+       "another size or SHA-256"},
+      {"a span shifted", [](ListedFile& f, std::string&) { f.offset -= 1; },
+       "no entry header where listed"},
+      {"data beyond its stream",
+       [](ListedFile& f, std::string& b) {
+         b.insert(f.offset + f.length, "!");
+         b[f.offset + 18] += 1;  // the header's compressed size too, as a forger would
+         f.compressedSize += 1;
+         f.length += 1;
+       },
+       "data after the end of its deflate stream"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    Archive changed = zip;
+    c.change(changed.files[1], changed.bytes);
+    EntrySpan span{changed.files[1].offset,
+                   changed.files[1].offset + changed.files[1].length - 1,
+                   {{&changed.files[1], dir.path() / "b.txt"}}};
+    EntrySink sink("p.zip", span);
+    try {
+      feed(sink, changed.bytes, span, 5);
+      sink.finish();
+      ADD_FAILURE() << c.what << " accepted";
+    } catch (const EntryRefused& e) {
+      EXPECT_EQ(std::string(e.what()), "p.zip entry " + changed.files[1].name +
+                                           " does not match the file list: " + c.error)
+          << c.what;
+    }
+  }
+  // Cut off, or sent too long: refused too.
+  TempDir dir;
+  EntrySpan span{zip.files[0].offset,
+                 zip.files[0].offset + zip.files[0].length - 1,
+                 {{&zip.files[0], dir.path() / "a.txt"}}};
+  EntrySink cut("p.zip", span);
+  cut.write(zip.bytes.data(), 10);
+  EXPECT_THROW(cut.finish(), EntryRefused);
+  EntrySink longer("p.zip", span);
+  EXPECT_THROW(longer.write(zip.bytes.data(), zip.files[0].length + 1), EntryRefused);
+}
+
+}  // namespace
+}  // namespace velmora
