@@ -647,71 +647,84 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
   chooseAll(plans, carrier);
   requireSpace(version, root, bytesNeeded(plans, owners));
 
-  std::vector<std::unique_ptr<FileSink>> files;
-  std::vector<std::unique_ptr<EntrySink>> entries;
-  std::vector<Transfer> transfers;
-  std::vector<std::size_t> planOf;  // per transfer
-  std::vector<FileSink*> fileOf;    // per transfer, for archives
-  for (std::size_t i = 0; i < plans.size(); ++i) {
-    Plan& plan = plans[i];
-    const std::string url = std::string(kSetupBaseUrl) + version + "-" + plan.package->archive;
-    if (plan.way == Way::archive) {
-      fs::create_directories(plan.folder);
-      files.push_back(std::make_unique<FileSink>(plan.archive, plan.row));
-      transfers.push_back({url, plan.package->archive, files.back().get(), std::nullopt,
-                           plan.row ? static_cast<std::int64_t>(plan.row->size) : -1});
-      planOf.push_back(i);
-      fileOf.push_back(files.back().get());
-    } else if (plan.way == Way::entries) {
-      for (const EntrySpan& span : plan.spans) {
-        entries.push_back(std::make_unique<EntrySink>(plan.package->archive, span));
-        const ByteSpan bytes{static_cast<std::int64_t>(span.first),
-                             static_cast<std::int64_t>(span.last)};
-        transfers.push_back({url, plan.package->archive, entries.back().get(), bytes,
-                             bytes.last + 1 - bytes.first});
-        planOf.push_back(i);
-        fileOf.push_back(nullptr);
-      }
-    }
-  }
-  Downloads downloads(std::move(transfers), kProgressLabel);
-  Flusher flusher;
-  Unpacker unpacker(plans, owners, unpacked, carrier, flusher, downloads);
-  try {
-    downloads.run([&](std::size_t i) {
-      Plan& plan = plans[planOf[i]];
-      if (!fileOf[i]) {
-        if (!downloads.abandoned(i).empty() && plan.abandoned.empty()) {
-          plan.abandoned = downloads.abandoned(i);
-          std::cerr << "warning: " << plan.package->archive << ": " << plan.abandoned
-                    << "; downloading it whole" << std::endl;
-        }
-        if (--plan.spansLeft > 0) return;
-        if (plan.abandoned.empty()) {
-          unpacker.arrived(planOf[i]);
-        } else {
-          unpacker.skip(planOf[i]);
-        }
-        return;
-      }
-      fileOf[i]->close();
-      unpacker.arrived(planOf[i]);
-    });
-  } catch (const std::runtime_error&) {
-    // A body longer than listed is cut off with a transfer error; the reason is the release's.
-    for (const auto& sink : files) {
-      if (sink->overflowed()) sink->close();
-    }
-    throw;
-  }
-  unpacker.finish();
-  flusher.finish();
-
-  // Packages whose entries could not be fetched alone, whole now: once, and
-  // with nothing carried, so they cannot come this way again.
+  // Everything of this pass is closed before a second one unpacks over it.
   std::vector<Package> whole;
-  for (const Plan& plan : plans) {
-    if (!plan.abandoned.empty()) whole.push_back(*plan.package);
+  {
+    std::vector<std::unique_ptr<FileSink>> files;
+    std::vector<std::unique_ptr<EntrySink>> entries;
+    std::vector<Transfer> transfers;
+    std::vector<std::size_t> planOf;  // per transfer
+    std::vector<FileSink*> fileOf;    // per transfer, for archives
+    std::vector<EntrySink*> spanOf;   // per transfer, for entries
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+      Plan& plan = plans[i];
+      const std::string url = std::string(kSetupBaseUrl) + version + "-" + plan.package->archive;
+      if (plan.way == Way::archive) {
+        fs::create_directories(plan.folder);
+        files.push_back(std::make_unique<FileSink>(plan.archive, plan.row));
+        transfers.push_back({url, plan.package->archive, files.back().get(), std::nullopt,
+                             plan.row ? static_cast<std::int64_t>(plan.row->size) : -1});
+        planOf.push_back(i);
+        fileOf.push_back(files.back().get());
+        spanOf.push_back(nullptr);
+      } else if (plan.way == Way::entries) {
+        for (const EntrySpan& span : plan.spans) {
+          entries.push_back(std::make_unique<EntrySink>(plan.package->archive, span));
+          const ByteSpan bytes{static_cast<std::int64_t>(span.first),
+                               static_cast<std::int64_t>(span.last)};
+          transfers.push_back({url, plan.package->archive, entries.back().get(), bytes,
+                               bytes.last + 1 - bytes.first});
+          planOf.push_back(i);
+          fileOf.push_back(nullptr);
+          spanOf.push_back(entries.back().get());
+        }
+      }
+    }
+    Downloads downloads(std::move(transfers), kProgressLabel);
+    Flusher flusher;
+    Unpacker unpacker(plans, owners, unpacked, carrier, flusher, downloads);
+    try {
+      downloads.run([&](std::size_t i) {
+        Plan& plan = plans[planOf[i]];
+        if (!fileOf[i]) {
+          std::string why = downloads.abandoned(i);
+          // A body that ended well may still lack entries (an empty answer, a short span).
+          try {
+            if (why.empty()) spanOf[i]->finish();
+          } catch (const EntryRefused& e) {
+            why = e.what();
+          }
+          if (!why.empty() && plan.abandoned.empty()) {
+            plan.abandoned = why;
+            std::cerr << "warning: " << plan.package->archive << ": " << plan.abandoned
+                      << "; downloading it whole" << std::endl;
+          }
+          if (--plan.spansLeft > 0) return;
+          if (plan.abandoned.empty()) {
+            unpacker.arrived(planOf[i]);
+          } else {
+            unpacker.skip(planOf[i]);
+          }
+          return;
+        }
+        fileOf[i]->close();
+        unpacker.arrived(planOf[i]);
+      });
+    } catch (const std::runtime_error&) {
+      // A body longer than listed is cut off with a transfer error; the reason is the release's.
+      for (const auto& sink : files) {
+        if (sink->overflowed()) sink->close();
+      }
+      throw;
+    }
+    unpacker.finish();
+    flusher.finish();
+
+    // Packages whose entries could not be fetched alone, whole now: once, and
+    // with nothing carried, so they cannot come this way again.
+    for (const Plan& plan : plans) {
+      if (!plan.abandoned.empty()) whole.push_back(*plan.package);
+    }
   }
   if (!whole.empty())
     installPackages(version, whole, root, release, unpacked, nullptr, list, owners);
