@@ -589,25 +589,42 @@ void chooseAll(std::vector<Plan>& plans, Carrier* carrier) {
 
 std::string megabytes(std::uint64_t bytes) { return std::to_string((bytes + 999'999) / 1'000'000); }
 
-// What the install will download and write beyond what it carries.
-std::uint64_t bytesNeeded(const std::vector<Plan>& plans, const PathOwners* owners) {
+// What a package's files take once unpacked: what its list says, or, without
+// one, as much again as its archive as a guess.
+std::uint64_t unpackedSize(const Plan& plan, const PathOwners* owners) {
+  if (!plan.listed) return plan.row ? plan.row->size : 0;
+  std::uint64_t bytes = 0;
+  for (const ListedFile& file : plan.listed->files) {
+    if (owners->owns(plan.package->archive, plan.package->destination + file.name))
+      bytes += file.size;
+  }
+  return bytes;
+}
+
+// Whether files can be carried as second names in `folder`, or are copied (FAT, exFAT).
+bool hardLinksWork(const fs::path& folder) {
+  const fs::path probe = folder / ".link-probe", link = folder / ".link-probe.2";
+  std::error_code ec;
+  std::ofstream(probe, std::ios::binary).close();
+  fs::create_hard_link(probe, link, ec);
+  const bool works = !ec;
+  fs::remove(link, ec);
+  fs::remove(probe, ec);
+  return works;
+}
+
+// What the install will download and write beyond what it carries as second names.
+std::uint64_t bytesNeeded(const std::vector<Plan>& plans, const PathOwners* owners, bool copies) {
   std::uint64_t bytes = 0;
   for (const Plan& plan : plans) {
-    if (plan.way == Way::entries) {
+    if (plan.way == Way::archive) {
+      bytes += (plan.row ? plan.row->size : 0) + unpackedSize(plan, owners);
+    } else if (copies) {
+      bytes += unpackedSize(plan, owners);
+    } else if (plan.way == Way::entries) {
       for (const EntrySpan& span : plan.spans) {
         for (const EntrySpan::Target& target : span.targets) bytes += target.file->size;
       }
-    } else if (plan.way == Way::archive) {
-      const std::uint64_t archive = plan.row ? plan.row->size : 0;
-      std::uint64_t unpacked = archive;  // without a list, as much again as a guess
-      if (plan.listed) {
-        unpacked = 0;
-        for (const ListedFile& file : plan.listed->files) {
-          if (owners->owns(plan.package->archive, plan.package->destination + file.name))
-            unpacked += file.size;
-        }
-      }
-      bytes += archive + unpacked;
     }
   }
   return bytes;
@@ -645,7 +662,7 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
     plans.push_back(std::move(plan));
   }
   chooseAll(plans, carrier);
-  requireSpace(version, root, bytesNeeded(plans, owners));
+  requireSpace(version, root, bytesNeeded(plans, owners, carrier && !hardLinksWork(root)));
 
   // Everything of this pass is closed before a second one unpacks over it.
   std::vector<Package> whole;
