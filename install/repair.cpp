@@ -96,6 +96,14 @@ std::size_t repairVersion(const fs::path& folder) {
   std::uint64_t bytes = 0;
   std::set<std::string> seen;
   for (const Package& package : packages) {
+    // An empty folder the release makes is part of the version too.
+    for (const std::string& name : list->find(package.archive)->folders) {
+      const std::string path = package.destination + name.substr(0, name.size() - 1);
+      if (!linkFree(folder, path, seen)) throw cannot("a link or junction leads out of " + path);
+      std::error_code ec;
+      fs::create_directories(folder / pathFromUtf8(path), ec);
+      if (ec) throw cannot("cannot create the folder " + path);
+    }
     for (const ListedFile& file : list->find(package.archive)->files) {
       const std::string path = package.destination + file.name;
       if (!owners.owns(package.archive, path)) continue;
