@@ -55,8 +55,15 @@ EntrySink::EntrySink(std::string archive, EntrySpan span)
 
 EntrySink::~EntrySink() = default;
 
-void EntrySink::refuse(const std::string& why) const {
+void EntrySink::refuse(const std::string& why) {
   const std::string name = entry_ < span_.targets.size() ? span_.targets[entry_].file->name : "";
+  // The package comes whole next, and its unpacking must find no half file held open (Windows).
+  if (writing_) {
+    out_.close();
+    std::error_code ignored;
+    fs::remove(span_.targets[entry_].path, ignored);
+    writing_ = false;
+  }
   throw EntryRefused(archive_ + " entry " + name + " does not match the file list: " + why);
 }
 
@@ -141,6 +148,7 @@ void EntrySink::beginEntry() {
   fs::remove(path, ec);
   out_.open(path, std::ios::binary | std::ios::trunc);
   if (!out_) throw std::runtime_error("cannot write " + utf8(path));
+  writing_ = true;
   hash_ = std::make_unique<platform::Sha256>();
   written_ = 0;
   if (file.method == Compression::deflated) inflater_ = std::make_unique<Inflater>();
@@ -190,6 +198,7 @@ void EntrySink::endEntry() {
   if (!out_) throw std::runtime_error("cannot write " + utf8(target.path));
   if (written_ != target.file->size || hash_->hex() != target.file->sha256)
     refuse("another size or SHA-256");
+  writing_ = false;
   std::error_code ec;
   fs::permissions(target.path, target.file->executable ? fs::perms(0755) : fs::perms(0644), ec);
   ++entry_;

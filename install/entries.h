@@ -69,7 +69,7 @@ class EntrySink : public Sink {
  private:
   enum class Stage { gap, header, name, extra, data, done };
 
-  void refuse(const std::string& why) const;
+  [[noreturn]] void refuse(const std::string& why);
   void beginEntry();
   void takeData(const unsigned char* data, std::size_t size);
   void output(const unsigned char* data, std::size_t size);
@@ -84,6 +84,7 @@ class EntrySink : public Sink {
   std::uint64_t left_ = 0;  // of the current stage
   std::uint64_t written_ = 0;
   std::ofstream out_;
+  bool writing_ = false;  // the current entry's file is ours, begun and not yet checked
   std::unique_ptr<platform::Sha256> hash_;
   struct Inflater;
   std::unique_ptr<Inflater> inflater_;

@@ -589,25 +589,42 @@ void chooseAll(std::vector<Plan>& plans, Carrier* carrier) {
 
 std::string megabytes(std::uint64_t bytes) { return std::to_string((bytes + 999'999) / 1'000'000); }
 
-// What the install will download and write beyond what it carries.
-std::uint64_t bytesNeeded(const std::vector<Plan>& plans, const PathOwners* owners) {
+// What a package's files take once unpacked: what its list says, or, without
+// one, as much again as its archive as a guess.
+std::uint64_t unpackedSize(const Plan& plan, const PathOwners* owners) {
+  if (!plan.listed) return plan.row ? plan.row->size : 0;
+  std::uint64_t bytes = 0;
+  for (const ListedFile& file : plan.listed->files) {
+    if (owners->owns(plan.package->archive, plan.package->destination + file.name))
+      bytes += file.size;
+  }
+  return bytes;
+}
+
+// Whether files can be carried as second names in `folder`, or are copied (FAT, exFAT).
+bool hardLinksWork(const fs::path& folder) {
+  const fs::path probe = folder / ".link-probe", link = folder / ".link-probe.2";
+  std::error_code ec;
+  std::ofstream(probe, std::ios::binary).close();
+  fs::create_hard_link(probe, link, ec);
+  const bool works = !ec;
+  fs::remove(link, ec);
+  fs::remove(probe, ec);
+  return works;
+}
+
+// What the install will download and write beyond what it carries as second names.
+std::uint64_t bytesNeeded(const std::vector<Plan>& plans, const PathOwners* owners, bool copies) {
   std::uint64_t bytes = 0;
   for (const Plan& plan : plans) {
-    if (plan.way == Way::entries) {
+    if (plan.way == Way::archive) {
+      bytes += (plan.row ? plan.row->size : 0) + unpackedSize(plan, owners);
+    } else if (copies) {
+      bytes += unpackedSize(plan, owners);
+    } else if (plan.way == Way::entries) {
       for (const EntrySpan& span : plan.spans) {
         for (const EntrySpan::Target& target : span.targets) bytes += target.file->size;
       }
-    } else if (plan.way == Way::archive) {
-      const std::uint64_t archive = plan.row ? plan.row->size : 0;
-      std::uint64_t unpacked = archive;  // without a list, as much again as a guess
-      if (plan.listed) {
-        unpacked = 0;
-        for (const ListedFile& file : plan.listed->files) {
-          if (owners->owns(plan.package->archive, plan.package->destination + file.name))
-            unpacked += file.size;
-        }
-      }
-      bytes += archive + unpacked;
     }
   }
   return bytes;
@@ -645,73 +662,86 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
     plans.push_back(std::move(plan));
   }
   chooseAll(plans, carrier);
-  requireSpace(version, root, bytesNeeded(plans, owners));
+  requireSpace(version, root, bytesNeeded(plans, owners, carrier && !hardLinksWork(root)));
 
-  std::vector<std::unique_ptr<FileSink>> files;
-  std::vector<std::unique_ptr<EntrySink>> entries;
-  std::vector<Transfer> transfers;
-  std::vector<std::size_t> planOf;  // per transfer
-  std::vector<FileSink*> fileOf;    // per transfer, for archives
-  for (std::size_t i = 0; i < plans.size(); ++i) {
-    Plan& plan = plans[i];
-    const std::string url = std::string(kSetupBaseUrl) + version + "-" + plan.package->archive;
-    if (plan.way == Way::archive) {
-      fs::create_directories(plan.folder);
-      files.push_back(std::make_unique<FileSink>(plan.archive, plan.row));
-      transfers.push_back({url, plan.package->archive, files.back().get(), std::nullopt,
-                           plan.row ? static_cast<std::int64_t>(plan.row->size) : -1});
-      planOf.push_back(i);
-      fileOf.push_back(files.back().get());
-    } else if (plan.way == Way::entries) {
-      for (const EntrySpan& span : plan.spans) {
-        entries.push_back(std::make_unique<EntrySink>(plan.package->archive, span));
-        const ByteSpan bytes{static_cast<std::int64_t>(span.first),
-                             static_cast<std::int64_t>(span.last)};
-        transfers.push_back({url, plan.package->archive, entries.back().get(), bytes,
-                             bytes.last + 1 - bytes.first});
-        planOf.push_back(i);
-        fileOf.push_back(nullptr);
-      }
-    }
-  }
-  Downloads downloads(std::move(transfers), kProgressLabel);
-  Flusher flusher;
-  Unpacker unpacker(plans, owners, unpacked, carrier, flusher, downloads);
-  try {
-    downloads.run([&](std::size_t i) {
-      Plan& plan = plans[planOf[i]];
-      if (!fileOf[i]) {
-        if (!downloads.abandoned(i).empty() && plan.abandoned.empty()) {
-          plan.abandoned = downloads.abandoned(i);
-          std::cerr << "warning: " << plan.package->archive << ": " << plan.abandoned
-                    << "; downloading it whole" << std::endl;
-        }
-        if (--plan.spansLeft > 0) return;
-        if (plan.abandoned.empty()) {
-          unpacker.arrived(planOf[i]);
-        } else {
-          unpacker.skip(planOf[i]);
-        }
-        return;
-      }
-      fileOf[i]->close();
-      unpacker.arrived(planOf[i]);
-    });
-  } catch (const std::runtime_error&) {
-    // A body longer than listed is cut off with a transfer error; the reason is the release's.
-    for (const auto& sink : files) {
-      if (sink->overflowed()) sink->close();
-    }
-    throw;
-  }
-  unpacker.finish();
-  flusher.finish();
-
-  // Packages whose entries could not be fetched alone, whole now: once, and
-  // with nothing carried, so they cannot come this way again.
+  // Everything of this pass is closed before a second one unpacks over it.
   std::vector<Package> whole;
-  for (const Plan& plan : plans) {
-    if (!plan.abandoned.empty()) whole.push_back(*plan.package);
+  {
+    std::vector<std::unique_ptr<FileSink>> files;
+    std::vector<std::unique_ptr<EntrySink>> entries;
+    std::vector<Transfer> transfers;
+    std::vector<std::size_t> planOf;  // per transfer
+    std::vector<FileSink*> fileOf;    // per transfer, for archives
+    std::vector<EntrySink*> spanOf;   // per transfer, for entries
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+      Plan& plan = plans[i];
+      const std::string url = std::string(kSetupBaseUrl) + version + "-" + plan.package->archive;
+      if (plan.way == Way::archive) {
+        fs::create_directories(plan.folder);
+        files.push_back(std::make_unique<FileSink>(plan.archive, plan.row));
+        transfers.push_back({url, plan.package->archive, files.back().get(), std::nullopt,
+                             plan.row ? static_cast<std::int64_t>(plan.row->size) : -1});
+        planOf.push_back(i);
+        fileOf.push_back(files.back().get());
+        spanOf.push_back(nullptr);
+      } else if (plan.way == Way::entries) {
+        for (const EntrySpan& span : plan.spans) {
+          entries.push_back(std::make_unique<EntrySink>(plan.package->archive, span));
+          const ByteSpan bytes{static_cast<std::int64_t>(span.first),
+                               static_cast<std::int64_t>(span.last)};
+          transfers.push_back({url, plan.package->archive, entries.back().get(), bytes,
+                               bytes.last + 1 - bytes.first});
+          planOf.push_back(i);
+          fileOf.push_back(nullptr);
+          spanOf.push_back(entries.back().get());
+        }
+      }
+    }
+    Downloads downloads(std::move(transfers), kProgressLabel);
+    Flusher flusher;
+    Unpacker unpacker(plans, owners, unpacked, carrier, flusher, downloads);
+    try {
+      downloads.run([&](std::size_t i) {
+        Plan& plan = plans[planOf[i]];
+        if (!fileOf[i]) {
+          std::string why = downloads.abandoned(i);
+          // A body that ended well may still lack entries (an empty answer, a short span).
+          try {
+            if (why.empty()) spanOf[i]->finish();
+          } catch (const EntryRefused& e) {
+            why = e.what();
+          }
+          if (!why.empty() && plan.abandoned.empty()) {
+            plan.abandoned = why;
+            std::cerr << "warning: " << plan.package->archive << ": " << plan.abandoned
+                      << "; downloading it whole" << std::endl;
+          }
+          if (--plan.spansLeft > 0) return;
+          if (plan.abandoned.empty()) {
+            unpacker.arrived(planOf[i]);
+          } else {
+            unpacker.skip(planOf[i]);
+          }
+          return;
+        }
+        fileOf[i]->close();
+        unpacker.arrived(planOf[i]);
+      });
+    } catch (const std::runtime_error&) {
+      // A body longer than listed is cut off with a transfer error; the reason is the release's.
+      for (const auto& sink : files) {
+        if (sink->overflowed()) sink->close();
+      }
+      throw;
+    }
+    unpacker.finish();
+    flusher.finish();
+
+    // Packages whose entries could not be fetched alone, whole now: once, and
+    // with nothing carried, so they cannot come this way again.
+    for (const Plan& plan : plans) {
+      if (!plan.abandoned.empty()) whole.push_back(*plan.package);
+    }
   }
   if (!whole.empty())
     installPackages(version, whole, root, release, unpacked, nullptr, list, owners);

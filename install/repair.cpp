@@ -62,10 +62,16 @@ std::set<const Package*> fetchAlone(const std::string& version, std::vector<Dama
   std::set<const Package*> whole;
   Downloads downloads(std::move(transfers), kProgressLabel);
   downloads.run([&](std::size_t i) {
-    if (downloads.abandoned(i).empty()) return;
+    std::string why = downloads.abandoned(i);
+    try {
+      if (why.empty()) sinks[i]->finish();
+    } catch (const EntryRefused& e) {
+      why = e.what();
+    }
+    if (why.empty()) return;
     if (whole.insert(packageOf[i]).second)
-      std::cerr << "warning: " << packageOf[i]->archive << ": " << downloads.abandoned(i)
-                << "; downloading it whole" << std::endl;
+      std::cerr << "warning: " << packageOf[i]->archive << ": " << why << "; downloading it whole"
+                << std::endl;
   });
   return whole;
 }
@@ -90,32 +96,45 @@ std::size_t repairVersion(const fs::path& folder) {
   std::uint64_t bytes = 0;
   std::set<std::string> seen;
   for (const Package& package : packages) {
+    // An empty folder the release makes is part of the version too.
+    for (const std::string& name : list->find(package.archive)->folders) {
+      const std::string path = package.destination + name.substr(0, name.size() - 1);
+      if (!linkFree(folder, path, seen)) throw cannot("a link or junction leads out of " + path);
+      std::error_code ec;
+      fs::create_directories(folder / pathFromUtf8(path), ec);
+      if (ec) throw cannot("cannot create the folder " + path);
+    }
     for (const ListedFile& file : list->find(package.archive)->files) {
       const std::string path = package.destination + file.name;
       if (!owners.owns(package.archive, path)) continue;
       // Never written through a link to somewhere else.
       if (!linkFree(folder, path, seen)) throw cannot("a link or junction leads out of " + path);
       const fs::path target = folder / pathFromUtf8(path);
-      if (holdsContent(target, file.size, file.sha256)) continue;
-      fs::path fresh = target;
-      fresh += "." + randomToken() + ".new";
-      damaged.push_back({&package, &file, target, fresh});
+      if (platform::hasListedMode(target, file.executable) &&
+          holdsContent(target, file.size, file.sha256))
+        continue;
+      damaged.push_back({&package, &file, target, {}});
       bytes += file.size;
     }
   }
   if (damaged.empty()) return 0;
   requireSpace(version, folder, bytes);
 
-  // Where the host gives no entries alone: the package whole, set aside, and the files from it.
-  const fs::path aside = platform::tombstoneIn(folder.parent_path(), folder.filename());
+  // New copies, a package the host gives only whole, and the damaged files they
+  // replace all go to one tombstone beside the version: whatever a kill or a
+  // program holding an old copy leaves there goes with a later start's prune,
+  // and nothing is ever left inside the version.
+  const fs::path versions = folder.parent_path();
+  const fs::path aside = platform::tombstoneIn(versions, folder.filename());
+  const fs::path fetched = aside / "fetched", whole = aside / "whole", old = aside / "old";
+  for (const fs::path& place : {fetched, whole, old}) fs::create_directories(place);
+  for (std::size_t i = 0; i < damaged.size(); ++i) damaged[i].fresh = fetched / std::to_string(i);
   try {
     for (const Package* package : fetchAlone(version, damaged)) {
-      install(version, {*package}, aside, &*release, {}, nullptr, &*list);
+      install(version, {*package}, whole, &*release, {}, nullptr, &*list);
       for (Damaged& d : damaged) {
-        if (d.package != package) continue;
-        std::error_code ignored;
-        fs::remove(d.fresh, ignored);
-        d.fresh = aside / pathFromUtf8(package->destination + d.file->name);
+        if (d.package == package)
+          d.fresh = whole / pathFromUtf8(package->destination + d.file->name);
       }
     }
     std::vector<fs::path> fresh;
@@ -123,18 +142,13 @@ std::size_t repairVersion(const fs::path& folder) {
     platform::flushToDisk(fresh);
     for (const Damaged& d : damaged) {
       fs::create_directories(d.target.parent_path());
-      platform::replaceFile(platform::fileSystem(), d.fresh, d.target);
+      platform::replaceFile(platform::fileSystem(), d.fresh, d.target, old);
     }
   } catch (...) {
-    // A version that stays in use keeps no half-fetched copies beside its files.
-    for (const Damaged& d : damaged) {
-      std::error_code ignored;
-      fs::remove(d.fresh, ignored);
-    }
-    platform::removeTree(aside, folder.parent_path());
+    platform::deleteTree(platform::fileSystem(), aside);
     throw;
   }
-  platform::removeTree(aside, folder.parent_path());
+  platform::deleteTree(platform::fileSystem(), aside);
   return damaged.size();
 }
 

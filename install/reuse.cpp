@@ -11,6 +11,7 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "install/layout.h"
+#include "platform/platform.h"
 #include "platform/removal.h"
 #include "platform/retry.h"
 #include "platform/sha256.h"
@@ -392,9 +393,10 @@ std::optional<PackageReuse::Held> PackageReuse::find(
       candidates.emplace_back(&sources_[1].folder, same->second);
   }
   for (const auto& [folder, at] : candidates) {
-    if (linkFree(*folder, at, clean[*folder]) &&
-        holdsContent(*folder / pathFromUtf8(at), file.size, file.sha256))
-      return Held{path, *folder / pathFromUtf8(at), folder == &sources_.front().folder, file.size};
+    const fs::path source = *folder / pathFromUtf8(at);
+    if (linkFree(*folder, at, clean[*folder]) && platform::hasListedMode(source, file.executable) &&
+        holdsContent(source, file.size, file.sha256))
+      return Held{path, source, folder == &sources_.front().folder, file.size};
   }
   return std::nullopt;
 }

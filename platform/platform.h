@@ -177,4 +177,9 @@ struct FreeSpace {
 };
 std::optional<FreeSpace> freeSpace(const fs::path& path);
 
+// Whether the file at `path` has the mode an install gives a file listed as
+// `executable` (or not): a name shared with it takes its mode. Windows keeps
+// no such mode, so there any file has it.
+bool hasListedMode(const fs::path& path, bool executable);
+
 }  // namespace platform

@@ -564,6 +564,11 @@ void startTemporaryCopy(const std::vector<std::string>& arguments) {
 
 std::optional<SystemProxy> systemProxy(const std::string&) { return std::nullopt; }
 
+bool hasListedMode(const fs::path& path, bool executable) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && ((info.st_mode & S_IXUSR) != 0) == executable;
+}
+
 std::optional<FreeSpace> freeSpace(const fs::path& path) {
   fs::path at = path;
   struct stat info {};

@@ -96,8 +96,11 @@ void moveFolder(FileSystem& files, const fs::path& from, const fs::path& to,
   if (ec) fail(files, "move " + velmora::utf8(from) + " to " + velmora::utf8(to), ec);
 }
 
-void replaceFile(FileSystem& files, const fs::path& fresh, const fs::path& target) {
-  const fs::path aside = fs::path(target) += "." + velmora::randomToken() + kTombstoneSuffix;
+void replaceFile(FileSystem& files, const fs::path& fresh, const fs::path& target,
+                 const fs::path& graveyard) {
+  const fs::path aside = graveyard.empty()
+                             ? fs::path(target) += "." + velmora::randomToken() + kTombstoneSuffix
+                             : tombstoneIn(graveyard, target.filename());
   std::error_code ec = retried(files, kBusyBound, [&] { return files.rename(target, aside); });
   const bool setAside = !ec;
   if (ec && !missing(ec)) fail(files, "replace " + velmora::utf8(target), ec);

@@ -53,10 +53,12 @@ void moveFolder(FileSystem& files, const fs::path& from, const fs::path& to,
                 const Waiting& waiting = {});
 
 // Puts `fresh`, a new file no other name shares, at `target`: an existing
-// target is renamed aside to "<target>.<random>.old" (allowed while it runs, is
-// open or is read-only, unlike replacing it) and deleted if it can be now;
-// `fresh` loses read-only and takes the free name. Throws like moveFolder, with
-// the old target back in place.
-void replaceFile(FileSystem& files, const fs::path& fresh, const fs::path& target);
+// target is renamed aside to "<target>.<random>.old", or into `graveyard` (a
+// folder on the same volume) when given (allowed while it runs, is open or is
+// read-only, unlike replacing it) and deleted if it can be now; `fresh` loses
+// read-only and takes the free name. Throws like moveFolder, with the old
+// target back in place.
+void replaceFile(FileSystem& files, const fs::path& fresh, const fs::path& target,
+                 const fs::path& graveyard = {});
 
 }  // namespace platform

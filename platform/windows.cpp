@@ -848,6 +848,8 @@ std::optional<SystemProxy> systemProxy(const std::string& url) {
   return SystemProxy{proxies.utf8(), bypass.utf8()};
 }
 
+bool hasListedMode(const fs::path&, bool) { return true; }
+
 std::optional<FreeSpace> freeSpace(const fs::path& path) {
   fs::path at = fs::absolute(path);
   while (GetFileAttributesW(at.c_str()) == INVALID_FILE_ATTRIBUTES) {

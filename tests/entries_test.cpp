@@ -21,7 +21,7 @@ std::string sha256(const std::string& bytes) {
   return hash.hex();
 }
 
-std::string le(std::uint32_t value, int width) {
+std::string le(std::uint64_t value, int width) {
   std::string out;
   for (int i = 0; i < width; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
   return out;
@@ -176,6 +176,8 @@ TEST(EntrySink, RefusesAnEntryThatIsNotWhatTheListSays) {
                                            " does not match the file list: " + c.error)
           << c.what;
     }
+    // Nothing half written stays, nor held open for the whole archive's unpacking to meet.
+    EXPECT_FALSE(fs::exists(dir.path() / "b.txt")) << c.what;
   }
   // Cut off, or sent too long: refused too.
   TempDir dir;

@@ -184,15 +184,19 @@ bool beginBody(Job& job) {
     return false;
   }
   if (job.status == 206) {
+    // A span's bytes can still come with the whole file; anything else ends the transfer.
+    std::string& fault = span ? job.abandon : job.sinkError;
     if (!job.range || job.range->first != (span ? span->first : 0) + job.offset) {
-      job.sinkError = "the host resumed at another byte than asked";
+      fault = span ? "the host answered another range than asked"
+                   : "the host resumed at another byte than asked";
       return false;
     }
     const Range& range = *job.range;
     if (range.last < range.first || range.last >= range.length ||
         (length >= 0 && length != range.last - range.first + 1) ||
         (span && range.last != span->last)) {
-      job.sinkError = "the host's Content-Range does not fit its answer";
+      fault = span ? "the host answered another range than asked"
+                   : "the host's Content-Range does not fit its answer";
       return false;
     }
     if (job.knownTotal >= 0 && range.length != job.knownTotal) {
@@ -348,6 +352,8 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     // A range the host says it cannot give: the file is there, only not in parts.
     if (job.transfer->span && result == CURLE_HTTP_RETURNED_ERROR && status == 416)
       job.abandon = "the host does not answer range requests";
+    // An empty body is judged at its end: it may abandon the transfer too.
+    if (result == CURLE_OK && job.abandon.empty()) endBody(job);
     if (!job.abandon.empty()) {
       job.easy.reset();
       finished++;
@@ -357,7 +363,6 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       if (arrived) arrived(index);
       return;
     }
-    if (result == CURLE_OK) endBody(job);
     if (result == CURLE_OK && job.sinkError.empty() && job.cut.empty()) {
       job.easy.reset();
       finished++;

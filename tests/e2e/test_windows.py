@@ -497,15 +497,32 @@ def test_an_update_by_files_alone_gives_the_tree_of_a_fresh_install(win, windows
     host, v1, v3 = win.host, "version-20261201000000", "version-20270201000000"
     make_release.build(v1, host.root, os.path.join(windows["standins"], "player"),
                        os.path.join(windows["standins"], "studio"), bulk_mb=2, small_files=600)
-    make_release.patch(host.root, v1, v3, host.root, share=0.02)
+    changed = make_release.patch(host.root, v1, v3, host.root, share=0.02)
     host.announce = lambda v: open(os.path.join(host.root, "version"), "w").write(v)
     host.announce(v1)
     assert win.run(PLAY)[0] == 0
+    # The first range of one archive names another entry: its file, begun and refused, must not
+    # stay open for the whole archive that comes next.
+    sky = f"{v3}-content-sky.zip"
+    with open(os.path.join(host.root, f"{v3}-files.txt")) as f:
+        rows = f.read().split("package content-sky.zip\n")[1].split("package ")[0].splitlines()
+    offset = next(int(r.split(" ")[5]) for r in rows
+                  if r.startswith("file ") and "content/sky/" + r.split(" ", 8)[8] in changed)
+    with open(os.path.join(host.root, sky), "rb") as f:
+        data = bytearray(f.read())
+    data[offset + 30] ^= 1
+    with open(os.path.join(host.root, "stale.zip"), "wb") as f:
+        f.write(data)
+    host.set_faults({sky: [{"file": "stale.zip"}]})
     host.clear_requests()
     host.announce(v3)
-    assert win.run(PLAY) == (0, f"Installing Velmora {v3}\n", "")
+    rc, out, err = win.run(PLAY)
+    assert (rc, out) == (0, f"Installing Velmora {v3}\n"), err
+    assert err.startswith("warning: content-sky.zip: content-sky.zip entry ") and err.endswith(
+        "its header names another entry; downloading it whole\n"), err
     archives = [r for r in host.requests() if r.path.endswith(".zip")]
-    assert archives and all(r.status == 206 and r.range != "-" for r in archives), archives
+    assert archives[-1].path == "/" + sky and archives[-1].range == "-", archives
+    assert all(r.status == 206 and r.range != "-" for r in archives[:-1]), archives
     versions = os.path.join(win.root, "Versions")
     assert os.listdir(versions) == [v3]
     assert make_release.installed_tree(os.path.join(versions, v3)) == complete_tree(host.root, v3)
