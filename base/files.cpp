@@ -18,6 +18,10 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& file) {
 }
 
 void writeWholeFile(const std::filesystem::path& file, const std::string& bytes) {
+  // A link at the name (another program, a damaged disk) is replaced, never written through.
+  std::error_code ignored;
+  if (std::filesystem::is_symlink(std::filesystem::symlink_status(file, ignored)))
+    std::filesystem::remove(file, ignored);
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();

@@ -121,12 +121,19 @@ bool isLink(const fs::path& path) {
 
 bool linkFree(const fs::path& base, std::string path, std::set<std::string>& seen) {
   if (!path.empty() && path.back() == '/') path.pop_back();
-  if (seen.insert("").second && isLink(base)) return false;
+  // A folder counts as checked only once it is known to be no link, so a link
+  // refuses every path through it, not only the first.
+  const auto clear = [&](const std::string& part, const fs::path& at) {
+    if (seen.count(part)) return true;
+    if (isLink(at)) return false;
+    seen.insert(part);
+    return true;
+  };
+  if (!clear("", base)) return false;
   for (auto end = path.find('/');; end = path.find('/', end + 1)) {
     const std::string part = path.substr(0, end);
-    const bool folder = end != std::string::npos;
-    if ((!folder || seen.insert(part).second) && isLink(base / pathFromUtf8(part))) return false;
-    if (!folder) return true;
+    if (end == std::string::npos) return !isLink(base / pathFromUtf8(part));
+    if (!clear(part, base / pathFromUtf8(part))) return false;
   }
 }
 

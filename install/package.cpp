@@ -197,6 +197,9 @@ void extractArchive(const fs::path& archiveFile, const fs::path& destination,
     }
   }
   reader.reset();
+  // Folders' modes and times are set at the close.
+  if (archive_write_close(writer.get()) != ARCHIVE_OK && error.empty())
+    error = errorText(writer.get());
   writer.reset();
   if (!error.empty())
     throw std::runtime_error("extracting " + utf8(archiveFile) + " failed: " + error);

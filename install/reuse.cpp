@@ -147,6 +147,8 @@ namespace {
 
 // The record in `folder`; empty when it has none or a damaged one, which vouches for nothing.
 std::vector<PackageRecord> readRecord(const fs::path& folder) {
+  // A record reached through a link describes some other folder.
+  if (isLink(folder) || isLink(folder / kFilesRecord)) return {};
   const auto text = readWholeFile(folder / kFilesRecord);
   if (!text) return {};
   try {
@@ -278,6 +280,8 @@ void takeLooseFiles(const fs::path& from, const fs::path& to, const std::string&
 }  // namespace
 
 void keepCutOffPackages(const fs::path& staging, const fs::path& resume, bool files) {
+  // A staging name that is a link is only removed, never entered.
+  if (isLink(staging)) return;
   std::vector<PackageRecord> kept = readRecord(staging);
   const std::size_t read = kept.size();
   // Lines cut off by a power cut, or changed since, vouch for nothing.

@@ -103,6 +103,12 @@ bool sameArchives(const Release& a, const Release& b) {
   return true;
 }
 
+// Windows names "V2" and "v2" one folder: the announced name need not be the one on disk.
+bool sameFolder(const fs::path& entry, const fs::path& keep) {
+  std::error_code ec;
+  return entry == keep || fs::equivalent(entry, keep, ec);
+}
+
 // Everything in `versions` but `keep`, unless another start is installing
 // (its staging folder is not ours to take). A version in use stays whole; what
 // a program still holds of one set aside goes with a later start.
@@ -110,7 +116,7 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
   std::vector<fs::path> old;
   std::error_code ec;
   for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->path() != keep) old.push_back(it->path());
+    if (!sameFolder(it->path(), keep)) old.push_back(it->path());
   }
   const bool keyed = kReleasePublicKey[0] != '\0';
   for (const fs::path& path : old) {
@@ -179,7 +185,7 @@ bool repaired(const fs::path& folder) {
 bool hasOthers(const fs::path& versions, const fs::path& keep) {
   std::error_code ec;
   for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->path() != keep) return true;
+    if (!sameFolder(it->path(), keep)) return true;
   }
   return false;
 }

@@ -98,22 +98,28 @@ void moveFolder(FileSystem& files, const fs::path& from, const fs::path& to,
 
 void replaceFile(FileSystem& files, const fs::path& fresh, const fs::path& target,
                  const fs::path& graveyard) {
-  const fs::path aside = graveyard.empty()
-                             ? fs::path(target) += "." + velmora::randomToken() + kTombstoneSuffix
-                             : tombstoneIn(graveyard, target.filename());
-  std::error_code ec = retried(files, kBusyBound, [&] { return files.rename(target, aside); });
-  const bool setAside = !ec;
-  if (ec && !missing(ec)) fail(files, "replace " + velmora::utf8(target), ec);
-  // A copy of a read-only download is read-only too, and would refuse to go later.
-  files.makeWritable(fresh);
-  ec = retried(files, kBusyBound, [&] { return files.rename(fresh, target); });
-  if (ec) {
+  // Starts side by side each put their copy in place: one that takes the name
+  // between ours setting the old one aside and moving in is set aside in turn.
+  for (int round = 0;; ++round) {
+    const fs::path aside = graveyard.empty()
+                               ? fs::path(target) += "." + velmora::randomToken() + kTombstoneSuffix
+                               : tombstoneIn(graveyard, target.filename());
+    std::error_code ec = retried(files, kBusyBound, [&] { return files.rename(target, aside); });
+    const bool setAside = !ec;
+    if (ec && !missing(ec)) fail(files, "replace " + velmora::utf8(target), ec);
+    // A copy of a read-only download is read-only too, and would refuse to go later.
+    files.makeWritable(fresh);
+    ec = retried(files, kBusyBound, [&] { return files.rename(fresh, target); });
+    if (!ec || (ec == std::errc::file_exists && round < 4)) {
+      // A running or open copy stays for a later start.
+      if (setAside) deleteTree(files, aside);
+      if (!ec) return;
+      continue;
+    }
     // The registered command keeps working.
     if (setAside) files.rename(aside, target);
     fail(files, "replace " + velmora::utf8(target), ec);
   }
-  // A running or open copy stays for a later start.
-  if (setAside) deleteTree(files, aside);
 }
 
 void removeFile(const fs::path& file) {

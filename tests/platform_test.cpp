@@ -160,7 +160,8 @@ class FakeNtfs : public FileSystem {
   milliseconds now{0};
   std::map<std::string, Node> nodes;
   std::map<int, Handle> handles;
-  std::map<std::string, milliseconds> refusedUntil;  // a scanner in a folder
+  std::map<std::string, milliseconds> refusedUntil;           // a scanner in a folder
+  std::function<void(const std::string& from)> beforeRename;  // another program, just before
 
   void add(const std::string& path, bool folder = false, const std::string& linkTo = "") {
     for (std::size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
@@ -205,6 +206,7 @@ class FakeNtfs : public FileSystem {
   }
   std::error_code rename(const fs::path& from, const fs::path& to) override {
     const std::string source = from.generic_string(), target = to.generic_string();
+    if (beforeRename) beforeRename(source);
     Entry entry;
     if (const std::error_code ec = status(from, entry)) return ec;
     if (nodes.count(target)) return std::make_error_code(std::errc::file_exists);
@@ -387,6 +389,18 @@ TEST(ReplaceFile, SetsTheOldCopyAsideWhateverHoldsIt) {
     EXPECT_EQ(fake.below("L"), c.names);
     EXPECT_EQ(fake.nodes["L/launcher.exe"].file == fresh, replaces);
   }
+  // Another start moves its copy in between ours setting the old one aside and moving in.
+  FakeNtfs fake;
+  fake.add("L/launcher.exe");
+  fake.add("L/launcher.exe.1.new");
+  const int fresh = fake.nodes["L/launcher.exe.1.new"].file;
+  int raced = 0;
+  fake.beforeRename = [&](const std::string& from) {
+    if (from == "L/launcher.exe.1.new" && !raced++) fake.add("L/launcher.exe");
+  };
+  replaceFile(fake, "L/launcher.exe.1.new", "L/launcher.exe");
+  EXPECT_EQ(fake.nodes["L/launcher.exe"].file, fresh);
+  EXPECT_EQ(fake.below("L"), std::set<std::string>{"launcher.exe"});
 }
 
 }  // namespace

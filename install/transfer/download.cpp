@@ -244,6 +244,13 @@ size_t receiveBody(char* data, size_t size, size_t count, void* userData) {
   auto& job = *static_cast<Job*>(userData);
   const size_t bytes = size * count;
   if (!job.bodyStarted && !beginBody(job)) return 0;
+  // Without a Content-Length nothing else stops a body at its announced end.
+  if (job.total >= 0 && static_cast<std::uint64_t>(job.transfer->sink->size()) + bytes >
+                            static_cast<std::uint64_t>(job.total)) {
+    job.transfer->sink->restart();
+    job.cut = "the host sent more than it announced";
+    return 0;
+  }
   try {
     job.transfer->sink->write(data, bytes);
   } catch (const TransferAbandoned& e) {
@@ -260,6 +267,8 @@ void configure(Job& job, const std::string& bundle, std::optional<Clock::time_po
   CURL* h = job.easy.get();
   curl_easy_setopt(h, CURLOPT_URL, job.transfer->url.c_str());
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+  // A redirect loop never stalls: without a bound it would never end.
+  curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 15L);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &receiveBody);

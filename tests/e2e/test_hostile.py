@@ -42,7 +42,9 @@ def break_version(what, host, plain, tmp_path):
               "redirect to file": {"redirect": "file:///etc/hostname"}, "html page": {"body": PAGE},
               # Read whole, either would take the time bound or gigabytes of memory.
               "name and a GB of blanks": {"pad": 1 << 30},
-              "redirect with a GB of body": {"redirect": f"{BASE}elsewhere", "filler": 1 << 30}}
+              "redirect with a GB of body": {"redirect": f"{BASE}elsewhere", "filler": 1 << 30},
+              # Never a stall: only a bound on redirects ends it.
+              "redirect loop": {"redirect": f"{BASE}version"}}
     if what in faults:
         host.set_faults({"version": faults[what]})
     elif what == "host down":
@@ -71,13 +73,14 @@ VERSION_MESSAGES = {  # how the message starts, when it says more than FAILED
     "html page": "setup host returned an invalid version: '" +
                  "".join(c for c in PAGE if not c.isspace() and c != '"') + "'",
     "name and a GB of blanks": "setup host returned an invalid version: more than 256 bytes",
-    "redirect with a GB of body": FAILED + "the host's 302 answer has a body of more than 65536 bytes"}
+    "redirect with a GB of body": FAILED + "the host's 302 answer has a body of more than 65536 bytes",
+    "redirect loop": FAILED + "Number of redirects hit maximum amount"}
 
 
 @pytest.mark.parametrize("what", ["host down", "missing ca file", "wronghost", "expired", "untrusted",
                                   "error 500", "reset", "stall", "redirect to http", "redirect to ftp",
                                   "redirect to file", "html page", "name and a GB of blanks",
-                                  "redirect with a GB of body"])
+                                  "redirect with a GB of body", "redirect loop"])
 def test_version_fault_falls_back_or_fails_with_one_message(machine, host, plain, tmp_path, what):
     env = break_version(what, host, plain, tmp_path)
     rc, out, err = machine.run(PLAY, env_extra=env, timeout=30)

@@ -185,6 +185,14 @@ def link_in_resume(resume, staging, outside):
     os.symlink(outside, os.path.join(resume, "content", "fonts"))
 
 
+def record_linked_in_staging(resume, staging, outside):
+    os.makedirs(outside)
+    with open(os.path.join(outside, "victim.txt"), "w") as f:
+        f.write("precious\n")
+    os.makedirs(staging)
+    os.symlink(os.path.join(outside, "victim.txt"), os.path.join(staging, ".files"))
+
+
 def record_cut_short(resume, staging, outside):
     # As a power cut can leave it: one file line fewer, its file still there.
     path = os.path.join(resume, ".files")
@@ -198,7 +206,8 @@ def record_cut_short(resume, staging, outside):
         f.write("".join(lines))
 
 
-@pytest.mark.parametrize("damage", [link_in_staging, link_in_resume, record_cut_short])
+@pytest.mark.parametrize("damage", [link_in_staging, link_in_resume, record_linked_in_staging,
+                                    record_cut_short])
 def test_cut_off_packages_are_carried_only_whole_and_never_through_a_link(machine, host, releases,
                                                                            tmp_path, damage):
     machine.ok(PLAY)

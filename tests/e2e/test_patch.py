@@ -183,6 +183,20 @@ def test_a_list_that_cannot_be_trusted_refuses_the_release(machine, patch, chang
     assert machine.installed() == [V1]
 
 
+def test_a_link_in_the_old_version_brings_nothing_from_outside(machine, patch, tmp_path):
+    host, _ = patch
+    old = os.path.join(machine.versions, V1, "content", "sky", "bulk", "d05")
+    outside = str(tmp_path / "outside")
+    shutil.move(old, outside)
+    os.symlink(outside, old)
+    machine.ok(PLAY)
+    assert machine.tree(V3) == complete_tree(host.root, V3)
+    # Every file there was fetched, none is a second name of one outside the root.
+    new = os.path.join(machine.versions, V3, "content", "sky", "bulk", "d05")
+    assert all(os.stat(os.path.join(new, n)).st_nlink == 1 for n in os.listdir(new))
+    assert all(os.stat(os.path.join(outside, n)).st_nlink == 1 for n in os.listdir(outside))
+
+
 def small_volume(machine, megabytes, then=""):
     """Runs a start whose install root lies on a tmpfs of `megabytes` (in a user and mount
     namespace of its own), after the shell commands `then` ran there."""
