@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  libcurl4-openssl-dev libssl-dev libarchive-dev libsodium-dev libgtest-dev googletest
+  libcurl4-openssl-dev libssl-dev libarchive-dev libsodium-dev zlib1g-dev libgtest-dev googletest
   minisign
   python3 python3-pytest python3-cryptography openssl ca-certificates
   clang libclang-rt-14-dev clang-format

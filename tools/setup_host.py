@@ -8,7 +8,8 @@ request the n-th and later ones none. Byte counts of faults are offsets in the f
 resumed request that starts at or past one meets it at once. Files are served with single
 "bytes=N-[M]" ranges (206), at most "range_limit" bytes of them, unless the fault says
 "no_ranges"; "file" serves another file in its place, "pad": N sends N blanks after a whole
-body, "filler": N bytes as the body of a "status" or "redirect" answer. Every request is
+body, "filler": N bytes as the body of a "status" or "redirect" answer, "overlong": N more bytes than a
+range's Content-Range says, without a Content-Length. Every request is
 appended to ROOT/_requests.log as "METHOD PATH STATUS RANGE" (RANGE: the Range header asked,
 or "-"), every accepted connection to
 ROOT/_connections.log as "tls" or "plain".
@@ -77,6 +78,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 first, last = ranged
                 last = min(last, first + int(fault.get("range_limit", size)) - 1)
                 payload = lambda: _file_chunks(path, first, last + 1 - first)
+                if "overlong" in fault:
+                    # No Content-Length, more bytes than the Content-Range, then the close.
+                    self._start(206, None, ctype, {"Content-Range": f"bytes {first}-{last}/{size}"})
+                    self.close_connection = True
+                    if not head:
+                        extra = int(fault["overlong"])
+                        body = (c for part in (payload(), _filler(extra)) for c in part)
+                        self._send(body, last + 1 - first + extra, None)
+                        _close_notify(self.connection)
+                    return None
                 limit = next((int(fault[k]) for k in ("reset_after", "truncate", "stall_after")
                               if k in fault), size)
                 self._start(206, last + 1 - first, ctype,
@@ -116,7 +127,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def _start(self, status, length, ctype, headers=None):
         self.send_response(status)
         self.send_header("Content-Type", ctype)
-        self.send_header("Content-Length", str(length))
+        if length is not None:
+            self.send_header("Content-Length", str(length))
         for k, v in (headers or {}).items():
             self.send_header(k, v)
         self.end_headers()

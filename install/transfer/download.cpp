@@ -247,8 +247,13 @@ size_t receiveBody(char* data, size_t size, size_t count, void* userData) {
   // Without a Content-Length nothing else stops a body at its announced end.
   if (job.total >= 0 && static_cast<std::uint64_t>(job.transfer->sink->size()) + bytes >
                             static_cast<std::uint64_t>(job.total)) {
-    job.transfer->sink->restart();
-    job.cut = "the host sent more than it announced";
+    // A span's entries can still come with the whole file; other bodies start over.
+    if (job.transfer->span) {
+      job.abandon = "the host sent more than the range asked";
+    } else {
+      job.transfer->sink->restart();
+      job.cut = "the host sent more than it announced";
+    }
     return 0;
   }
   try {

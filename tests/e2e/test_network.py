@@ -31,6 +31,9 @@ def retried(size):
                                             [CUT, f"the host answered with 0 bytes after sending {half}"]),
         "cut, then a short range": ([{"truncate": half}, {"range_limit": quarter}], [200, 206, 206],
                                     [CUT, f"the host sent {half + quarter} of {size} bytes"]),
+        # More than its Content-Range, with no Content-Length to stop it: the archive starts over.
+        "cut, then a long range": ([{"truncate": half}, {"overlong": 1000}], [200, 206, 200],
+                                   [CUT, "the host sent more than it announced"]),
         # Its rest would splice two files into one: the next attempt starts over.
         "cut, then the file replaced": ([{"truncate": half}, {"file": f"{V1}-content-sky.zip"}],
                                         [200, 206, 200], [CUT, "the file changed on the host during "

@@ -111,7 +111,8 @@ SKY = f"{V3}-content-sky.zip"
     # An empty 200 to a range, which once counted as every entry written.
     (lambda host, changed: {"body": ""}, "the host does not answer range requests"),
     (lambda host, changed: {"range_limit": 10}, "the host answered another range than asked"),
-], ids=["stale bytes", "empty answer", "short range"])
+    (lambda host, changed: {"overlong": 1000}, "the host sent more than the range asked"),
+], ids=["stale bytes", "empty answer", "short range", "long range"])
 def test_where_ranges_fail_the_package_comes_whole_once(machine, patch, fault, reason):
     host, changed = patch
     host.set_faults({SKY: [fault(host, changed)]})
@@ -138,24 +139,26 @@ def test_a_host_that_answers_no_range_updates_through_whole_archives(machine, pa
     assert machine.tree(V3) == complete_tree(host.root, V3)
 
 
-def sign_release(host, edit):
-    """Signs the release file again after `edit` changed its text."""
-    path = os.path.join(host.root, f"{V3}-release.txt")
+def rewrite(host, name, edit):
+    """Replaces the text of the host's file `name` with `edit` of it; returns its path."""
+    path = os.path.join(host.root, name)
     with open(path) as f:
         text = edit(f.read())
     with open(path, "w") as f:
         f.write(text)
+    return path
+
+
+def sign_release(host, edit):
+    """Signs the release file again after `edit` changed its text."""
+    path = rewrite(host, f"{V3}-release.txt", edit)
     subprocess.run(["minisign", "-S", "-s", make_release.TEST_KEY, "-m", path, "-t", "test"],
                    check=True, stdout=subprocess.DEVNULL)
 
 
 def edit_list(host, edit):
     """Edits the list and signs a release file that lists it as edited."""
-    path = os.path.join(host.root, f"{V3}-files.txt")
-    with open(path) as f:
-        text = edit(f.read())
-    with open(path, "w") as f:
-        f.write(text)
+    rewrite(host, f"{V3}-files.txt", edit)
     make_release.publish.write_release(V3, host.root, PUBLISHED[V1] + 86400, make_release.TEST_KEY)
 
 
