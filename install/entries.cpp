@@ -205,6 +205,22 @@ void EntrySink::endEntry() {
   stage_ = entry_ == span_.targets.size() ? Stage::done : Stage::gap;
 }
 
+Transfer entryTransfer(const std::string& url, EntrySink& sink) {
+  const ByteSpan bytes{static_cast<std::int64_t>(sink.span().first),
+                       static_cast<std::int64_t>(sink.span().last)};
+  return {url, sink.archive(), &sink, bytes, bytes.last + 1 - bytes.first};
+}
+
+std::string entriesMissing(const Downloads& downloads, std::size_t i, EntrySink& sink) {
+  if (!downloads.abandoned(i).empty()) return downloads.abandoned(i);
+  try {
+    sink.finish();
+  } catch (const EntryRefused& e) {
+    return e.what();
+  }
+  return {};
+}
+
 void EntrySink::finish() {
   if (stage_ != Stage::done) refuse("the span ended early");
 }

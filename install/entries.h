@@ -65,6 +65,7 @@ class EntrySink : public Sink {
   void finish();
 
   const EntrySpan& span() const { return span_; }
+  const std::string& archive() const { return archive_; }
 
  private:
   enum class Stage { gap, header, name, extra, data, done };
@@ -89,5 +90,13 @@ class EntrySink : public Sink {
   struct Inflater;
   std::unique_ptr<Inflater> inflater_;
 };
+
+// The range request of `sink`'s span of the archive at `url`.
+Transfer entryTransfer(const std::string& url, EntrySink& sink);
+
+// Why transfer `i` of `downloads`, into `sink`, did not bring its entries: the
+// transfer abandoned, or a body that ended well without them all (an empty
+// answer, a short span); empty when they all came.
+std::string entriesMissing(const Downloads& downloads, std::size_t i, EntrySink& sink);
 
 }  // namespace velmora

@@ -690,10 +690,7 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
       } else if (plan.way == Way::entries) {
         for (const EntrySpan& span : plan.spans) {
           entries.push_back(std::make_unique<EntrySink>(plan.package->archive, span));
-          const ByteSpan bytes{static_cast<std::int64_t>(span.first),
-                               static_cast<std::int64_t>(span.last)};
-          transfers.push_back({url, plan.package->archive, entries.back().get(), bytes,
-                               bytes.last + 1 - bytes.first});
+          transfers.push_back(entryTransfer(url, *entries.back()));
           planOf.push_back(i);
           fileOf.push_back(nullptr);
           spanOf.push_back(entries.back().get());
@@ -707,13 +704,7 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
       downloads.run([&](std::size_t i) {
         Plan& plan = plans[planOf[i]];
         if (!fileOf[i]) {
-          std::string why = downloads.abandoned(i);
-          // A body that ended well may still lack entries (an empty answer, a short span).
-          try {
-            if (why.empty()) spanOf[i]->finish();
-          } catch (const EntryRefused& e) {
-            why = e.what();
-          }
+          const std::string why = entriesMissing(downloads, i, *spanOf[i]);
           if (!why.empty() && plan.abandoned.empty()) {
             plan.abandoned = why;
             std::cerr << "warning: " << plan.package->archive << ": " << plan.abandoned

@@ -50,24 +50,16 @@ std::set<const Package*> fetchAlone(const std::string& version, std::vector<Dama
       if (d.package == package) targets.push_back({d.file, d.fresh});
     }
     for (EntrySpan& span : entrySpans(std::move(targets), kSpanGap)) {
-      const ByteSpan bytes{static_cast<std::int64_t>(span.first),
-                           static_cast<std::int64_t>(span.last)};
       sinks.push_back(std::make_unique<EntrySink>(package->archive, std::move(span)));
-      transfers.push_back({std::string(kSetupBaseUrl) + version + "-" + package->archive,
-                           package->archive, sinks.back().get(), bytes,
-                           bytes.last + 1 - bytes.first});
+      transfers.push_back(entryTransfer(
+          std::string(kSetupBaseUrl) + version + "-" + package->archive, *sinks.back()));
       packageOf.push_back(package);
     }
   }
   std::set<const Package*> whole;
   Downloads downloads(std::move(transfers), kProgressLabel);
   downloads.run([&](std::size_t i) {
-    std::string why = downloads.abandoned(i);
-    try {
-      if (why.empty()) sinks[i]->finish();
-    } catch (const EntryRefused& e) {
-      why = e.what();
-    }
+    const std::string why = entriesMissing(downloads, i, *sinks[i]);
     if (why.empty()) return;
     if (whole.insert(packageOf[i]).second)
       std::cerr << "warning: " << packageOf[i]->archive << ": " << why << "; downloading it whole"
