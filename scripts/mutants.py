@@ -12,14 +12,17 @@ caught: CI would fail too). A developer's tool, not part of CI.
 End-to-end suites run in a private network namespace of their own (unshare -n) at low priority.
 """
 import argparse
+import io
 import os
 import shutil
 import subprocess
 import sys
+import tarfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TABLE = os.path.join(ROOT, "scripts", "mutants.txt")
+PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 
 
 def read_table(path):
@@ -46,10 +49,10 @@ def read_table(path):
 def tree_files(rev):
     """{path: bytes} of the tree to mutate: committed at `rev`, or the working tree."""
     if rev:
-        names = subprocess.run(["git", "ls-tree", "-r", "-z", "--name-only", rev], cwd=ROOT,
-                               check=True, capture_output=True).stdout.decode().split("\0")
-        return {n: subprocess.run(["git", "show", f"{rev}:{n}"], cwd=ROOT, check=True,
-                                  capture_output=True).stdout for n in names if n}
+        tar = subprocess.run(["git", "archive", "--format=tar", rev], cwd=ROOT, check=True,
+                             capture_output=True).stdout
+        with tarfile.open(fileobj=io.BytesIO(tar)) as archive:
+            return {m.name: archive.extractfile(m).read() for m in archive.getmembers() if m.isfile()}
     names = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
                            cwd=ROOT, check=True, capture_output=True).stdout.decode().split("\0")
     return {n: open(os.path.join(ROOT, n), "rb").read() for n in names
@@ -122,7 +125,7 @@ def tests(scratch, mutant, args, log):
     if suites:
         env = dict(os.environ, VELMORA_LAUNCHER=os.path.join(bindir, "bin", "velmora-launcher"),
                    VELMORA_STANDINS=os.path.join(bindir, "tools", "standin"))
-        pytest = ["nice", sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
+        pytest = ["nice", PYTHON, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
                   *suites]
         cmd = pytest if args.no_unshare else [
             "unshare", "-n", "bash", "-c", 'ip link set lo up && exec "$@"', "sh", *pytest]

