@@ -16,28 +16,6 @@ std::string fileLine(const std::string& name, const std::string& numbers = "3 64
   return "file " + kHash + " " + numbers + " " + name + "\n";
 }
 
-TEST(FileList, ReadsPackagesFoldersAndFiles) {
-  const std::string text = "files 1 version-1\npackage WindowsPlayer.zip\nfolder content/\n" +
-                           fileLine("velmora-player.exe", "3 755 0 38 51 3") +
-                           fileLine("content/a b.txt", "3893 644 8 89 1879 1830") +
-                           "package shaders.zip\n";
-  const FileList list = parseFileList(text);
-  EXPECT_EQ(list.version, "version-1");
-  ASSERT_EQ(list.packages.size(), 2u);
-  const ListedPackage& player = *list.find("WindowsPlayer.zip");
-  EXPECT_EQ(player.folders, std::vector<std::string>{"content/"});
-  ASSERT_EQ(player.files.size(), 2u);
-  EXPECT_TRUE(player.files[0].executable);
-  EXPECT_EQ(player.files[1].name, "content/a b.txt");
-  EXPECT_EQ(player.files[1].method, Compression::deflated);
-  EXPECT_EQ(player.files[1].offset, 89u);
-  EXPECT_EQ(player.files[1].length, 1879u);
-  EXPECT_EQ(player.files[1].compressedSize, 1830u);
-  EXPECT_EQ(player.files[1].size, 3893u);
-  EXPECT_TRUE(list.find("shaders.zip")->files.empty());
-  EXPECT_EQ(list.find("content-fonts.zip"), nullptr);
-}
-
 // The list arrives before anything is verified and names files the launcher writes.
 TEST(FileList, RefusesWhatCouldLeaveTheVersionOrLieAboutAnEntry) {
   const std::string head = "files 1 v\npackage a.zip\n";

@@ -61,30 +61,6 @@ std::array<unsigned char, N> filled(unsigned char first, unsigned char second) {
   return bytes;
 }
 
-TEST(ParsePublicKey, TakesTheLineOrTheFile) {
-  const std::string line = base64(filled<42>('E', 'd'));
-  const std::string comment = "untrusted comment: minisign public key 0706\n";
-  for (const std::string& text : {line, line + "\n", comment + line + "\n", comment + line + "\r\n",
-                                  "untrusted comment: x\r\n" + line}) {
-    const PublicKey key = parsePublicKey(text);
-    EXPECT_EQ(key.keyId[0], 14) << text;
-    EXPECT_EQ(key.key[31], static_cast<unsigned char>(41 * 7)) << text;
-  }
-  struct Case {
-    std::string text, error;
-  } refused[] = {
-      {"", "expected one base64 line"},
-      {comment, "expected one base64 line"},
-      {" " + line, "not 42 bytes of base64"},
-      {base64(filled<41>('E', 'd')), "not 42 bytes of base64"},
-      {line.substr(0, 55) + "-", "not 42 bytes of base64"},  // the URL-safe alphabet
-      {base64(filled<42>('E', 'D')), "not an Ed25519 key"},
-  };
-  for (const auto& c : refused) {
-    EXPECT_EQ(errorOf([&] { parsePublicKey(c.text); }), "invalid public key: " + c.error) << c.text;
-  }
-}
-
 TEST(ParseSignature, ReadsFourLinesAndRefusesAnyOtherShape) {
   const std::string sig = base64(filled<74>('E', 'D'));
   const std::string global = base64(filled<64>(1, 2));
@@ -126,22 +102,6 @@ TEST(ParseSignature, ReadsFourLinesAndRefusesAnyOtherShape) {
   for (const auto& c : refused) {
     EXPECT_EQ(errorOf([&] { parseSignature(c.text); }), "invalid signature: " + c.error) << c.text;
   }
-}
-
-TEST(ParseRelease, ReadsTheHeaderAndOneRowPerArchive) {
-  const std::string hash(64, 'a');
-  const Release release =
-      parseRelease("version v-1.2_3\npublished 1767225600\n" + hash + " 0 WindowsPlayer.zip\n" +
-                   std::string(64, '0') + " 9223372036854775807 shaders.zip\n");
-  EXPECT_EQ(release.version, "v-1.2_3");
-  EXPECT_EQ(release.published, 1767225600);
-  ASSERT_EQ(release.archives.size(), 2u);
-  EXPECT_EQ(release.archives[0].sha256, hash);
-  EXPECT_EQ(release.archives[1].size, 9223372036854775807u);
-  ASSERT_NE(release.find("shaders.zip"), nullptr);
-  EXPECT_EQ(release.find("shaders.zip")->name, "shaders.zip");
-  EXPECT_EQ(release.find("Shaders.zip"), nullptr);
-  EXPECT_TRUE(parseRelease("version 1\npublished 0\n").archives.empty());
 }
 
 TEST(ParseRelease, RefusesAnythingElse) {

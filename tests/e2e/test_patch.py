@@ -108,8 +108,9 @@ SKY = f"{V3}-content-sky.zip"
     # An empty 200 to a range, which once counted as every entry written.
     (lambda host, changed: {"body": ""}, "the host does not answer range requests"),
     (lambda host, changed: {"range_limit": 10}, "the host answered another range than asked"),
+    (lambda host, changed: {"range_from": 0}, "the host answered another range than asked"),
     (lambda host, changed: {"overlong": 1000}, "the host sent more than the range asked"),
-], ids=["stale bytes", "empty answer", "short range", "long range"])
+], ids=["stale bytes", "empty answer", "short range", "shifted range", "long range"])
 def test_where_ranges_fail_the_package_comes_whole_once(machine, patch, fault, reason):
     host, changed = patch
     host.set_faults({SKY: [fault(host, changed)]})

@@ -1,11 +1,8 @@
 """The publishing tool: which package gets each file, byte-identical archives, a signature that
 minisign itself accepts."""
-import hashlib
 import os
-import struct
 import subprocess
 import zipfile
-import zlib
 
 import pytest
 
@@ -48,7 +45,6 @@ def test_each_file_lands_in_its_package_and_archives_are_reproducible(tmp_path):
     second = publish.publish("v1", str(tmp_path / "b"), str(tmp_path / "out2"), published=20)
     for name, _ in publish.ALL_PACKAGES:
         assert open(first[name], "rb").read() == open(second[name], "rb").read(), name
-
     for rel, archive, entry in PLACES:
         with zipfile.ZipFile(first[archive]) as zf:
             info = zf.getinfo(entry)
@@ -57,17 +53,11 @@ def test_each_file_lands_in_its_package_and_archives_are_reproducible(tmp_path):
     # The launcher makes each package's own folder; no archive names it.
     with zipfile.ZipFile(first["WindowsPlayer.zip"]) as zf:
         assert "content/fonts/" not in zf.namelist() and "content/" in zf.namelist()
-
     out = tmp_path / "out1"
-    release = (out / "v1-release.txt").read_text().splitlines()
-    assert release[:2] == ["version v1", "published 10"]
-    assert [line.split()[2] for line in release[2:]] == [n for n, _ in publish.ALL_PACKAGES] + [
-        "files.txt"]
     subprocess.run(["minisign", "-V", "-q", "-p", PUBLIC_KEY, "-m", str(out / "v1-release.txt")],
                    check=True)
     assert (out / "version").read_text() == "v1\n"
     assert not (tmp_path / "out2" / "v1-release.txt.minisig").exists()
-    assert (out / "v1-files.txt").read_bytes() == (tmp_path / "out2" / "v1-files.txt").read_bytes()
     cache = dict(line.split(" ", 1) for line in (out / "cache-control.txt").read_text().splitlines())
     assert cache.pop("version") == "public, max-age=60"
     assert set(cache.values()) == {"public, max-age=31536000, immutable"} and "v1-files.txt" in cache
