@@ -18,7 +18,6 @@ from conftest import PLAY, PUBLISHED, V1, V2, Host, Machine, complete_tree, make
 KILLS = int(os.environ.get("VELMORA_KILLS", "30"))
 SEED = int(os.environ.get("VELMORA_CRASH_SEED", "1206"))
 SERIES = 5  # kills between two full starts
-AIMS = 10  # aimed kills at most, until one lands where it is aimed
 STRACE = shutil.which("strace") or "strace"
 # The leak checker of a sanitizer build fails a traced process at its exit.
 NO_LEAK_CHECK = {"ASAN_OPTIONS": "detect_leaks=0"}

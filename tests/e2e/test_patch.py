@@ -270,11 +270,17 @@ def test_a_killed_repair_leaves_nothing_inside_the_version(machine, patch):
     assert machine.installed() == [V1] and machine.tree(V1) == complete_tree(host.root, V1)
 
 
-def test_repair_needs_a_version_and_a_file_list(machine, host):
+def test_repair_needs_a_version_and_a_file_list(machine, host, tmp_path):
     assert machine.run("--repair") == (
         1, "", "Velmora launcher: no installed version of Velmora to repair\n")
     machine.ok(PLAY)
     version = machine.installed()[0]
+    # Never written through a link, not even one in a file's place.
+    notes, outside = os.path.join(machine.versions, version, "release-notes.txt"), str(tmp_path / "notes")
+    shutil.move(notes, outside)
+    os.symlink(outside, notes)
+    assert machine.run("--repair") == (1, "", f"Velmora launcher: Velmora {version} cannot be repaired: "
+                                              "a link or junction leads out of release-notes.txt\n")
     os.remove(os.path.join(host.root, f"{version}-files.txt"))
     make_release.publish.write_release(version, host.root, PUBLISHED[version],
                                        make_release.TEST_KEY)
