@@ -235,6 +235,58 @@ class FakeNtfs : public FileSystem {
   int count_ = 0;
 };
 
+TEST(RemoveAside, TakesAVersionAwayWholeOrLeavesItWhole) {
+  const struct {
+    const char* what;
+    const char* held;  // opened with delete sharing and mapped, as programs run and map files
+    milliseconds scanner, wait;
+    bool refused;
+    std::set<std::string> left;  // in the tombstone until the holder closes
+  } cases[] = {
+      {"a program maps a data file", "v1/content/a.dat", 0ms, kBusyBound, true, {}},
+      {"the next version's game runs the program both share",
+       "v2/player.exe",
+       0ms,
+       0ms,
+       false,
+       {".v1.*.old", ".v1.*.old/player.exe"}},
+      {"a scanner reads it for two seconds", nullptr, 2000ms, kBusyBound, false, {}},
+      {"... where the prune does not wait", nullptr, 2000ms, 0ms, true, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeNtfs fake;
+    for (const char* path : {"v1/.complete", "v1/player.exe", "v1/content/a.dat", "v2/.complete"})
+      fake.add(std::string("Versions/") + path);
+    fake.add("Versions/v2/player.exe", false, "Versions/v1/player.exe");
+    if (c.held) fake.open("Versions/" + std::string(c.held), true, true);
+    fake.refusedUntil["Versions/v1"] = c.scanner;
+    const std::set<std::string> before = fake.below("Versions");
+    const Removal removal = removeAside(fake, "Versions/v1", "Versions", c.wait);
+    EXPECT_EQ(bool(removal.refused), c.refused);
+    EXPECT_EQ(removal.left, !c.left.empty());
+    // Nothing half deleted: whole, or the name gone and only what is held left.
+    std::set<std::string> expected = {"v2", "v2/.complete", "v2/player.exe"};
+    expected.insert(c.left.begin(), c.left.end());
+    EXPECT_EQ(fake.below("Versions"), c.refused ? before : expected);
+  }
+}
+
+TEST(DeleteTree, LeavesEntriesPendingDeletionAndTheirFoldersForLater) {
+  FakeNtfs fake;
+  for (const char* path : {"t/a", "t/sub/b", "t/sub/c", "t/gone/d"}) fake.add(path);
+  // An indexer reads b; d was deleted earlier while a backup agent held its folder.
+  const int indexer = fake.open("t/sub/b", true), backup = fake.open("t/gone", true);
+  ASSERT_FALSE(fake.remove("t/gone/d", {}) || fake.remove("t/gone", {}));
+  EXPECT_FALSE(deleteTree(fake, "t"));
+  EXPECT_EQ(fake.below("t"), (std::set<std::string>{"gone", "sub", "sub/b"}));
+  EXPECT_EQ(fake.now, 0ms);  // nothing waited for
+  fake.close(indexer);
+  fake.close(backup);
+  EXPECT_TRUE(deleteTree(fake, "t"));
+  EXPECT_TRUE(fake.nodes.empty());
+}
+
 TEST(MoveFolder, NeverReplacesAndWaitsForAScannerWithinItsBound) {
   const struct {
     const char* what;
