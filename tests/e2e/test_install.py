@@ -55,6 +55,8 @@ def test_a_later_package_replaces_an_earlier_ones_file_whichever_arrives_first(m
     with open(os.path.join(machine.versions, V2, "content", "fonts", "both.txt")) as f:
         assert f.read() == "fonts"
     assert machine.tree(V2) == complete_tree(host.root, V2)
+    # The repair holds the file to the package that wrote it last.
+    assert machine.run("--repair") == (0, f"Velmora {V2} is intact\n", "")
 
 
 def test_up_to_date_start_makes_one_request_and_writes_nothing(machine, host):
