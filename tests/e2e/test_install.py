@@ -96,7 +96,7 @@ def test_update_installs_the_announced_version_and_prunes_the_rest(machine, host
     assert (outside / "keep" / "file").read_text() == "mine"
     # What an earlier start had to leave (a version in use, a killed install) goes with the
     # next start that finds the current version complete.
-    for leftover in (V1, V2 + ".partial"):
+    for leftover in (V1, V2 + ".partial", f".{V1}.0123abcd.old"):  # the last set aside by a kill
         os.makedirs(os.path.join(machine.versions, leftover, "content"))
     open(os.path.join(machine.versions, V1, ".complete"), "w").close()
     host.clear_requests()
