@@ -32,25 +32,26 @@ summary() {
 trap summary EXIT
 
 # A stage run aside (builds at low priority, so the suites they overlap keep their pace); its
-# output goes to $logs/NAME.log, its status and time to $logs/NAME.{rc,time}.
-aside() {
-  local name=$1 priority=$2
+# output goes to $logs/ID.log, its status and time to $logs/ID.{rc,time}.
+aside() {  # aside ID PRIORITY COMMAND...
+  local id=$1 priority=$2
   shift 2
   (
+    renice -n "$priority" "$BASHPID" >/dev/null
     start=$SECONDS
     set +e
-    nice -n "$priority" "$@" >"$logs/$name.log" 2>&1
-    echo $? >"$logs/$name.rc"
-    echo $((SECONDS - start)) >"$logs/$name.time"
+    "$@" >"$logs/$id.log" 2>&1
+    echo $? >"$logs/$id.rc"
+    echo $((SECONDS - start)) >"$logs/$id.time"
   ) &
 }
-joined() {  # joined NAME: waits for an aside stage; fails the run with its log when it failed
-  local name=$1
-  while [ ! -f "$logs/$name.rc" ]; do sleep 1; done
-  times+=("$(printf '%-34s %5d s' "$name (aside)" "$(cat "$logs/$name.time")")")
-  if [ "$(cat "$logs/$name.rc")" != 0 ]; then
-    tail -n 60 "$logs/$name.log"
-    echo "$name failed (log: $logs/$name.log)" >&2
+joined() {  # joined ID: waits for an aside stage; fails the run with its log when it failed
+  local id=$1
+  while [ ! -f "$logs/$id.rc" ]; do sleep 1; done
+  times+=("$(printf '%-34s %5d s' "$id (aside)" "$(cat "$logs/$id.time")")")
+  if [ "$(cat "$logs/$id.rc")" != 0 ]; then
+    tail -n 60 "$logs/$id.log"
+    echo "$id failed (log: $logs/$id.log)" >&2
     return 1
   fi
 }
@@ -71,7 +72,7 @@ windows() {
   osslsigncode verify -CAfile "$signing/code-signing-ca.pem" \
     -in build/windows-dev/bin/velmora-launcher.exe
 }
-aside "windows: deps, build, signature" 15 windows
+aside windows-build 15 windows
 
 cmake --preset dev >/dev/null
 stage "build: dev" cmake --build build/dev -j "$jobs"
@@ -79,14 +80,14 @@ stage "build: dev" cmake --build build/dev -j "$jobs"
 # the last one built before file lists existed (scripts/build-previous.sh; its launcher only).
 stage "build: previous launcher" scripts/build-previous.sh
 # The Wine suite waits for the Windows build; the Linux suites and the unit tests run meanwhile.
-aside "tests: dev" 0 ctest --test-dir build/dev -j "$jobs" --output-on-failure -E '^e2e_windows$'
+aside tests-dev 0 ctest --test-dir build/dev -j "$jobs" --output-on-failure -E '^e2e_windows$'
 
 cmake --preset asan >/dev/null
 stage "build: asan" nice -n 10 cmake --build build/asan -j "$jobs"
-aside "tests: asan" 0 ctest --test-dir build/asan -j "$jobs" --output-on-failure
+aside tests-asan 0 ctest --test-dir build/asan -j "$jobs" --output-on-failure
 stage "fuzz: build and smoke" nice -n 10 scripts/fuzz.sh --smoke
 
-stage "wait: windows build" joined "windows: deps, build, signature"
+stage "wait: windows build" joined windows-build
 stage "tests: Wine" ctest --test-dir build/dev --output-on-failure -R '^e2e_windows$'
-joined "tests: dev"
-joined "tests: asan"
+joined tests-dev
+joined tests-asan
