@@ -15,6 +15,7 @@ import argparse
 import io
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tarfile
@@ -92,13 +93,15 @@ def mutated(text, mutant):
 
 
 def run(cmd, timeout, **kw):
-    """(status, output); a run past `timeout` is status None."""
+    """(status, output); a run past `timeout` is status None, and everything it started ends."""
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            errors="replace", start_new_session=True, **kw)
     try:
-        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                           errors="replace", timeout=timeout, start_new_session=True, **kw)
-        return p.returncode, p.stdout
-    except subprocess.TimeoutExpired as e:
-        return None, (e.stdout or b"").decode(errors="replace") if isinstance(e.stdout, bytes) else ""
+        out = proc.communicate(timeout=timeout)[0]
+        return proc.returncode, out
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        return None, proc.communicate()[0]
 
 
 def build(scratch, targets, timeout):
