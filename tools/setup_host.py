@@ -9,7 +9,8 @@ resumed request that starts at or past one meets it at once. Files are served wi
 "bytes=N-[M]" ranges (206), at most "range_limit" bytes of them, unless the fault says
 "no_ranges"; "file" serves another file in its place, "pad": N sends N blanks after a whole
 body, "filler": N bytes as the body of a "status" or "redirect" answer, "overlong": N more bytes than a
-range's Content-Range says, without a Content-Length. Every request is
+range's Content-Range says, without a Content-Length, "cut_ranges": N closes every range answer
+after N bytes of its body. Every request is
 appended to ROOT/_requests.log as "METHOD PATH STATUS RANGE" (RANGE: the Range header asked,
 or "-"), every accepted connection to
 ROOT/_connections.log as "tls" or "plain".
@@ -90,6 +91,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     return None
                 limit = next((int(fault[k]) for k in ("reset_after", "truncate", "stall_after")
                               if k in fault), size)
+                if "cut_ranges" in fault:
+                    limit = first + int(fault["cut_ranges"])
                 self._start(206, last + 1 - first, ctype,
                             {"Content-Range": f"bytes {first}-{last}/{size}"})
                 return None if head else self._finish(fault, payload(), max(0, limit - first),

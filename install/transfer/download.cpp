@@ -368,6 +368,16 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       job.abandon = "the host does not answer range requests";
     // An empty body is judged at its end: it may abandon the transfer too.
     if (result == CURLE_OK && job.abandon.empty()) endBody(job);
+    const bool mayRetry = job.abandon.empty() && job.sinkError.empty() &&
+                          (!job.cut.empty() || (result != CURLE_OK && mayPass(result, status)));
+    const auto delay =
+        job.attempts <= kAttempts - 1 ? kRetryDelays[job.attempts - 1] : milliseconds(0);
+    const bool retry =
+        mayRetry && job.attempts < kAttempts && (!deadline || Clock::now() + delay < *deadline);
+    // A span cut short every time is one of the ranges some hosts and proxies
+    // never give whole; the whole archive may still come.
+    if (mayRetry && !retry && job.transfer->span)
+      job.abandon = !job.cut.empty() ? job.cut : curl_easy_strerror(result);
     if (!job.abandon.empty()) {
       job.easy.reset();
       finished++;
@@ -387,10 +397,6 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     const std::string reason = !job.sinkError.empty() ? job.sinkError
                                : !job.cut.empty()     ? job.cut
                                                       : curl_easy_strerror(result);
-    const auto delay =
-        job.attempts <= kAttempts - 1 ? kRetryDelays[job.attempts - 1] : milliseconds(0);
-    const bool retry = job.sinkError.empty() && (!job.cut.empty() || mayPass(result, status)) &&
-                       job.attempts < kAttempts && (!deadline || Clock::now() + delay < *deadline);
     if (!retry) {
       const std::string message = "download of " + job.transfer->url + " failed: " + reason;
       if (result == CURLE_HTTP_RETURNED_ERROR && status == 404) throw DownloadNotFound(message);
