@@ -61,6 +61,18 @@ std::string caBundle() {
   return fs::exists(local) ? utf8(local) : std::string();
 }
 
+constexpr char kHeaderTooLarge[] = "the host sent a response header too large to read";
+
+// libcurl refuses a header line of more than 100 KiB: 7.88 (Debian 12's) with its
+// out-of-memory code and no detail, so only where it failed tells it apart;
+// 8.6 and later with a code of its own.
+bool headerTooLarge(CURLcode result, bool headerEnded) {
+#if LIBCURL_VERSION_NUM >= 0x080600
+  if (result == CURLE_TOO_LARGE) return true;
+#endif
+  return result == CURLE_OUT_OF_MEMORY && !headerEnded;
+}
+
 bool mayPass(CURLcode result, long status) {
   switch (result) {
     case CURLE_COULDNT_RESOLVE_PROXY:
@@ -141,6 +153,7 @@ struct Job {
   std::string abandon;  // why the transfer ends alone, for the caller to make up
   // The whole body's length as an earlier attempt announced it.
   std::int64_t knownTotal = -1;
+  bool headerEnded = false;  // of the response being read
 
   Job() = default;
   Job(const Job&) = delete;
@@ -159,9 +172,11 @@ size_t receiveHeader(char* data, size_t size, size_t count, void* userData) {
   // Each response of a redirect chain starts over.
   if (line.compare(0, 5, "HTTP/") == 0) {
     job.range.reset();
+    job.headerEnded = false;
     const auto space = line.find(' ');
     job.status = space == std::string::npos ? 0 : std::atol(line.c_str() + space);
   }
+  if (line == "\r\n" || line == "\n") job.headerEnded = true;
   constexpr char kRange[] = "content-range:";
   std::string lower;
   for (char c : line.substr(0, sizeof kRange - 1))
@@ -346,6 +361,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     job.total = -1;
     job.sinkError.clear();
     job.cut.clear();
+    job.headerEnded = false;
     const std::optional<ByteSpan>& span = job.transfer->span;
     const std::string range =
         span ? std::to_string(span->first + job.offset) + "-" + std::to_string(span->last)
@@ -366,6 +382,10 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     // A range the host says it cannot give: the file is there, only not in parts.
     if (job.transfer->span && result == CURLE_HTTP_RETURNED_ERROR && status == 416)
       job.abandon = "the host does not answer range requests";
+    // Not worth asking again: the same host sends the same header. A span still
+    // falls back, as its header may be a range answer's alone.
+    if (headerTooLarge(result, job.headerEnded))
+      (job.transfer->span ? job.abandon : job.sinkError) = kHeaderTooLarge;
     // An empty body is judged at its end: it may abandon the transfer too.
     if (result == CURLE_OK && job.abandon.empty()) endBody(job);
     const bool mayRetry = job.abandon.empty() && job.sinkError.empty() &&

@@ -103,13 +103,16 @@ def test_version_fault_falls_back_or_fails_with_one_message(machine, host, plain
 def archive_fault(what, size, plain):
     return {"error 404": {"status": 404}, "reset midway": {"reset_after": size // 2},
             "cut midway": {"truncate": size // 2}, "stall midway": {"stall_after": size // 2},
-            "redirect to http": {"redirect": plain.url + ARCHIVE}}[what]
+            "redirect to http": {"redirect": plain.url + ARCHIVE},
+            "huge header": {"header": 110000}}[what]
 
 
 # Wrong bytes in full (a web page instead of the archive) are test_release.py's.
 ARCHIVE_CASES = [(what, older) for what in ("error 404", "reset midway", "cut midway", "stall midway",
-                                            "redirect to http") for older in (False, True)
-                 if not (what == "stall midway" and older)]  # a stall costs ~10 s; once is enough
+                                            "redirect to http", "huge header")
+                 for older in (False, True)
+                 # a stall costs ~10 s, and a header is refused before anything is written
+                 if not (what in ("stall midway", "huge header") and older)]
 
 
 @pytest.mark.parametrize("what,older", ARCHIVE_CASES,
@@ -124,7 +127,8 @@ def test_archive_fault_ends_the_start_and_a_later_start_recovers(machine, host, 
     host.clear_requests()
     rc, out, err = machine.run(PLAY, timeout=30)
     assert (rc, out) == (1, f"Installing Velmora {V2}\n"), err
-    cause = {"error 404": FAILED_ARCHIVE + "HTTP response code said error"}
+    cause = {"error 404": FAILED_ARCHIVE + "HTTP response code said error",
+             "huge header": FAILED_ARCHIVE + "the host sent a response header too large to read"}
     last = err.splitlines()[-1]
     assert last.startswith("Velmora launcher: " + cause.get(what, FAILED_ARCHIVE)), err
     assert "content-sky.zip failed: " in last and err.count("\n") == 1 + retries(err, "content-sky.zip", last)

@@ -114,7 +114,9 @@ SKY = f"{V3}-content-sky.zip"
     (lambda host, changed: {"overlong": 1000}, "the host sent more than the range asked"),
     # Each attempt resumes where the last was cut, and is cut again.
     (lambda host, changed: [{"cut_ranges": 100}] * 99, "Transferred a partial file"),
-], ids=["stale bytes", "empty answer", "short range", "long range", "always cut"])
+    (lambda host, changed: {"header": 110000, "ranges_only": True},
+     "the host sent a response header too large to read"),
+], ids=["stale bytes", "empty answer", "short range", "long range", "always cut", "huge header"])
 def test_where_ranges_fail_the_package_comes_whole_once(machine, patch, fault, reason):
     host, changed = patch
     faults = fault(host, changed)
