@@ -5,10 +5,12 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "base/files.h"
 #include "base/text.h"
 #include "build_config.h"
 #include "install/entries.h"
@@ -28,6 +30,19 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kProgressLabel[] = "Downloading";
+// In a repair's tombstone: per line a new copy and the file it replaces, both
+// relative to the versions folder, for replacements taken in two steps.
+constexpr char kReplacingRecord[] = "replacing";
+
+// A name below the versions folder, never one beside or above it.
+std::optional<fs::path> belowVersions(const std::string& name) {
+  const fs::path path = pathFromUtf8(name);
+  if (name.empty() || path.is_absolute() || path.has_root_name()) return std::nullopt;
+  for (const fs::path& part : path) {
+    if (part == "..") return std::nullopt;
+  }
+  return path;
+}
 
 // A damaged file: where it belongs, and where its new copy is fetched to first.
 struct Damaged {
@@ -70,8 +85,29 @@ std::set<const Package*> fetchAlone(const std::string& version, std::vector<Dama
 
 }  // namespace
 
+void finishRepairs(const fs::path& versions) {
+  std::error_code ec;
+  for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path record = it->path() / kReplacingRecord;
+    const std::optional<std::string> text =
+        isStagingName(utf8(it->path().filename())) ? readWholeFile(record) : std::nullopt;
+    if (!text) continue;
+    std::istringstream lines(*text);
+    for (std::string line; std::getline(lines, line);) {
+      const auto tab = line.find('\t');
+      if (tab == std::string::npos) continue;
+      const auto fresh = belowVersions(line.substr(0, tab)),
+                 target = belowVersions(line.substr(tab + 1));
+      if (fresh && target)
+        platform::finishReplacement(platform::fileSystem(), versions / *fresh, versions / *target);
+    }
+    fs::remove(record, ec);
+  }
+}
+
 std::size_t repairVersion(const fs::path& folder) {
   const std::string version = utf8(folder.filename());
+  finishRepairs(folder.parent_path());
   const auto cannot = [&](const std::string& why) {
     return std::runtime_error("Velmora " + version + " cannot be repaired: " + why);
   };
@@ -132,9 +168,23 @@ std::size_t repairVersion(const fs::path& folder) {
     std::vector<fs::path> fresh;
     for (const Damaged& d : damaged) fresh.push_back(d.fresh);
     platform::flushToDisk(fresh);
+    // A file is never missing, even for a moment: where a copy in use takes two
+    // steps, the next start or repair finishes what a kill cut off.
+    bool recorded = false;
+    const auto record = [&] {
+      if (recorded) return;
+      std::string text;
+      for (const Damaged& d : damaged) {
+        text += utf8(d.fresh.lexically_relative(versions)) + "\t" +
+                utf8(d.target.lexically_relative(versions)) + "\n";
+      }
+      writeWholeFile(aside / kReplacingRecord, text);
+      platform::flushToDisk({aside / kReplacingRecord});
+      recorded = true;
+    };
     for (const Damaged& d : damaged) {
       fs::create_directories(d.target.parent_path());
-      platform::replaceFile(platform::fileSystem(), d.fresh, d.target, old);
+      platform::replaceInOneStep(platform::fileSystem(), d.fresh, d.target, old, record);
     }
   } catch (...) {
     platform::deleteTree(platform::fileSystem(), aside);

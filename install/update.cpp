@@ -113,6 +113,8 @@ bool sameFolder(const fs::path& entry, const fs::path& keep) {
 // (its staging folder is not ours to take). A version in use stays whole; what
 // a program still holds of one set aside goes with a later start.
 void pruneVersions(const fs::path& versions, const fs::path& keep) {
+  // Before their tombstones go: they hold the new copies.
+  finishRepairs(versions);
   std::vector<fs::path> old;
   std::error_code ec;
   for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {

@@ -279,6 +279,10 @@ class PosixFileSystem : public FileSystem {
     return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code() : lastError();
   }
 
+  std::error_code replace(const fs::path& from, const fs::path& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code() : lastError();
+  }
+
   // Permissions belong to the file, and no name needs them to go.
   std::error_code remove(const fs::path& path, const Entry& entry) override {
     const int result = entry.folder && !entry.link ? ::rmdir(path.c_str()) : ::unlink(path.c_str());

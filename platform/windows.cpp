@@ -220,6 +220,12 @@ class WindowsFileSystem : public FileSystem {
                                                                         : fileError();
   }
 
+  std::error_code replace(const fs::path& from, const fs::path& to) override {
+    return MoveFileExW(longPath(from).c_str(), longPath(to).c_str(), MOVEFILE_REPLACE_EXISTING)
+               ? std::error_code()
+               : fileError();
+  }
+
   std::error_code remove(const fs::path& path, const Entry&) override {
     return deleteName(longPath(path));
   }

@@ -291,6 +291,22 @@ def test_a_killed_repair_leaves_nothing_inside_the_version(machine, patch):
     assert machine.installed() == [V1] and machine.tree(V1) == complete_tree(host.root, V1)
 
 
+def test_a_repair_killed_as_it_moves_a_new_copy_in_leaves_a_file_there(machine, patch):
+    host, _ = patch
+    host.announce(V1)
+    target = os.path.join(machine.versions, V1, "content", "icon.png")
+    os.chmod(target, 0o755)  # right bytes, wrong mode
+    # Killed at the second rename naming the file, where moving it aside took one first.
+    renames = "rename,renameat,renameat2"
+    proc = machine.start("--repair", env_extra={"ASAN_OPTIONS": "detect_leaks=0"}, wrapper=[
+        shutil.which("strace") or "strace", "-f", "-qq", "-o", os.devnull, "-e", f"trace={renames}",
+        "-e", f"inject={renames}:signal=KILL:when=2", "-P", target])
+    proc.wait(60)
+    assert os.path.isfile(target)
+    machine.run("--repair")
+    assert machine.tree(V1) == complete_tree(host.root, V1)
+
+
 def test_repair_needs_a_version_and_a_file_list(machine, host):
     assert machine.run("--repair") == (
         1, "", "Velmora launcher: no installed version of Velmora to repair\n")
