@@ -182,7 +182,11 @@ def larger_list(text):
      f"the file list of {V3} is larger than 16777216 bytes"),
     (lambda host: edit_list(host, lambda t: t.replace(" release-notes.txt\n", " ../notes.txt\n")),
      f"release {V3}: invalid file list: line * name outside its folder: ../notes.txt"),
-], ids=["tampered", "too large", "path outside"])
+    # One folder to NTFS.
+    (lambda host: edit_list(host, lambda t: t.replace(
+        "package WindowsPlayer.zip\n", "package WindowsPlayer.zip\nfolder \u00c9/\nfolder \u00e9/\n")),
+     f"release {V3}: invalid file list: line * listed twice: \u00e9/"),
+], ids=["tampered", "too large", "path outside", "case twins"])
 def test_a_list_that_cannot_be_trusted_refuses_the_release(machine, patch, change, reason):
     host, _ = patch
     change(host)
