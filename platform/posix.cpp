@@ -568,6 +568,16 @@ void startTemporaryCopy(const std::vector<std::string>& arguments) {
 
 std::optional<SystemProxy> systemProxy(const std::string&) { return std::nullopt; }
 
+bool appendToFile(const fs::path& file, const std::string& bytes) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+  ::close(fd);
+  return written == static_cast<ssize_t>(bytes.size());
+}
+
+unsigned long processId() { return static_cast<unsigned long>(getpid()); }
+
 bool hasListedMode(const fs::path& path, bool executable) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && ((info.st_mode & S_IXUSR) != 0) == executable;

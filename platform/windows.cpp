@@ -871,4 +871,19 @@ std::optional<FreeSpace> freeSpace(const fs::path& path) {
   return FreeSpace{available.QuadPart, name};
 }
 
+bool appendToFile(const fs::path& file, const std::string& bytes) {
+  const HANDLE handle = CreateFileW(longPath(file).c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool whole =
+      WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+      written == bytes.size();
+  CloseHandle(handle);
+  return whole;
+}
+
+unsigned long processId() { return GetCurrentProcessId(); }
+
 }  // namespace platform

@@ -18,6 +18,7 @@
 #include "install/layout.h"
 #include "install/transfer/progress.h"
 #include "install/transfer/proxy.h"
+#include "platform/log.h"
 #include "platform/platform.h"
 
 namespace velmora {
@@ -154,6 +155,8 @@ struct Job {
   // The whole body's length as an earlier attempt announced it.
   std::int64_t knownTotal = -1;
   bool headerEnded = false;  // of the response being read
+  Clock::time_point began;   // of the first attempt
+  std::string retries;       // why each attempt before the last failed, for the log
 
   Job() = default;
   Job(const Job&) = delete;
@@ -352,6 +355,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
   std::size_t next = 0, finished = 0, busy = 0;
 
   auto attempt = [&](Job& job) {
+    if (job.attempts == 0) job.began = Clock::now();
     job.attempts++;
     job.retryAt.reset();
     job.offset = job.transfer->sink->size();
@@ -372,6 +376,20 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     if (curl_multi_add_handle(multi, job.easy.get()) != CURLM_OK)
       throw std::runtime_error("curl_multi_add_handle failed");
     job.added = true;
+  };
+
+  // One line per transfer: what support asks first about a slow or failed start.
+  auto logged = [](const Job& job, const std::string& outcome) {
+    const std::optional<ByteSpan>& span = job.transfer->span;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f",
+                  std::chrono::duration<double>(Clock::now() - job.began).count());
+    platform::logLine(
+        "transfer " + job.transfer->name +
+        (span ? " bytes " + std::to_string(span->first) + "-" + std::to_string(span->last) : "") +
+        ": " + outcome + "; " + std::to_string(job.attempts) + " requests, " +
+        std::to_string(job.transfer->sink->size()) + " bytes, " + seconds + " s" +
+        (job.retries.empty() ? "" : "; retried after: " + job.retries));
   };
 
   // The job's last word: retried when that may help, thrown when not.
@@ -404,10 +422,12 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       busy--;
       const auto index = static_cast<std::size_t>(&job - jobs.data());
       abandoned_[index] = job.abandon;
+      logged(job, "abandoned: " + job.abandon);
       if (arrived) arrived(index);
       return;
     }
     if (result == CURLE_OK && job.sinkError.empty() && job.cut.empty()) {
+      logged(job, "complete");
       job.easy.reset();
       finished++;
       busy--;
@@ -419,9 +439,11 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
                                                       : curl_easy_strerror(result);
     if (!retry) {
       const std::string message = "download of " + job.transfer->url + " failed: " + reason;
+      logged(job, "failed: " + reason);
       if (result == CURLE_HTTP_RETURNED_ERROR && status == 404) throw DownloadNotFound(message);
       throw std::runtime_error(message);
     }
+    job.retries += (job.retries.empty() ? "" : "; ") + reason;
     progress.finish();
     std::cerr << "warning: " << job.transfer->name << ": " << reason << "; trying again"
               << std::endl;

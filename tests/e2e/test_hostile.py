@@ -90,12 +90,16 @@ def test_version_fault_falls_back_or_fails_with_one_message(machine, host, plain
     message = last[len("Velmora launcher: "):]
     assert retries(err, "version", message) in RETRIED.get(what, {0})
     assert machine.installed() == [] and machine.records(0) == []
+    log = machine.log()
+    assert log[-2] == last and log[-1].startswith("exit status 1 after ")
 
     install_v1(machine, host)
     env = break_version(what, host, plain, tmp_path)
     rc, out, err = machine.run(PLAY, env_extra=env, timeout=30)
     assert (rc, out) == (0, "") and retries(err, "version", message) in RETRIED.get(what, {0})
     assert err.splitlines(True)[-1] == f"warning: {message}; starting the installed {V1}\n", err
+    assert err.splitlines()[-1] in machine.log()[-4:]
+    assert f"version: none from the setup host; newest installed: {V1}" in machine.log()
     assert os.path.basename(machine.records(2)[-1]["cwd"]) == V1 and machine.installed() == [V1]
     assert plain.requests() == []
 

@@ -126,6 +126,9 @@ def test_where_ranges_fail_the_package_comes_whole_once(machine, patch, fault, r
     *retried, last = err.splitlines()
     assert fnmatch.fnmatchcase(last, f"warning: content-sky.zip: {reason}; downloading it whole"), err
     assert all(line.endswith("; trying again") for line in retried), err
+    log = machine.log()
+    assert last in log and [line for line in log if line.startswith("transfer content-sky.zip ")
+                            and ": abandoned: " in line]
     asked_sky = [(r.status, r.range == "-") for r in host.requests() if r.path == "/" + SKY]
     assert asked_sky[-1] == (200, True) and all(not whole for _, whole in asked_sky[:-1]), asked_sky
     assert machine.tree(V3) == complete_tree(host.root, V3)
