@@ -55,10 +55,11 @@ def main():
     print("#include <cstdint>\n\nnamespace velmora {\n")
     print("struct CaseFoldRange {\n  std::uint32_t first, last;\n  std::uint8_t stride;\n"
           "  std::int32_t delta;\n};\n")
+    print("// clang-format off")
     print(f"inline constexpr CaseFoldRange kCaseFoldRanges[{len(rows)}] = {{")
     for first, last, stride, delta in rows:
         print(f"    {{0x{first:X}, 0x{last:X}, {stride}, {delta}}},")
-    print("};\n\n}  // namespace velmora")
+    print("};\n// clang-format on\n\n}  // namespace velmora")
 
 
 if __name__ == "__main__":
