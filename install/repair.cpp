@@ -19,6 +19,7 @@
 #include "install/release/file_list.h"
 #include "install/release/release.h"
 #include "install/transfer/download.h"
+#include "platform/log.h"
 #include "platform/platform.h"
 #include "platform/removal.h"
 #include "platform/sha256.h"
@@ -30,9 +31,10 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kProgressLabel[] = "Downloading";
-// In a repair's tombstone: per line a new copy and the file it replaces, both
-// relative to the versions folder, for replacements taken in two steps.
-constexpr char kReplacingRecord[] = "replacing";
+// Beside a repair's tombstone, named after it: per line a new copy and the file
+// it replaces, both relative to the versions folder, for replacements taken in
+// two steps. Never inside a folder, where a release's own file could pose as one.
+constexpr char kReplacingSuffix[] = ".replacing";
 
 // A name below the versions folder, never one beside or above it.
 std::optional<fs::path> belowVersions(const std::string& name) {
@@ -86,11 +88,18 @@ std::set<const Package*> fetchAlone(const std::string& version, std::vector<Dama
 }  // namespace
 
 void finishRepairs(const fs::path& versions) {
+  std::vector<fs::path> records;
   std::error_code ec;
   for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
-    const fs::path record = it->path() / kReplacingRecord;
-    const std::optional<std::string> text =
-        isStagingName(utf8(it->path().filename())) ? readWholeFile(record) : std::nullopt;
+    const std::string name = utf8(it->path().filename());
+    if (name.size() > sizeof kReplacingSuffix &&
+        name.compare(name.size() - (sizeof kReplacingSuffix - 1), std::string::npos,
+                     kReplacingSuffix) == 0 &&
+        it->is_regular_file(ec))
+      records.push_back(it->path());
+  }
+  for (const fs::path& record : records) {
+    const std::optional<std::string> text = readWholeFile(record);
     if (!text) continue;
     std::istringstream lines(*text);
     for (std::string line; std::getline(lines, line);) {
@@ -98,8 +107,10 @@ void finishRepairs(const fs::path& versions) {
       if (tab == std::string::npos) continue;
       const auto fresh = belowVersions(line.substr(0, tab)),
                  target = belowVersions(line.substr(tab + 1));
-      if (fresh && target)
-        platform::finishReplacement(platform::fileSystem(), versions / *fresh, versions / *target);
+      if (fresh && target &&
+          platform::finishReplacement(platform::fileSystem(), versions / *fresh,
+                                      versions / *target))
+        platform::logLine("repair: finished replacing " + utf8(*target) + ", cut off before");
     }
     fs::remove(record, ec);
   }
@@ -155,6 +166,7 @@ std::size_t repairVersion(const fs::path& folder) {
   const fs::path versions = folder.parent_path();
   const fs::path aside = platform::tombstoneIn(versions, folder.filename());
   const fs::path fetched = aside / "fetched", whole = aside / "whole", old = aside / "old";
+  const fs::path record = fs::path(aside) += kReplacingSuffix;
   for (const fs::path& place : {fetched, whole, old}) fs::create_directories(place);
   for (std::size_t i = 0; i < damaged.size(); ++i) damaged[i].fresh = fetched / std::to_string(i);
   try {
@@ -171,25 +183,30 @@ std::size_t repairVersion(const fs::path& folder) {
     // A file is never missing, even for a moment: where a copy in use takes two
     // steps, the next start or repair finishes what a kill cut off.
     bool recorded = false;
-    const auto record = [&] {
+    const auto recording = [&] {
       if (recorded) return;
       std::string text;
       for (const Damaged& d : damaged) {
         text += utf8(d.fresh.lexically_relative(versions)) + "\t" +
                 utf8(d.target.lexically_relative(versions)) + "\n";
       }
-      writeWholeFile(aside / kReplacingRecord, text);
-      platform::flushToDisk({aside / kReplacingRecord});
+      writeWholeFile(record, text);
+      platform::flushToDisk({record});
       recorded = true;
     };
     for (const Damaged& d : damaged) {
       fs::create_directories(d.target.parent_path());
-      platform::replaceInOneStep(platform::fileSystem(), d.fresh, d.target, old, record);
+      platform::replaceInOneStep(platform::fileSystem(), d.fresh, d.target, old, recording);
     }
   } catch (...) {
+    std::error_code ec;
+    fs::remove(record, ec);
     platform::deleteTree(platform::fileSystem(), aside);
     throw;
   }
+  // Every file is in place: nothing is left to finish.
+  std::error_code ec;
+  fs::remove(record, ec);
   platform::deleteTree(platform::fileSystem(), aside);
   return damaged.size();
 }
