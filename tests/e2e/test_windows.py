@@ -166,6 +166,7 @@ def test_the_exe_carries_its_manifest_version_and_icon(windows):
 
 def test_self_test(win):
     assert win.run("--self-test") == (0, "self-test passed\n", "")
+    assert not os.path.exists(os.path.join(win.root, "Logs"))
 
 
 def test_first_install_and_a_play_link_with_hard_values(win):
@@ -182,6 +183,10 @@ def test_first_install_and_a_play_link_with_hard_values(win):
     assert player["cwd"].lower().rstrip("\\").endswith(f"\\velmora\\versions\\{V2}")
     installed = make_release.installed_tree(os.path.join(win.root, "Versions", V2))
     assert installed == complete_tree(win.host.root, V2)
+    with open(os.path.join(win.root, "Logs", "launcher.log"), encoding="utf-8") as f:
+        log = f.read()
+    assert "(Windows, " in log.splitlines()[0] and f"] Installing Velmora {V2}\n" in log
+    assert "velmora-player.exe with 7 arguments\n" in log and "trailing backslash" not in log
 
     # Link bytes that are not UTF-8: each ill-formed sequence arrives as one U+FFFD.
     rc, out, err = win.run("velmora-player:1+launchmode:play+placelauncherurl:https%3A%2F%2F"
