@@ -4,7 +4,59 @@
 #include <cstdio>
 #include <random>
 
+#include "base/case_fold_table.h"
+
 namespace velmora {
+namespace {
+
+char32_t foldedPoint(char32_t point) {
+  const auto row =
+      std::lower_bound(std::begin(kCaseFoldRanges), std::end(kCaseFoldRanges), point,
+                       [](const CaseFoldRange& range, char32_t p) { return range.last < p; });
+  if (row == std::end(kCaseFoldRanges) || point < row->first ||
+      (point - row->first) % row->stride != 0)
+    return point;
+  return static_cast<char32_t>(static_cast<std::int64_t>(point) + row->delta);
+}
+
+void appendUtf8(std::string& out, char32_t point) {
+  if (point < 0x80) {
+    out += static_cast<char>(point);
+  } else if (point < 0x800) {
+    out += static_cast<char>(0xC0 | (point >> 6));
+    out += static_cast<char>(0x80 | (point & 0x3F));
+  } else if (point < 0x10000) {
+    out += static_cast<char>(0xE0 | (point >> 12));
+    out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (point & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (point >> 18));
+    out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (point & 0x3F));
+  }
+}
+
+}  // namespace
+
+std::string caseFolded(const std::string& utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  // Not text: its ASCII letters are still letters to Windows.
+  if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; }) ||
+      !isWellFormedUtf8(utf8)) {
+    for (char c : utf8) out += asciiLower(static_cast<unsigned char>(c));
+    return out;
+  }
+  const std::u16string wide = utf16FromUtf8(utf8);
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    char32_t point = wide[i];
+    if (point >= 0xD800 && point < 0xDC00 && i + 1 < wide.size())
+      point = 0x10000 + ((point - 0xD800) << 10) + (wide[++i] - 0xDC00);
+    appendUtf8(out, foldedPoint(point));
+  }
+  return out;
+}
 
 bool isReservedDeviceName(const std::string& component) {
   std::string stem;

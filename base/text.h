@@ -34,6 +34,11 @@ std::u16string utf16FromUtf8(const std::string& utf8);
 // name can never be a plain file or folder there.
 bool isReservedDeviceName(const std::string& component);
 
+// The name NTFS compares `utf8` by, or coarser: each code point's simple
+// uppercase mapping, then its simple case folding (tools/case_fold.py, which
+// made the table). Bytes that are not UTF-8 stay as they are.
+std::string caseFolded(const std::string& utf8);
+
 // True when `text` is well-formed UTF-8 (no cut, overlong or surrogate sequence).
 bool isWellFormedUtf8(const std::string& text);
 

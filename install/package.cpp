@@ -20,6 +20,7 @@
 #include "install/release/file_list.h"
 #include "install/release/release.h"
 #include "install/transfer/download.h"
+#include "platform/log.h"
 #include "platform/platform.h"
 #include "platform/sha256.h"
 
@@ -639,6 +640,9 @@ void requireSpace(const std::string& version, const fs::path& root, std::uint64_
   if (bytes == 0) return;
   const std::uint64_t need = bytes + kSpaceMargin;
   const auto free = platform::freeSpace(root);
+  platform::logLine("disk space for " + version + ": " + megabytes(need) + " MB needed, " +
+                    (free ? std::to_string(free->bytes / 1'000'000) + " MB free on " + free->volume
+                          : std::string("free space unknown")));
   if (!free || free->bytes >= need) return;
   throw NotEnoughSpace("not enough disk space for " + version + ": " + megabytes(need) +
                        " MB needed, " + std::to_string(free->bytes / 1'000'000) + " MB free on " +

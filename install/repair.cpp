@@ -5,10 +5,12 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "base/files.h"
 #include "base/text.h"
 #include "build_config.h"
 #include "install/entries.h"
@@ -17,6 +19,7 @@
 #include "install/release/file_list.h"
 #include "install/release/release.h"
 #include "install/transfer/download.h"
+#include "platform/log.h"
 #include "platform/platform.h"
 #include "platform/removal.h"
 #include "platform/sha256.h"
@@ -28,6 +31,20 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kProgressLabel[] = "Downloading";
+// Beside a repair's tombstone, named after it: per line a new copy and the file
+// it replaces, both relative to the versions folder, for replacements taken in
+// two steps. Never inside a folder, where a release's own file could pose as one.
+constexpr char kReplacingSuffix[] = ".replacing";
+
+// A name below the versions folder, never one beside or above it.
+std::optional<fs::path> belowVersions(const std::string& name) {
+  const fs::path path = pathFromUtf8(name);
+  if (name.empty() || path.is_absolute() || path.has_root_name()) return std::nullopt;
+  for (const fs::path& part : path) {
+    if (part == "..") return std::nullopt;
+  }
+  return path;
+}
 
 // A damaged file: where it belongs, and where its new copy is fetched to first.
 struct Damaged {
@@ -70,8 +87,38 @@ std::set<const Package*> fetchAlone(const std::string& version, std::vector<Dama
 
 }  // namespace
 
+void finishRepairs(const fs::path& versions) {
+  std::vector<fs::path> records;
+  std::error_code ec;
+  for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = utf8(it->path().filename());
+    if (name.size() > sizeof kReplacingSuffix &&
+        name.compare(name.size() - (sizeof kReplacingSuffix - 1), std::string::npos,
+                     kReplacingSuffix) == 0 &&
+        it->is_regular_file(ec))
+      records.push_back(it->path());
+  }
+  for (const fs::path& record : records) {
+    const std::optional<std::string> text = readWholeFile(record);
+    if (!text) continue;
+    std::istringstream lines(*text);
+    for (std::string line; std::getline(lines, line);) {
+      const auto tab = line.find('\t');
+      if (tab == std::string::npos) continue;
+      const auto fresh = belowVersions(line.substr(0, tab)),
+                 target = belowVersions(line.substr(tab + 1));
+      if (fresh && target &&
+          platform::finishReplacement(platform::fileSystem(), versions / *fresh,
+                                      versions / *target))
+        platform::logLine("repair: finished replacing " + utf8(*target) + ", cut off before");
+    }
+    fs::remove(record, ec);
+  }
+}
+
 std::size_t repairVersion(const fs::path& folder) {
   const std::string version = utf8(folder.filename());
+  finishRepairs(folder.parent_path());
   const auto cannot = [&](const std::string& why) {
     return std::runtime_error("Velmora " + version + " cannot be repaired: " + why);
   };
@@ -119,6 +166,7 @@ std::size_t repairVersion(const fs::path& folder) {
   const fs::path versions = folder.parent_path();
   const fs::path aside = platform::tombstoneIn(versions, folder.filename());
   const fs::path fetched = aside / "fetched", whole = aside / "whole", old = aside / "old";
+  const fs::path record = fs::path(aside) += kReplacingSuffix;
   for (const fs::path& place : {fetched, whole, old}) fs::create_directories(place);
   for (std::size_t i = 0; i < damaged.size(); ++i) damaged[i].fresh = fetched / std::to_string(i);
   try {
@@ -132,14 +180,33 @@ std::size_t repairVersion(const fs::path& folder) {
     std::vector<fs::path> fresh;
     for (const Damaged& d : damaged) fresh.push_back(d.fresh);
     platform::flushToDisk(fresh);
+    // A file is never missing, even for a moment: where a copy in use takes two
+    // steps, the next start or repair finishes what a kill cut off.
+    bool recorded = false;
+    const auto recording = [&] {
+      if (recorded) return;
+      std::string text;
+      for (const Damaged& d : damaged) {
+        text += utf8(d.fresh.lexically_relative(versions)) + "\t" +
+                utf8(d.target.lexically_relative(versions)) + "\n";
+      }
+      writeWholeFile(record, text);
+      platform::flushToDisk({record});
+      recorded = true;
+    };
     for (const Damaged& d : damaged) {
       fs::create_directories(d.target.parent_path());
-      platform::replaceFile(platform::fileSystem(), d.fresh, d.target, old);
+      platform::replaceInOneStep(platform::fileSystem(), d.fresh, d.target, old, recording);
     }
   } catch (...) {
+    std::error_code ec;
+    fs::remove(record, ec);
     platform::deleteTree(platform::fileSystem(), aside);
     throw;
   }
+  // Every file is in place: nothing is left to finish.
+  std::error_code ec;
+  fs::remove(record, ec);
   platform::deleteTree(platform::fileSystem(), aside);
   return damaged.size();
 }

@@ -14,4 +14,8 @@ namespace velmora {
 // what fetching throws.
 std::size_t repairVersion(const std::filesystem::path& folder);
 
+// Completes the replacements of repairs in `versions` that were cut off
+// between their two steps; nothing to do, and nothing written, otherwise.
+void finishRepairs(const std::filesystem::path& versions);
+
 }  // namespace velmora

@@ -19,6 +19,7 @@
 #include "install/reuse.h"
 #include "install/transfer/download.h"
 #include "install/transfer/progress.h"
+#include "platform/log.h"
 #include "platform/platform.h"
 #include "platform/removal.h"
 #include "platform/retry.h"
@@ -113,6 +114,8 @@ bool sameFolder(const fs::path& entry, const fs::path& keep) {
 // (its staging folder is not ours to take). A version in use stays whole; what
 // a program still holds of one set aside goes with a later start.
 void pruneVersions(const fs::path& versions, const fs::path& keep) {
+  // Before their tombstones go: they hold the new copies.
+  finishRepairs(versions);
   std::vector<fs::path> old;
   std::error_code ec;
   for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
@@ -125,9 +128,15 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
         newerVersion(path, keep))
       continue;
     // A game waiting on the start must not wait for a program to let go.
-    if (removeVersion(path, std::chrono::milliseconds(0)) == VersionRemoval::inUse) {
+    const VersionRemoval removal = removeVersion(path, std::chrono::milliseconds(0));
+    if (removal == VersionRemoval::inUse) {
       std::cerr << "warning: old version " << utf8(path.filename())
                 << " is in use; a later start will remove it" << std::endl;
+    } else {
+      platform::logLine("prune: " + utf8(path.filename()) +
+                        (removal == VersionRemoval::removed
+                             ? " removed"
+                             : " set aside; what a program still holds stays for a later start"));
     }
   }
 }
@@ -197,8 +206,11 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   std::string version;
   try {
     version = learnVersion();
+    platform::logLine("version: the setup host announces " + version);
   } catch (const std::exception& e) {
     const fs::path installed = newestInstalled(versions);
+    platform::logLine("version: none from the setup host; newest installed: " +
+                      (installed.empty() ? std::string("none") : utf8(installed.filename())));
     if (installed.empty()) throw;
     warnStartingInstalled(e.what(), installed);
     return installed;
@@ -206,6 +218,7 @@ fs::path ensureCurrentVersion(const fs::path& root) {
 
   const fs::path folder = versions / pathFromUtf8(version);
   if (usableInstall(folder, kPlayerExecutable) && !replayed(versions, folder)) {
+    platform::logLine("release: " + version + " is installed and complete");
     // Leftovers of earlier starts (a version that was in use, a killed install)
     // go once nobody is installing; an up-to-date start otherwise writes nothing.
     if (hasOthers(versions, folder)) {
@@ -217,6 +230,12 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   InstallLock lock(root);
   const bool usable = usableInstall(folder, kPlayerExecutable);
   const bool replay = replayed(versions, folder);
+  platform::logLine("release: " + version +
+                    (replay   ? " is older than an installed release; checking it"
+                     : usable ? " is installed and complete"
+                     : fs::exists(folder / kCompleteMarker)
+                         ? " is installed without its player; repairing it"
+                         : " is not installed"));
   if (!usable && !replay && repaired(folder)) {
     pruneVersions(versions, folder);
     return folder;
@@ -232,12 +251,17 @@ fs::path ensureCurrentVersion(const fs::path& root) {
         }
       }
       // What is on disk is what the release published again lists, or it is installed anew.
-      if (recorded && sameArchives(*recorded, *release))
+      if (recorded && sameArchives(*recorded, *release)) {
+        platform::logLine("release: " + version + " lists the archives installed; keeping them");
         replaceRecord(folder, *release);
-      else
+      } else {
+        platform::logLine("release: installing " + version +
+                          (release ? "" : " (the host has no release file for it)"));
         installVersion(versions, version, folder, release);
+      }
     } catch (const ReleaseRefused& e) {
       const fs::path installed = newestInstalled(versions);
+      platform::logLine("release: " + version + " refused");
       if (installed.empty()) throw;
       warnStartingInstalled(e.what(), installed);
       return installed;

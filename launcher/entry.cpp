@@ -2,11 +2,14 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
 #include "base/text.h"
+#include "build_config.h"
 #include "desktop/register.h"
 #include "desktop/uninstall.h"
 #include "install/install_lock.h"
@@ -16,6 +19,7 @@
 #include "launcher/process.h"
 #include "links/launch.h"
 #include "links/site_url.h"
+#include "platform/log.h"
 #include "platform/platform.h"
 #include "selftest/selftest.h"
 
@@ -114,6 +118,15 @@ int runStart(const std::vector<std::string>& args, bool mcpMode) {
   return startExecutable(launch, version, mcpMode);
 }
 
+// What the log calls the start: the first argument when it is an option.
+std::string modeOf(const std::vector<std::string>& args) {
+  if (args.size() < 2 || args[1].empty() || args[1][0] == '%') return "install";
+  if (args[1].compare(0, sizeof kLinkPrefix - 1, kLinkPrefix) == 0) return "link";
+  return args[1].compare(0, 2, "--") == 0 ? args[1] : "unknown command line";
+}
+
+int dispatch(const std::vector<std::string>& args);
+
 }  // namespace
 
 void showError(const std::string& utf8Text) { platform::messageBox(utf8Text, "Velmora"); }
@@ -121,6 +134,31 @@ void showError(const std::string& utf8Text) { platform::messageBox(utf8Text, "Ve
 void openWebsite() { platform::openInBrowser("https://" + webHost() + "/games"); }
 
 int run(const std::vector<std::string>& args) {
+  // An uninstall's log would go with the root, or land in a folder it refuses.
+  const bool logged = args.size() < 2 || (args[1] != "--self-test" && args[1] != "--uninstall" &&
+                                          args[1] != "--uninstall-finish");
+  if (!logged) return dispatch(args);
+  const auto began = std::chrono::steady_clock::now();
+  try {
+    platform::openLog(installRoot() / "Logs" / "launcher.log");
+  } catch (const std::exception&) {
+  }
+  // Warnings and errors go to the log exactly as printed.
+  platform::logStream(std::cerr);
+  platform::logStream(std::cout);
+  platform::logLine(std::string("velmora-launcher ") + kLauncherBuild + ", " + modeOf(args) +
+                    ", setup host " + kSetupBaseUrl);
+  const int status = dispatch(args);
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3f",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+  platform::logLine("exit status " + std::to_string(status) + " after " + seconds + " s");
+  return status;
+}
+
+namespace {
+
+int dispatch(const std::vector<std::string>& args) {
   if (args.size() == 2 && args[1] == "--self-test") {
     try {
       return selfTest();
@@ -161,5 +199,7 @@ int run(const std::vector<std::string>& args) {
     return report(e, mcpMode ? nullptr : kErrorBoxPrefix);
   }
 }
+
+}  // namespace
 
 }  // namespace velmora

@@ -6,6 +6,7 @@
 #include "install/layout.h"
 #include "install/studio.h"
 #include "launcher/command_line.h"
+#include "platform/log.h"
 #include "platform/platform.h"
 
 namespace velmora {
@@ -18,6 +19,9 @@ int startExecutable(const Launch& launch, const fs::path& versionFolder, bool mc
     executable =
         installStudio(versionFolder, mcpMode ? "velmora-studio-mcp.exe" : kStudioExecutable);
   const auto commandLine = buildCommandLine(executable, launch.args);
+  // The arguments carry the launch ticket: only their count.
+  platform::logLine("starting " + utf8(executable) + " with " + std::to_string(launch.args.size()) +
+                    " arguments");
   // The tool server speaks over our own standard streams, so only it inherits
   // handles and only it is awaited.
   const auto status =

@@ -36,6 +36,9 @@ class FileSystem {
   virtual std::error_code list(const fs::path& folder, std::vector<Entry>& entries) = 0;
   // Never replaces an existing `to` (folders cannot be replaced at all).
   virtual std::error_code rename(const fs::path& from, const fs::path& to) = 0;
+  // Renames the file `from` over the file `to` in one step. Windows refuses
+  // while `to` runs, is open or is read-only.
+  virtual std::error_code replace(const fs::path& from, const fs::path& to) = 0;
   // Deletes a file, a link or an empty folder, read-only too, without changing
   // the attribute for the other names (hard links) of the same file. While
   // other programs hold it open with delete sharing, the name may stay until

@@ -113,6 +113,13 @@ fs::path realPath(const fs::path& path);
 // would survive a power cut. Where the file system can be flushed as a whole
 // (Linux) it is, at once: file by file costs a journal commit each.
 void flushToDisk(const std::vector<fs::path>& files);
+// Appends `bytes` to `file` (made when missing) in one write at its end
+// (O_APPEND, FILE_APPEND_DATA), so the lines of processes side by side never
+// mix; shared for deletion, so it never keeps a removal from going. False when
+// it cannot be opened or written.
+bool appendToFile(const fs::path& file, const std::string& bytes);
+// This process's id.
+unsigned long processId();
 // The errors that retryWhileBusy waits out.
 bool isBusyError(const std::error_code& error);
 // Makes a folder outside the install root (the temporary folder) the working

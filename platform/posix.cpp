@@ -279,6 +279,10 @@ class PosixFileSystem : public FileSystem {
     return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code() : lastError();
   }
 
+  std::error_code replace(const fs::path& from, const fs::path& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code() : lastError();
+  }
+
   // Permissions belong to the file, and no name needs them to go.
   std::error_code remove(const fs::path& path, const Entry& entry) override {
     const int result = entry.folder && !entry.link ? ::rmdir(path.c_str()) : ::unlink(path.c_str());
@@ -563,6 +567,16 @@ void startTemporaryCopy(const std::vector<std::string>& arguments) {
 }
 
 std::optional<SystemProxy> systemProxy(const std::string&) { return std::nullopt; }
+
+bool appendToFile(const fs::path& file, const std::string& bytes) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+  ::close(fd);
+  return written == static_cast<ssize_t>(bytes.size());
+}
+
+unsigned long processId() { return static_cast<unsigned long>(getpid()); }
 
 bool hasListedMode(const fs::path& path, bool executable) {
   struct stat info {};

@@ -122,6 +122,20 @@ void replaceFile(FileSystem& files, const fs::path& fresh, const fs::path& targe
   }
 }
 
+void replaceInOneStep(FileSystem& files, const fs::path& fresh, const fs::path& target,
+                      const fs::path& graveyard, const std::function<void()>& recording) {
+  files.makeWritable(fresh);
+  if (!files.replace(fresh, target)) return;
+  recording();
+  replaceFile(files, fresh, target, graveyard);
+}
+
+bool finishReplacement(FileSystem& files, const fs::path& fresh, const fs::path& target) {
+  FileSystem::Entry entry;
+  return missing(files.status(target, entry)) && !files.status(fresh, entry) &&
+         !files.rename(fresh, target);
+}
+
 void removeFile(const fs::path& file) {
   FileSystem& files = fileSystem();
   const FileSystem::Entry entry{file.filename()};

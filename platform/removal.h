@@ -61,4 +61,15 @@ void moveFolder(FileSystem& files, const fs::path& from, const fs::path& to,
 void replaceFile(FileSystem& files, const fs::path& fresh, const fs::path& target,
                  const fs::path& graveyard = {});
 
+// Puts `fresh` at `target` as replaceFile does, in one step where the system
+// allows it; only where that is refused (an old copy that runs or is open) are
+// replaceFile's two taken, `recording` called first so that a start cut off
+// between them can complete it with finishReplacement().
+void replaceInOneStep(FileSystem& files, const fs::path& fresh, const fs::path& target,
+                      const fs::path& graveyard, const std::function<void()>& recording);
+
+// Completes a replacement cut off between its two steps: `fresh` takes the
+// name `target` where that is missing. True when it did.
+bool finishReplacement(FileSystem& files, const fs::path& fresh, const fs::path& target);
+
 }  // namespace platform

@@ -220,6 +220,12 @@ class WindowsFileSystem : public FileSystem {
                                                                         : fileError();
   }
 
+  std::error_code replace(const fs::path& from, const fs::path& to) override {
+    return MoveFileExW(longPath(from).c_str(), longPath(to).c_str(), MOVEFILE_REPLACE_EXISTING)
+               ? std::error_code()
+               : fileError();
+  }
+
   std::error_code remove(const fs::path& path, const Entry&) override {
     return deleteName(longPath(path));
   }
@@ -864,5 +870,20 @@ std::optional<FreeSpace> freeSpace(const fs::path& path) {
       GetVolumePathNameW(at.c_str(), volume, MAX_PATH + 1) ? narrow(volume) : narrow(at.c_str());
   return FreeSpace{available.QuadPart, name};
 }
+
+bool appendToFile(const fs::path& file, const std::string& bytes) {
+  const HANDLE handle = CreateFileW(longPath(file).c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool whole =
+      WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+      written == bytes.size();
+  CloseHandle(handle);
+  return whole;
+}
+
+unsigned long processId() { return GetCurrentProcessId(); }
 
 }  // namespace platform

@@ -19,6 +19,7 @@ std::string fileLine(const std::string& name, const std::string& numbers = "3 64
 // The list arrives before anything is verified and names files the launcher writes.
 TEST(FileList, RefusesWhatCouldLeaveTheVersionOrLieAboutAnEntry) {
   const std::string head = "files 1 v\npackage a.zip\n";
+  const auto wide = [](const std::string& name) { return fileLine(name, "3 644 0 0 60 3"); };
   struct Case {
     std::string text, error;
   } cases[] = {
@@ -33,6 +34,15 @@ TEST(FileList, RefusesWhatCouldLeaveTheVersionOrLieAboutAnEntry) {
       {head + "folder a\n", "line 3: invalid folder line"},
       {head + fileLine("x") + fileLine("X"), "line 4: listed twice: X"},
       {head + "folder x/\n" + fileLine("x"), "line 4: listed twice: x"},
+      // One name to NTFS in every script: a repair would replace one with the other for ever.
+      {head + wide("\xc3\x89.txt") + wide("\xc3\xa9.txt"), "line 4: listed twice: \xc3\xa9.txt"},
+      {head + wide("f\xc4\xb1le") + wide("FILE"), "line 4: listed twice: FILE"},  // dotless i
+      {head + wide("\xe2\x84\xaa") + wide("k"), "line 4: listed twice: k"},       // Kelvin sign
+      {head + wide("\xcf\x83\xce\xb1\xcf\x82") + wide("\xce\xa3\xce\x91\xce\xa3"),
+       "line 4: listed twice: \xce\xa3\xce\x91\xce\xa3"},  // final sigma
+      {head + "folder \xd0\x96/\n" + wide("\xd0\xb6"), "line 4: listed twice: \xd0\xb6"},
+      {head + wide("\xf0\x90\x90\x80") + wide("\xf0\x90\x90\xa8"),
+       "line 4: listed twice: \xf0\x90\x90\xa8"},  // Deseret, beyond UTF-16's first plane
       {head + fileLine("x", "3 600 0 0 36 3"), "line 3: invalid file line"},
       {head + fileLine("x", "3 644 9 0 36 3"), "line 3: invalid file line"},
       {head + fileLine("x", "281474976710657 644 8 0 36 3"), "line 3: invalid file line"},
@@ -48,6 +58,11 @@ TEST(FileList, RefusesWhatCouldLeaveTheVersionOrLieAboutAnEntry) {
       {"files 2 v\n", "line 1: expected \"files 1 <version>\""},
       {head + "link a b\n", "line 3: unknown line"},
   };
+  // Two names to NTFS, whatever a full case folding says.
+  for (const char* other : {"ss", "\xc4\xb0"}) {
+    const std::string pair = head + wide("\xc3\x9f") + wide(other);
+    EXPECT_NO_THROW(parseFileList(pair)) << pair;
+  }
   for (const auto& c : cases) {
     try {
       parseFileList(c.text);

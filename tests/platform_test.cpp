@@ -199,6 +199,17 @@ class FakeNtfs : public FileSystem {
     }
     return {};
   }
+  // Refused while anything holds the old copy: no POSIX rename semantics either.
+  std::error_code replace(const fs::path& from, const fs::path& to) override {
+    const std::string target = to.generic_string();
+    if (nodes.count(target) && held(target, any)) return denied();
+    Entry entry;
+    if (const std::error_code ec = status(from, entry)) return ec;
+    if (held(from.generic_string(), [](const Handle& h) { return !h.shareDelete; }))
+      return sharing();
+    nodes.erase(target);
+    return rename(from, to);
+  }
   std::error_code remove(const fs::path& path, const Entry&) override {
     const std::string name = path.generic_string();
     Entry entry;
@@ -372,6 +383,44 @@ TEST(ReplaceFile, SetsTheOldCopyAsideWhateverHoldsIt) {
   replaceFile(fake, "L/launcher.exe.1.new", "L/launcher.exe");
   EXPECT_EQ(fake.nodes["L/launcher.exe"].file, fresh);
   EXPECT_EQ(fake.below("L"), std::set<std::string>{"launcher.exe"});
+}
+
+TEST(ReplaceInOneStep, TakesTwoStepsOnlyForACopyInUseAndAKillBetweenThemLosesNothing) {
+  const struct {
+    const char* what;
+    bool running, killed;
+    std::set<std::string> names;
+  } cases[] = {
+      {"nothing holds the old copy", false, false, {"a.dll", "new", "old"}},
+      {"the old copy runs", true, false, {"a.dll", "new", "old", "old/.a.dll.*.old"}},
+      {"killed between the steps", true, true, {"a.dll", "new", "old", "old/.a.dll.*.old"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeNtfs fake;
+    fake.add("V/a.dll");
+    fake.add("V/new", true);
+    fake.add("V/new/a.dll");
+    fake.add("V/old", true);
+    const int fresh = fake.nodes["V/new/a.dll"].file;
+    if (c.running) fake.open("V/a.dll", true, true);
+    fake.beforeRename = [&](const std::string& from) {
+      if (c.killed && from == "V/new/a.dll") throw std::logic_error("killed");
+    };
+    int recorded = 0;
+    try {
+      replaceInOneStep(fake, "V/new/a.dll", "V/a.dll", "V/old", [&] { recorded++; });
+    } catch (const std::logic_error&) {
+      EXPECT_FALSE(fake.nodes.count("V/a.dll"));
+      fake.beforeRename = {};
+      EXPECT_TRUE(finishReplacement(fake, "V/new/a.dll", "V/a.dll"));
+    }
+    EXPECT_EQ(recorded, c.running ? 1 : 0);
+    EXPECT_EQ(fake.nodes["V/a.dll"].file, fresh);
+    // A finished or whole replacement is left alone.
+    EXPECT_FALSE(finishReplacement(fake, "V/new/a.dll", "V/a.dll"));
+    EXPECT_EQ(fake.below("V"), c.names);
+  }
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ import time
 import zipfile
 import zlib
 
+from case_fold import fold
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PACKAGES_FILE = os.path.join(ROOT, "install", "packages.txt")
 # The ZIP format's own epoch: any constant keeps archives reproducible.
@@ -84,7 +86,12 @@ def assign(files_dir):
     contents = {name: {} for name, _ in ALL_PACKAGES}
     folders = {prefix for _, prefix in ALL_PACKAGES}
     by_length = sorted(ALL_PACKAGES, key=lambda p: len(p[1]), reverse=True)
+    seen = {}
     for rel, full, folder in _walk(files_dir):
+        # Windows would make one file of both, and a launcher refuses the list.
+        other = seen.setdefault(fold(rel), rel)
+        if other != rel:
+            raise PublishError(f"refusing {rel}: Windows takes it and {other} for one name")
         key = rel + "/" if folder else rel
         if key in folders:
             continue  # the launcher makes a package's folder before unpacking into it

@@ -10,7 +10,9 @@ resumed request that starts at or past one meets it at once. Files are served wi
 (another start than asked), unless the fault says
 "no_ranges"; "file" serves another file in its place, "pad": N sends N blanks after a whole
 body, "filler": N bytes as the body of a "status" or "redirect" answer, "overlong": N more bytes than a
-range's Content-Range says, without a Content-Length. Every request is
+range's Content-Range says, without a Content-Length, "cut_ranges": N closes every range answer
+after N bytes of its body, "header": N adds a header of N bytes to the answer, "ranges_only" keeps
+the fault to requests with a Range header. Every request is
 appended to ROOT/_requests.log as "METHOD PATH STATUS RANGE" (RANGE: the Range header asked,
 or "-"), every accepted connection to
 ROOT/_connections.log as "tls" or "plain".
@@ -51,6 +53,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         srv = self.server.state
         key = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path).lstrip("/")
         fault = srv.fault_for(key)
+        if fault.get("ranges_only") and not self.headers.get("Range"):
+            fault = {}
+        self.fault = fault
         delay = float(fault.get("delay", srv.delay))
         if delay and srv.stopping.wait(delay):
             self.close_connection = True
@@ -92,6 +97,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     return None
                 limit = next((int(fault[k]) for k in ("reset_after", "truncate", "stall_after")
                               if k in fault), size)
+                if "cut_ranges" in fault:
+                    limit = first + int(fault["cut_ranges"])
                 self._start(206, last + 1 - first, ctype,
                             {"Content-Range": f"bytes {first}-{last}/{size}"})
                 return None if head else self._finish(fault, payload(), max(0, limit - first),
@@ -129,6 +136,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def _start(self, status, length, ctype, headers=None):
         self.send_response(status)
         self.send_header("Content-Type", ctype)
+        if "header" in self.fault:
+            self.send_header("X-Filler", "x" * int(self.fault["header"]))
         if length is not None:
             self.send_header("Content-Length", str(length))
         for k, v in (headers or {}).items():

@@ -162,7 +162,7 @@ FileList parseFileList(const std::string& text) {
     } else {
       throw fail("unknown line");
     }
-    // Windows names ignore case: two such entries would be one file there.
+    // Windows names ignore case, in every script: two such entries would be one file there.
     if (!names.insert(lowered(name)).second) throw fail("listed twice: " + name);
   }
   if (number == 0) {
@@ -200,11 +200,7 @@ void checkFileList(const FileList& list, const Release& release) {
   }
 }
 
-std::string foldedName(const std::string& name) {
-  std::string folded = name;
-  for (char& c : folded) c = asciiLower(static_cast<unsigned char>(c));
-  return folded;
-}
+std::string foldedName(const std::string& name) { return caseFolded(name); }
 
 PathOwners::PathOwners(const FileList& list, const std::vector<Package>& packages) {
   for (const Package& package : packages) {

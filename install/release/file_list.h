@@ -67,7 +67,7 @@ void checkFileList(const FileList& list, const Release& release);
 // error when it cannot be fetched.
 std::optional<FileList> fetchFileList(const Release& release);
 
-// The name every Windows path comparison uses: ASCII letters in lower case.
+// The name every Windows path comparison uses: letters of any script in one case (caseFolded).
 std::string foldedName(const std::string& name);
 
 // Which package's entry a version holds at each path: the last in table order

@@ -18,6 +18,7 @@
 #include "install/layout.h"
 #include "install/transfer/progress.h"
 #include "install/transfer/proxy.h"
+#include "platform/log.h"
 #include "platform/platform.h"
 
 namespace velmora {
@@ -59,6 +60,18 @@ std::string caBundle() {
   if (fromEnvironment && !fromEnvironment->empty()) return *fromEnvironment;
   const fs::path local = installRoot() / "ca-bundle.pem";
   return fs::exists(local) ? utf8(local) : std::string();
+}
+
+constexpr char kHeaderTooLarge[] = "the host sent a response header too large to read";
+
+// libcurl refuses a header line of more than 100 KiB: 7.88 (Debian 12's) with its
+// out-of-memory code and no detail, so only where it failed tells it apart;
+// 8.6 and later with a code of its own.
+bool headerTooLarge(CURLcode result, bool headerEnded) {
+#if LIBCURL_VERSION_NUM >= 0x080600
+  if (result == CURLE_TOO_LARGE) return true;
+#endif
+  return result == CURLE_OUT_OF_MEMORY && !headerEnded;
 }
 
 bool mayPass(CURLcode result, long status) {
@@ -141,6 +154,9 @@ struct Job {
   std::string abandon;  // why the transfer ends alone, for the caller to make up
   // The whole body's length as an earlier attempt announced it.
   std::int64_t knownTotal = -1;
+  bool headerEnded = false;  // of the response being read
+  Clock::time_point began;   // of the first attempt
+  std::string retries;       // why each attempt before the last failed, for the log
 
   Job() = default;
   Job(const Job&) = delete;
@@ -159,9 +175,11 @@ size_t receiveHeader(char* data, size_t size, size_t count, void* userData) {
   // Each response of a redirect chain starts over.
   if (line.compare(0, 5, "HTTP/") == 0) {
     job.range.reset();
+    job.headerEnded = false;
     const auto space = line.find(' ');
     job.status = space == std::string::npos ? 0 : std::atol(line.c_str() + space);
   }
+  if (line == "\r\n" || line == "\n") job.headerEnded = true;
   constexpr char kRange[] = "content-range:";
   std::string lower;
   for (char c : line.substr(0, sizeof kRange - 1))
@@ -337,6 +355,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
   std::size_t next = 0, finished = 0, busy = 0;
 
   auto attempt = [&](Job& job) {
+    if (job.attempts == 0) job.began = Clock::now();
     job.attempts++;
     job.retryAt.reset();
     job.offset = job.transfer->sink->size();
@@ -346,6 +365,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     job.total = -1;
     job.sinkError.clear();
     job.cut.clear();
+    job.headerEnded = false;
     const std::optional<ByteSpan>& span = job.transfer->span;
     const std::string range =
         span ? std::to_string(span->first + job.offset) + "-" + std::to_string(span->last)
@@ -358,6 +378,20 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     job.added = true;
   };
 
+  // One line per transfer: what support asks first about a slow or failed start.
+  auto logged = [](const Job& job, const std::string& outcome) {
+    const std::optional<ByteSpan>& span = job.transfer->span;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f",
+                  std::chrono::duration<double>(Clock::now() - job.began).count());
+    platform::logLine(
+        "transfer " + job.transfer->name +
+        (span ? " bytes " + std::to_string(span->first) + "-" + std::to_string(span->last) : "") +
+        ": " + outcome + "; " + std::to_string(job.attempts) + " requests, " +
+        std::to_string(job.transfer->sink->size()) + " bytes, " + seconds + " s" +
+        (job.retries.empty() ? "" : "; retried after: " + job.retries));
+  };
+
   // The job's last word: retried when that may help, thrown when not.
   auto settle = [&](Job& job, CURLcode result) {
     long status = 0;
@@ -366,18 +400,34 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     // A range the host says it cannot give: the file is there, only not in parts.
     if (job.transfer->span && result == CURLE_HTTP_RETURNED_ERROR && status == 416)
       job.abandon = "the host does not answer range requests";
+    // Not worth asking again: the same host sends the same header. A span still
+    // falls back, as its header may be a range answer's alone.
+    if (headerTooLarge(result, job.headerEnded))
+      (job.transfer->span ? job.abandon : job.sinkError) = kHeaderTooLarge;
     // An empty body is judged at its end: it may abandon the transfer too.
     if (result == CURLE_OK && job.abandon.empty()) endBody(job);
+    const bool mayRetry = job.abandon.empty() && job.sinkError.empty() &&
+                          (!job.cut.empty() || (result != CURLE_OK && mayPass(result, status)));
+    const auto delay =
+        job.attempts <= kAttempts - 1 ? kRetryDelays[job.attempts - 1] : milliseconds(0);
+    const bool retry =
+        mayRetry && job.attempts < kAttempts && (!deadline || Clock::now() + delay < *deadline);
+    // A span cut short every time is one of the ranges some hosts and proxies
+    // never give whole; the whole archive may still come.
+    if (mayRetry && !retry && job.transfer->span)
+      job.abandon = !job.cut.empty() ? job.cut : curl_easy_strerror(result);
     if (!job.abandon.empty()) {
       job.easy.reset();
       finished++;
       busy--;
       const auto index = static_cast<std::size_t>(&job - jobs.data());
       abandoned_[index] = job.abandon;
+      logged(job, "abandoned: " + job.abandon);
       if (arrived) arrived(index);
       return;
     }
     if (result == CURLE_OK && job.sinkError.empty() && job.cut.empty()) {
+      logged(job, "complete");
       job.easy.reset();
       finished++;
       busy--;
@@ -387,15 +437,13 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     const std::string reason = !job.sinkError.empty() ? job.sinkError
                                : !job.cut.empty()     ? job.cut
                                                       : curl_easy_strerror(result);
-    const auto delay =
-        job.attempts <= kAttempts - 1 ? kRetryDelays[job.attempts - 1] : milliseconds(0);
-    const bool retry = job.sinkError.empty() && (!job.cut.empty() || mayPass(result, status)) &&
-                       job.attempts < kAttempts && (!deadline || Clock::now() + delay < *deadline);
     if (!retry) {
       const std::string message = "download of " + job.transfer->url + " failed: " + reason;
+      logged(job, "failed: " + reason);
       if (result == CURLE_HTTP_RETURNED_ERROR && status == 404) throw DownloadNotFound(message);
       throw std::runtime_error(message);
     }
+    job.retries += (job.retries.empty() ? "" : "; ") + reason;
     progress.finish();
     std::cerr << "warning: " << job.transfer->name << ": " << reason << "; trying again"
               << std::endl;

@@ -48,7 +48,7 @@ struct Transfer {
   std::string name;  // names it in retry warnings: the archive, or "version"
   Sink* sink;
   // Only these bytes of the file, in one range request; a host that answers
-  // with anything else abandons the transfer.
+  // with anything else, or cuts every attempt short, abandons the transfer.
   std::optional<ByteSpan> span = std::nullopt;
   // The body's length when known before it starts, for the progress line's total.
   std::int64_t expected = -1;

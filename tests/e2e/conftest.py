@@ -1,6 +1,7 @@
 """Fixtures for black-box tests of the built launcher against a local HTTPS setup host."""
 import hashlib
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -155,6 +156,14 @@ class Machine:
 
     def records(self, count=1, timeout=10):
         return testlib.wait_for_standins(self.dir, count, timeout)
+
+    def log(self, name="launcher.log"):
+        """The texts of the log's lines, after each line's UTC time and process id."""
+        path = os.path.join(self.root, "Logs", name)
+        lines = open(path, encoding="utf-8").read().splitlines() if os.path.isfile(path) else []
+        stamp = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\] ")
+        assert all(stamp.match(line) for line in lines), lines
+        return [line.split("] ", 1)[1] for line in lines]
 
     def installed(self):
         return sorted(os.listdir(self.versions)) if os.path.isdir(self.versions) else []

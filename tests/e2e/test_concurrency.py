@@ -66,7 +66,7 @@ def test_starts_side_by_side(machine, host, releases, kind):
     print("CPU seconds of the waiters:", sorted(round(cpu, 3) for cpu in waiters))
     assert waiters and all(cpu < 0.5 for cpu in waiters), results
 
-    assert machine.installed() == [V2]
+    assert machine.installed() == [V2] and machine.log()  # every line whole
     assert machine.tree(V2) == complete_tree(releases, V2, studio=kind == "studio")
     started = machine.records(STARTS + (kind != "fresh"))[kind != "fresh":]
     program = "velmora-studio" if kind == "studio" else "velmora-player"

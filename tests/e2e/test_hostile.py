@@ -90,12 +90,16 @@ def test_version_fault_falls_back_or_fails_with_one_message(machine, host, plain
     message = last[len("Velmora launcher: "):]
     assert retries(err, "version", message) in RETRIED.get(what, {0})
     assert machine.installed() == [] and machine.records(0) == []
+    log = machine.log()
+    assert log[-2] == last and log[-1].startswith("exit status 1 after ")
 
     install_v1(machine, host)
     env = break_version(what, host, plain, tmp_path)
     rc, out, err = machine.run(PLAY, env_extra=env, timeout=30)
     assert (rc, out) == (0, "") and retries(err, "version", message) in RETRIED.get(what, {0})
     assert err.splitlines(True)[-1] == f"warning: {message}; starting the installed {V1}\n", err
+    assert err.splitlines()[-1] in machine.log()[-4:]
+    assert f"version: none from the setup host; newest installed: {V1}" in machine.log()
     assert os.path.basename(machine.records(2)[-1]["cwd"]) == V1 and machine.installed() == [V1]
     assert plain.requests() == []
 
@@ -103,13 +107,16 @@ def test_version_fault_falls_back_or_fails_with_one_message(machine, host, plain
 def archive_fault(what, size, plain):
     return {"error 404": {"status": 404}, "reset midway": {"reset_after": size // 2},
             "cut midway": {"truncate": size // 2}, "stall midway": {"stall_after": size // 2},
-            "redirect to http": {"redirect": plain.url + ARCHIVE}}[what]
+            "redirect to http": {"redirect": plain.url + ARCHIVE},
+            "huge header": {"header": 110000}}[what]
 
 
 # Wrong bytes in full (a web page instead of the archive) are test_release.py's.
 ARCHIVE_CASES = [(what, older) for what in ("error 404", "reset midway", "cut midway", "stall midway",
-                                            "redirect to http") for older in (False, True)
-                 if not (what == "stall midway" and older)]  # a stall costs ~10 s; once is enough
+                                            "redirect to http", "huge header")
+                 for older in (False, True)
+                 # a stall costs ~10 s, and a header is refused before anything is written
+                 if not (what in ("stall midway", "huge header") and older)]
 
 
 @pytest.mark.parametrize("what,older", ARCHIVE_CASES,
@@ -124,7 +131,8 @@ def test_archive_fault_ends_the_start_and_a_later_start_recovers(machine, host, 
     host.clear_requests()
     rc, out, err = machine.run(PLAY, timeout=30)
     assert (rc, out) == (1, f"Installing Velmora {V2}\n"), err
-    cause = {"error 404": FAILED_ARCHIVE + "HTTP response code said error"}
+    cause = {"error 404": FAILED_ARCHIVE + "HTTP response code said error",
+             "huge header": FAILED_ARCHIVE + "the host sent a response header too large to read"}
     last = err.splitlines()[-1]
     assert last.startswith("Velmora launcher: " + cause.get(what, FAILED_ARCHIVE)), err
     assert "content-sky.zip failed: " in last and err.count("\n") == 1 + retries(err, "content-sky.zip", last)

@@ -8,7 +8,7 @@ import zipfile
 
 import pytest
 
-from conftest import (EDIT, PLAY, V1, V2, append_line, complete_tree, flip_byte, make_release, publish,
+from conftest import (BASE, EDIT, PLAY, V1, V2, append_line, complete_tree, flip_byte, make_release, publish,
                       publish_edited, reseal, rewrite)
 
 
@@ -32,6 +32,33 @@ def test_fresh_install_starts_the_player_from_the_new_version(machine, host, rel
     # The version's connection carries a package too: at most one handshake per parallel transfer
     # (fewer when a package is done before the last one starts).
     assert host.connections() <= 10
+    log = machine.log()
+    assert log[0].startswith("velmora-launcher 1.0.0 (Linux, ") and log[0].endswith(
+        f", link, setup host {BASE}")
+    for line in (f"version: the setup host announces {V2}", f"release: {V2} is not installed",
+                 f"release: installing {V2}", f"Installing Velmora {V2}"):
+        assert line in log
+    assert [line for line in log if line.startswith("transfer ")] and all(
+        "complete; 1 requests, " in line for line in log if line.startswith("transfer "))
+    assert [line for line in log if line.startswith(f"disk space for {V2}: ")]
+    assert log[-2].endswith(f"{V2}/velmora-player.exe with 9 arguments")
+    assert log[-1].startswith("exit status 0 after ") and "ticket" not in "\n".join(log)
+
+
+@pytest.mark.parametrize("kind", ["full", "cannot be written"])
+def test_the_log_keeps_one_older_file_and_never_fails_a_start(machine, host, kind):
+    logs = os.path.join(machine.root, "Logs")
+    os.makedirs(os.path.join(logs, "launcher.1.log") if kind != "full" else logs)
+    if kind == "full":
+        with open(os.path.join(logs, "launcher.log"), "w") as f:
+            f.write("x" * (1 << 20) + "\n")
+    else:
+        os.mkdir(os.path.join(logs, "launcher.log"))  # root may write anywhere: no file there
+    machine.ok(PLAY)
+    assert machine.installed() == [V2]
+    if kind == "full":
+        assert os.path.getsize(os.path.join(logs, "launcher.1.log")) == (1 << 20) + 1
+        assert machine.log()[0].startswith("velmora-launcher ")
 
 
 def add_entry(archive, name, data):
@@ -64,13 +91,17 @@ def test_up_to_date_start_makes_one_request_and_writes_nothing(machine, host):
     home = os.path.join(machine.dir, "home")
     # Any write, replacement or new entry would carry the current time: the install root,
     # the registry file and the shortcuts alike.
-    before = [p for folder in (machine.root, home) for p in paths_under(folder)]
+    # Only the log grows.
+    logs = os.path.join(machine.root, "Logs")
+    before = [p for folder in (machine.root, home) for p in paths_under(folder)
+              if not p.startswith(logs)]
     for path in before:
         os.utime(path, ns=(0, 0))
     host.clear_requests()
     assert machine.ok(PLAY) == ""
     assert [r.path for r in host.requests()] == ["/version"] and host.connections() == 1
-    after = [p for folder in (machine.root, home) for p in paths_under(folder)]
+    after = [p for folder in (machine.root, home) for p in paths_under(folder)
+             if not p.startswith(logs)]
     assert {p: os.stat(p).st_mtime_ns for p in after} == dict.fromkeys(before, 0)
     assert len(machine.records(2)) == 2
 

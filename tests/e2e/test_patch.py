@@ -110,13 +110,24 @@ SKY = f"{V3}-content-sky.zip"
     (lambda host, changed: {"range_limit": 10}, "the host answered another range than asked"),
     (lambda host, changed: {"range_from": 0}, "the host answered another range than asked"),
     (lambda host, changed: {"overlong": 1000}, "the host sent more than the range asked"),
-], ids=["stale bytes", "empty answer", "short range", "shifted range", "long range"])
+    # Each attempt resumes where the last was cut, and is cut again.
+    (lambda host, changed: [{"cut_ranges": 100}] * 99, "Transferred a partial file"),
+    (lambda host, changed: {"header": 110000, "ranges_only": True},
+     "the host sent a response header too large to read"),
+], ids=["stale bytes", "empty answer", "short range", "shifted range", "long range", "always cut",
+        "huge header"])
 def test_where_ranges_fail_the_package_comes_whole_once(machine, patch, fault, reason):
     host, changed = patch
-    host.set_faults({SKY: [fault(host, changed)]})
+    faults = fault(host, changed)
+    host.set_faults({SKY: faults if isinstance(faults, list) else [faults]})
     rc, out, err = machine.run(PLAY)
     assert rc == 0 and out.splitlines() == [f"Installing Velmora {V3}"], err
-    assert fnmatch.fnmatchcase(err, f"warning: content-sky.zip: {reason}; downloading it whole\n"), err
+    *retried, last = err.splitlines()
+    assert fnmatch.fnmatchcase(last, f"warning: content-sky.zip: {reason}; downloading it whole"), err
+    assert all(line.endswith("; trying again") for line in retried), err
+    log = machine.log()
+    assert last in log and [line for line in log if line.startswith("transfer content-sky.zip ")
+                            and ": abandoned: " in line]
     asked_sky = [(r.status, r.range == "-") for r in host.requests() if r.path == "/" + SKY]
     assert asked_sky[-1] == (200, True) and all(not whole for _, whole in asked_sky[:-1]), asked_sky
     assert machine.tree(V3) == complete_tree(host.root, V3)
@@ -161,7 +172,11 @@ def larger_list(text):
      f"the file list of {V3} is larger than 16777216 bytes"),
     (lambda host: edit_list(host, lambda t: t.replace(" release-notes.txt\n", " ../notes.txt\n")),
      f"release {V3}: invalid file list: line * name outside its folder: ../notes.txt"),
-], ids=["tampered", "too large", "path outside"])
+    # One folder to NTFS.
+    (lambda host: edit_list(host, lambda t: t.replace(
+        "package WindowsPlayer.zip\n", "package WindowsPlayer.zip\nfolder \u00c9/\nfolder \u00e9/\n")),
+     f"release {V3}: invalid file list: line * listed twice: \u00e9/"),
+], ids=["tampered", "too large", "path outside", "case twins"])
 def test_a_list_that_cannot_be_trusted_refuses_the_release(machine, patch, change, reason):
     host, _ = patch
     change(host)
@@ -274,6 +289,22 @@ def test_a_killed_repair_leaves_nothing_inside_the_version(machine, patch):
     host.clear_faults()
     machine.ok(PLAY)
     assert machine.installed() == [V1] and machine.tree(V1) == complete_tree(host.root, V1)
+
+
+def test_a_repair_killed_as_it_moves_a_new_copy_in_leaves_a_file_there(machine, patch):
+    host, _ = patch
+    host.announce(V1)
+    target = os.path.join(machine.versions, V1, "content", "icon.png")
+    os.chmod(target, 0o755)  # right bytes, wrong mode
+    # Killed at the second rename naming the file, where moving it aside took one first.
+    renames = "rename,renameat,renameat2"
+    proc = machine.start("--repair", env_extra={"ASAN_OPTIONS": "detect_leaks=0"}, wrapper=[
+        shutil.which("strace") or "strace", "-f", "-qq", "-o", os.devnull, "-e", f"trace={renames}",
+        "-e", f"inject={renames}:signal=KILL:when=2", "-P", target])
+    proc.wait(60)
+    assert os.path.isfile(target)
+    machine.run("--repair")
+    assert machine.tree(V1) == complete_tree(host.root, V1)
 
 
 def test_repair_needs_a_version_and_a_file_list(machine, host, tmp_path):

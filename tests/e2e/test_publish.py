@@ -66,6 +66,8 @@ def test_each_file_lands_in_its_package_and_archives_are_reproducible(tmp_path):
 @pytest.mark.parametrize("make, error", [
     (lambda d: os.symlink("velmora-player.exe", d / "link.exe"), "refusing symbolic link link.exe"),
     (lambda d: os.mkfifo(d / "pipe"), "refusing pipe: neither a file nor a folder"),
+    (lambda d: write_files(d, ["content/\u00c9.txt", "content/\u00e9.txt"]),
+     "refusing content/\u00e9.txt: Windows takes it and content/\u00c9.txt for one name"),
 ])
 def test_what_the_launcher_would_refuse_is_not_published(tmp_path, make, error):
     write_files(tmp_path / "files", ["velmora-player.exe"])

@@ -179,6 +179,10 @@ def test_first_install_registers_itself_and_passes_hard_values_through_the_parse
                               ticket, "-j", 'https://www.velmora.com/Game/P.ashx?q="a b"\\']
     assert player["cwd"].lower().rstrip("\\").endswith(f"\\velmora\\versions\\{V2}")
     assert win.tree(V2) == complete_tree(win.host.root, V2)
+    log = win.log()
+    assert "(Windows, " in log[0] and f"Installing Velmora {V2}" in log
+    assert any(line.endswith("velmora-player.exe with 7 arguments") for line in log)
+    assert "trailing backslash" not in str(log)
 
     # Link bytes that are not UTF-8: each ill-formed sequence arrives as one U+FFFD.
     rc, out, err = win.run("velmora-player:1+launchmode:play+placelauncherurl:https%3A%2F%2F"
