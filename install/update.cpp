@@ -155,7 +155,8 @@ void installVersion(const fs::path& versions, const std::string& version, const 
   // The marker goes in before the move, so nothing under the final name is ever partial.
   // install() has flushed the packages' files.
   writeCompleteMarker(
-      staging, release ? std::vector<fs::path>{staging / kReleaseRecord, staging / kFilesRecord}
+      staging, release ? std::vector<fs::path>{staging / kReleaseRecord, staging / kFilesRecord,
+                                               staging / kIdentitiesRecord}
                        : std::vector<fs::path>{});
   Progress waiting("Waiting for another program to let go of the new version");
   platform::moveFolder(platform::fileSystem(), staging, folder, versions, platform::kScannerBound,

@@ -135,7 +135,7 @@ def test_update_downloads_only_the_packages_that_changed(machine, host, change, 
     # The next release is the installed files with only the player's notes changed.
     files = os.path.join(machine.dir, "files")
     shutil.copytree(os.path.join(machine.versions, V1), files,
-                    ignore=shutil.ignore_patterns(".complete", ".release", ".files"))
+                    ignore=shutil.ignore_patterns(".complete", ".release", ".files", ".identities"))
     with open(os.path.join(files, "release-notes.txt"), "a") as f:
         f.write("one fix\n")
     make_release.publish.publish(V3, files, host.root, key=make_release.TEST_KEY)
