@@ -577,18 +577,15 @@ void PackageReuse::installed(const Package& package, const std::vector<Installed
   }
   for (const InstalledFile& file : record.files) {
     if (file.path.back() == '/') continue;
-    const fs::path target = staging_ / pathFromUtf8(file.path);
-    Identity identity = platform::fileIdentity(target);
-    std::optional<Identity> held;
+    // A held file as it was placed and checked; one written here as it stands.
+    Identity identity;
     {
       const std::lock_guard<std::mutex> lock(plans_);
       const auto at = placedHeld_.find(file.path);
-      if (at != placedHeld_.end()) held = at->second;
+      identity = at != placedHeld_.end()
+                     ? at->second
+                     : platform::fileIdentity(staging_ / pathFromUtf8(file.path));
     }
-    // A held file was placed before the downloads; written or replaced since, it is read again.
-    if (held && !(*held && identity == *held) &&
-        !verified(target, file.size, file.sha256, nullptr, identity))
-      throw std::runtime_error("the unchanged file " + file.path + " changed while the update ran");
     if (identity) {
       checked_[file.path] = {file.sha256, *identity};
     } else {
@@ -600,6 +597,21 @@ void PackageReuse::installed(const Package& package, const std::vector<Installed
                    [](const InstalledFile& a, const InstalledFile& b) { return a.path < b.path; });
   now_.push_back(std::move(record));
   write();
+}
+
+void PackageReuse::confirm() {
+  bool changed = false;
+  for (auto& [path, file] : checked_) {
+    const fs::path target = staging_ / pathFromUtf8(path);
+    Identity now = platform::fileIdentity(target);
+    if (now == file.identity) continue;
+    // Touched, or written through the old version's name for the same file, since its check.
+    if (!verified(target, file.identity.size, file.sha256, nullptr, now) || !now)
+      throw std::runtime_error("the unchanged file " + path + " changed while the update ran");
+    file.identity = *now;
+    changed = true;
+  }
+  if (changed) write();
 }
 
 void PackageReuse::write() const {

@@ -101,6 +101,9 @@ class PackageReuse : public Carrier {
   // Records what installing `package` wrote; `files` are relative to its folder.
   // A package with a name the record cannot hold is left out, so never carried.
   void installed(const Package& package, const std::vector<InstalledFile>& files);
+  // Once every package is in place: each file recorded is still the one
+  // checked (or hashes as it should); throws when one is not.
+  void confirm();
 
  private:
   struct Source {
