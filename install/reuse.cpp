@@ -1,10 +1,10 @@
 #include "install/reuse.h"
 
 #include <algorithm>
+#include <charconv>
 #include <fstream>
 #include <functional>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_map>
@@ -146,18 +146,30 @@ bool intact(const PackageRecord& record) {
 
 CheckedFiles parseIdentities(const std::string& text) {
   CheckedFiles files;
-  std::istringstream in(text);
-  std::string line;
-  for (size_t number = 1; std::getline(in, line); ++number) {
-    std::istringstream fields(line);
-    CheckedFile file;
+  std::size_t number = 0;
+  for (std::string::size_type start = 0; start < text.size();) {
+    const auto fail = [&] {
+      return std::runtime_error("invalid identities record: line " + std::to_string(number));
+    };
+    ++number;
+    const auto end = text.find('\n', start);
+    if (end == std::string::npos || end - start < 66) throw fail();
+    const char *at = text.data() + start + 64, *const stop = text.data() + end;
+    CheckedFile file{text.substr(start, 64), {}};
     platform::FileIdentity& id = file.identity;
-    std::string path;
-    fields >> file.sha256 >> id.volume >> id.idHigh >> id.idLow >> id.size >> id.written >> id.born;
-    if (fields.get() == ' ') std::getline(fields, path);
-    if (!fields || in.eof() || !isSha256(file.sha256) || !safePath(path) || path.back() == '/')
-      throw std::runtime_error("invalid identities record: line " + std::to_string(number));
-    files[path] = std::move(file);
+    const auto field = [&](auto& value) {
+      if (*at != ' ') throw fail();
+      const auto [next, error] = std::from_chars(at + 1, stop, value);
+      if (error != std::errc() || next == at + 1) throw fail();
+      at = next;
+    };
+    field(id.volume), field(id.idHigh), field(id.idLow), field(id.size), field(id.written),
+        field(id.born);
+    if (at == stop || *at != ' ') throw fail();
+    std::string path(at + 1, stop);
+    if (!isSha256(file.sha256) || !safePath(path) || path.back() == '/') throw fail();
+    files[std::move(path)] = std::move(file);
+    start = end + 1;
   }
   return files;
 }
@@ -504,7 +516,7 @@ std::optional<PackageReuse::Held> PackageReuse::find(
     if (linkFree(*folder, at, clean[*folder]) && platform::hasListedMode(source, file.executable) &&
         verified(source, file.size, file.sha256,
                  cutOff ? nullptr : knownAt(&sources_[1].checked, at), identity))
-      return Held{path, source, cutOff, file.size, file.sha256, identity};
+      return Held{path, source, cutOff, &file, identity};
   }
   return std::nullopt;
 }
@@ -532,8 +544,9 @@ std::vector<fs::path> PackageReuse::placeHeld(const Package& package) {
   std::vector<Held> held;
   {
     const std::lock_guard<std::mutex> lock(plans_);
-    for (const auto& [archive, files] : held_) {
-      if (archive == package.archive) held = files;
+    // Asked once per package: what it holds is not kept beyond that.
+    for (auto& [archive, files] : held_) {
+      if (archive == package.archive) held = std::move(files);
     }
   }
   std::vector<fs::path> unflushed;
@@ -544,11 +557,11 @@ std::vector<fs::path> PackageReuse::placeHeld(const Package& package) {
     const auto slash = file.path.rfind('/');
     // The name itself may be anything: removing it never follows a link.
     if ((slash != std::string::npos && !linkFree(staging_, file.path.substr(0, slash), seen)) ||
-        !placeFile(file.source, target, file.size, unflushed, &folders))
+        !placeFile(file.source, target, file.listed->size, unflushed, &folders))
       throw std::runtime_error("cannot place the unchanged file " + file.path + " from " +
                                utf8(file.source));
     Identity identity;
-    if (!placedAsChecked(target, file.size, file.sha256, file.identity, identity)) {
+    if (!placedAsChecked(target, file.listed->size, file.listed->sha256, file.identity, identity)) {
       fs::remove(target);
       throw std::runtime_error("the unchanged file " + file.path + " in " + utf8(file.source) +
                                " changed while the update ran");
@@ -582,9 +595,12 @@ void PackageReuse::installed(const Package& package, const std::vector<Installed
     {
       const std::lock_guard<std::mutex> lock(plans_);
       const auto at = placedHeld_.find(file.path);
-      identity = at != placedHeld_.end()
-                     ? at->second
-                     : platform::fileIdentity(staging_ / pathFromUtf8(file.path));
+      if (at != placedHeld_.end()) {
+        identity = at->second;
+        placedHeld_.erase(at);
+      } else {
+        identity = platform::fileIdentity(staging_ / pathFromUtf8(file.path));
+      }
     }
     if (identity) {
       checked_[file.path] = {file.sha256, *identity};

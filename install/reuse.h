@@ -120,8 +120,7 @@ class PackageReuse : public Carrier {
     std::string path;  // below the version folder
     std::filesystem::path source;
     bool cutOff;
-    std::uint64_t size = 0;
-    std::string sha256 = {};
+    const ListedFile* listed;
     Identity identity = {};  // as checked
   };
   // `clean` keeps the folders of each source found to lead through no link.

@@ -5,6 +5,7 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "base/files.h"
@@ -134,10 +135,11 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
 
 void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder,
                     const std::optional<Release>& release,
-                    const std::optional<std::string>& fetchedList = std::nullopt) {
+                    std::optional<std::string> fetchedList = std::nullopt) {
   // Before anything is written: it decides what the install downloads, and how much room it needs.
   const std::optional<FileList> list =
       release ? fetchFileList(*release, fetchedList ? &*fetchedList : nullptr) : std::nullopt;
+  fetchedList.reset();
   std::cout << "Installing Velmora " << version << std::endl;
   const fs::path staging = versions / pathFromUtf8(version + kStagingSuffix);
   const fs::path resume = versions / pathFromUtf8(version + kResumeSuffix);
@@ -243,7 +245,7 @@ fs::path ensureCurrentVersion(const fs::path& root) {
       if (recorded && sameArchives(*recorded, *release))
         replaceRecord(folder, *release);
       else
-        installVersion(versions, version, folder, release, list);
+        installVersion(versions, version, folder, release, std::move(list));
     } catch (const ReleaseRefused& e) {
       const fs::path installed = newestInstalled(versions);
       if (installed.empty()) throw;
