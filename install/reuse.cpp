@@ -616,7 +616,6 @@ void PackageReuse::installed(const Package& package, const std::vector<Installed
 }
 
 void PackageReuse::confirm() {
-  bool changed = false;
   for (auto& [path, file] : checked_) {
     const fs::path target = staging_ / pathFromUtf8(path);
     Identity now = platform::fileIdentity(target);
@@ -625,9 +624,9 @@ void PackageReuse::confirm() {
     if (!verified(target, file.identity.size, file.sha256, nullptr, now) || !now)
       throw std::runtime_error("the unchanged file " + path + " changed while the update ran");
     file.identity = *now;
-    changed = true;
   }
-  if (changed) write();
+  // Once, at the end: only a complete version's identities are ever trusted.
+  if (release_) writeWholeFile(staging_ / kIdentitiesRecord, formatIdentities(checked_));
 }
 
 void PackageReuse::write() const {
@@ -643,7 +642,6 @@ void PackageReuse::write() const {
   std::stable_sort(ordered.begin(), ordered.end(),
                    [&](const PackageRecord& a, const PackageRecord& b) { return row(a) < row(b); });
   writeRecord(staging_, ordered);
-  writeWholeFile(staging_ / kIdentitiesRecord, formatIdentities(checked_));
 }
 
 }  // namespace velmora

@@ -102,7 +102,8 @@ class PackageReuse : public Carrier {
   // A package with a name the record cannot hold is left out, so never carried.
   void installed(const Package& package, const std::vector<InstalledFile>& files);
   // Once every package is in place: each file recorded is still the one
-  // checked (or hashes as it should); throws when one is not.
+  // checked (or hashes as it should), else it throws; then their identities
+  // are written.
   void confirm();
 
  private:
