@@ -326,7 +326,7 @@ def test_an_old_version_in_use_is_left_whole_and_what_programs_hold_goes_later(w
     # The next release changes only the fonts: every other package, the player's program included,
     # is carried as hard links to the old version's files.
     files = os.path.join(win.dir, "files")
-    shutil.copytree(old, files, ignore=shutil.ignore_patterns(".complete", ".release", ".files"))
+    shutil.copytree(old, files, ignore=shutil.ignore_patterns(".complete", ".release", ".files", ".identities"))
     with open(os.path.join(files, "content", "fonts", "manifest.txt"), "a") as f:
         f.write("one fix\n")
     make_release.publish.publish(V3, files, host, key=make_release.TEST_KEY)
