@@ -49,7 +49,7 @@ class Failure(Exception):
     pass
 
 
-Usage = collections.namedtuple("Usage", "kib cpu")
+Usage = collections.namedtuple("Usage", "kib cpu rchar", defaults=(None,))
 
 
 def base_url(build):
@@ -67,6 +67,15 @@ def base_url(build):
     return m.group(1), url.port
 
 
+def io_read(pid):
+    """Bytes a process (and the children it reaped) read through read calls, or None."""
+    try:
+        with open(f"/proc/{pid}/io") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("rchar:"))
+    except (OSError, StopIteration):
+        return None
+
+
 def timed(cmd, env=None, cwd=None, peak=False):
     """(wall seconds, usage) of one process that must succeed: its CPU seconds, its children's
     included, and with peak its peak resident KiB."""
@@ -82,17 +91,20 @@ def timed(cmd, env=None, cwd=None, peak=False):
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     # Read stderr before waiting, so a chatty failure cannot fill the pipe.
     err = proc.stderr.read()
-    proc.wait()
+    # What it read from files (its reaped children's too), while it can still be asked.
+    os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOWAIT)
     seconds = time.perf_counter() - t0
+    rchar = io_read(proc.pid)
+    proc.wait()
     proc.stderr.close()
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    usage = Usage(None, after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+    usage = Usage(None, after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime, rchar)
     if peak:
         with open(out) as f:
             fields = f.read().split()
         os.remove(out)
         if proc.returncode == 0:
-            usage = Usage(int(fields[-3]), float(fields[-2]) + float(fields[-1]))
+            usage = Usage(int(fields[-3]), float(fields[-2]) + float(fields[-1]), rchar)
     if proc.returncode != 0:
         raise Failure(f"{' '.join(cmd)} exited with {proc.returncode}: "
                       f"{err.decode(errors='replace')}")
@@ -359,8 +371,9 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
         print(f"\n== The patch ({PATCH_SHARE * 100:.0f} % of each content package's files changed, "
               f"and the player's program, now {PLAYER_MB} MiB larger), {profile}")
         for kind, (seconds, got, count, usage) in rows.items():
+            read = f", {usage.rchar / 1e6:7.1f} MB read" if usage.rchar is not None else ""
             print(f"  {kind:13}: {got / 1e6:7.1f} MB in {count:3} requests, {seconds:6.2f}s, "
-                  f"peak {usage.kib / 1024:4.1f} MiB")
+                  f"peak {usage.kib / 1024:4.1f} MiB{read}")
         share = (rows["by files"][1] - player) / sizes[PATCH]
         ratio = rows["by files"][0] / rows["fresh install"][0]
         print(f"  by files: {share * 100:.2f} % of the release beyond the new player, "

@@ -123,9 +123,10 @@ std::size_t repairVersion(const fs::path& folder) {
     return std::runtime_error("Velmora " + version + " cannot be repaired: " + why);
   };
   // The release again from the host, signature and all: the records on disk may be damaged too.
-  const std::optional<Release> release = fetchRelease(version, {});
+  std::optional<std::string> listText;
+  const std::optional<Release> release = fetchRelease(version, {}, &listText);
   if (!release) throw cannot("the setup host has no release file for it");
-  const std::optional<FileList> list = fetchFileList(*release);
+  const std::optional<FileList> list = fetchFileList(*release, listText ? &*listText : nullptr);
   if (!list) throw cannot("its release has no file list");
 
   std::vector<Package> packages(kPackages.begin(), kPackages.end());

@@ -1,6 +1,7 @@
 #include "install/reuse.h"
 
 #include <algorithm>
+#include <charconv>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -143,6 +144,51 @@ bool intact(const PackageRecord& record) {
   return !record.listSha256.empty() && record.listSha256 == listSha256(record);
 }
 
+CheckedFiles parseIdentities(const std::string& text) {
+  CheckedFiles files;
+  std::size_t number = 0;
+  for (std::string::size_type start = 0; start < text.size();) {
+    const auto fail = [&] {
+      return std::runtime_error("invalid identities record: line " + std::to_string(number));
+    };
+    ++number;
+    const auto end = text.find('\n', start);
+    if (end == std::string::npos || end - start < 66) throw fail();
+    const char *at = text.data() + start + 64, *const stop = text.data() + end;
+    CheckedFile file{text.substr(start, 64), {}};
+    platform::FileIdentity& id = file.identity;
+    const auto field = [&](auto& value) {
+      if (*at != ' ') throw fail();
+      const auto [next, error] = std::from_chars(at + 1, stop, value);
+      if (error != std::errc() || next == at + 1) throw fail();
+      at = next;
+    };
+    field(id.volume), field(id.idHigh), field(id.idLow), field(id.size), field(id.written),
+        field(id.born);
+    if (at == stop || *at != ' ') throw fail();
+    std::string path(at + 1, stop);
+    if (!isSha256(file.sha256) || !safePath(path) || path.back() == '/') throw fail();
+    files[std::move(path)] = std::move(file);
+    start = end + 1;
+  }
+  return files;
+}
+
+std::string formatIdentities(const CheckedFiles& files) {
+  std::vector<const CheckedFiles::value_type*> ordered;
+  for (const auto& entry : files) ordered.push_back(&entry);
+  std::sort(ordered.begin(), ordered.end(), [](auto* a, auto* b) { return a->first < b->first; });
+  std::string text;
+  for (const auto* entry : ordered) {
+    const platform::FileIdentity& id = entry->second.identity;
+    text += entry->second.sha256 + " " + std::to_string(id.volume) + " " +
+            std::to_string(id.idHigh) + " " + std::to_string(id.idLow) + " " +
+            std::to_string(id.size) + " " + std::to_string(id.written) + " " +
+            std::to_string(id.born) + " " + entry->first + "\n";
+  }
+  return text;
+}
+
 namespace {
 
 // The record in `folder`; empty when it has none or a damaged one, which vouches for nothing.
@@ -162,13 +208,62 @@ void writeRecord(const fs::path& folder, const std::vector<PackageRecord>& recor
   writeWholeFile(folder / kFilesRecord, formatFilesRecord(records));
 }
 
-// Every file of `record` is in `from` as recorded, reached through no link.
-bool sourceWhole(const PackageRecord& record, const fs::path& from) {
+// The identities recorded in `folder`; none when damaged: they only spare reading.
+CheckedFiles readIdentities(const fs::path& folder) {
+  if (isLink(folder) || isLink(folder / kIdentitiesRecord)) return {};
+  const auto text = readWholeFile(folder / kIdentitiesRecord);
+  if (!text) return {};
+  try {
+    return parseIdentities(*text);
+  } catch (const std::runtime_error&) {
+    return {};
+  }
+}
+
+using Identity = std::optional<platform::FileIdentity>;
+
+// Whether `path` holds `size` bytes with `sha256`: without reading it when it
+// is still the file `known` describes, else by its hash. `identity` becomes
+// what the file system says of the file so checked.
+bool verified(const fs::path& path, std::uint64_t size, const std::string& sha256,
+              const CheckedFile* known, Identity& identity) {
+  identity = platform::fileIdentity(path);
+  if (identity && known && known->sha256 == sha256 && known->identity == *identity &&
+      identity->size == size)
+    return true;
+  if (!holdsContent(path, size, sha256)) return false;
+  // Written or replaced while it was read: what was hashed may be neither file.
+  return identity == platform::fileIdentity(path);
+}
+
+// Whether the file just placed at `target` is the one checked as `checked`:
+// the same file, or else (a copy, a system without identities, a source
+// replaced in between) one that hashes as it should. `identity` becomes its own.
+bool placedAsChecked(const fs::path& target, std::uint64_t size, const std::string& sha256,
+                     const Identity& checked, Identity& identity) {
+  identity = platform::fileIdentity(target);
+  if (checked && identity == checked) return true;
+  return verified(target, size, sha256, nullptr, identity);
+}
+
+const CheckedFile* knownAt(const CheckedFiles* known, const std::string& path) {
+  if (!known) return nullptr;
+  const auto at = known->find(path);
+  return at == known->end() ? nullptr : &at->second;
+}
+
+// Every file of `record` is in `from` as recorded, reached through no link;
+// `checked`, if given, gets each file's identity as checked.
+bool sourceWhole(const PackageRecord& record, const fs::path& from,
+                 const CheckedFiles* known = nullptr, std::vector<Identity>* checked = nullptr) {
   std::set<std::string> seen;
   for (const InstalledFile& file : record.files) {
+    Identity identity;
     if (!linkFree(from, file.path, seen)) return false;
-    if (file.path.back() == '/') continue;
-    if (!holdsContent(from / pathFromUtf8(file.path), file.size, file.sha256)) return false;
+    if (file.path.back() != '/' && !verified(from / pathFromUtf8(file.path), file.size, file.sha256,
+                                             knownAt(known, file.path), identity))
+      return false;
+    if (checked) checked->push_back(identity);
   }
   return true;
 }
@@ -336,7 +431,7 @@ PackageReuse::PackageReuse(const fs::path& versions, const std::optional<Release
       if (file.path.back() != '/') previousBySha_.emplace(file.sha256, file.path);
     }
   }
-  sources_.push_back({previous, complete});
+  sources_.push_back({previous, complete, readIdentities(previous)});
 }
 
 bool PackageReuse::owned(const Package& package, const std::string& path) const {
@@ -351,10 +446,12 @@ bool PackageReuse::has(const Package& package) {
   const ListedPackage* listed = list_ ? list_->find(package.archive) : nullptr;
   for (const Source& source : sources_) {
     for (const PackageRecord& record : source.records) {
+      std::vector<Identity> checked;
       if (sameArchive(record, wanted) && (!list_ || matchesList(record, package, listed)) &&
-          sourceWhole(record, source.folder)) {
+          sourceWhole(record, source.folder, &source.checked, &checked)) {
         const std::lock_guard<std::mutex> lock(plans_);
-        planned_.push_back({record, source.folder, &source == &sources_.front()});
+        planned_.push_back(
+            {record, source.folder, &source == &sources_.front(), std::move(checked)});
         return true;
       }
     }
@@ -371,6 +468,22 @@ std::vector<fs::path> PackageReuse::place(const Package& package) {
     if (!placeRecord(plan.record, plan.from, staging_, unflushed, skip))
       throw std::runtime_error("cannot place the unchanged files of " + plan.record.archive +
                                " from " + utf8(plan.from));
+    // Checked before the downloads: what stands at each name now must be what was checked then.
+    for (std::size_t i = 0; i < plan.record.files.size(); ++i) {
+      const InstalledFile& file = plan.record.files[i];
+      if (file.path.back() == '/' || skip(file.path)) continue;
+      Identity identity;
+      if (!placedAsChecked(staging_ / pathFromUtf8(file.path), file.size, file.sha256,
+                           plan.checked[i], identity)) {
+        for (const InstalledFile& placed : plan.record.files) {
+          if (placed.path.back() != '/' && !skip(placed.path))
+            fs::remove(staging_ / pathFromUtf8(placed.path));
+        }
+        throw std::runtime_error("the unchanged file " + file.path + " in " + utf8(plan.from) +
+                                 " changed while the update ran");
+      }
+      if (identity) checked_[file.path] = {file.sha256, *identity};
+    }
     // A complete version's files were flushed before its marker; a cut-off attempt's may not be.
     if (plan.cutOff) {
       unflushed.clear();
@@ -398,9 +511,12 @@ std::optional<PackageReuse::Held> PackageReuse::find(
   }
   for (const auto& [folder, at] : candidates) {
     const fs::path source = *folder / pathFromUtf8(at);
+    const bool cutOff = folder == &sources_.front().folder;
+    Identity identity;
     if (linkFree(*folder, at, clean[*folder]) && platform::hasListedMode(source, file.executable) &&
-        holdsContent(source, file.size, file.sha256))
-      return Held{path, source, folder == &sources_.front().folder, file.size};
+        verified(source, file.size, file.sha256,
+                 cutOff ? nullptr : knownAt(&sources_[1].checked, at), identity))
+      return Held{path, source, cutOff, &file, identity};
   }
   return std::nullopt;
 }
@@ -428,8 +544,9 @@ std::vector<fs::path> PackageReuse::placeHeld(const Package& package) {
   std::vector<Held> held;
   {
     const std::lock_guard<std::mutex> lock(plans_);
-    for (const auto& [archive, files] : held_) {
-      if (archive == package.archive) held = files;
+    // Asked once per package: what it holds is not kept beyond that.
+    for (auto& [archive, files] : held_) {
+      if (archive == package.archive) held = std::move(files);
     }
   }
   std::vector<fs::path> unflushed;
@@ -440,9 +557,19 @@ std::vector<fs::path> PackageReuse::placeHeld(const Package& package) {
     const auto slash = file.path.rfind('/');
     // The name itself may be anything: removing it never follows a link.
     if ((slash != std::string::npos && !linkFree(staging_, file.path.substr(0, slash), seen)) ||
-        !placeFile(file.source, target, file.size, unflushed, &folders))
+        !placeFile(file.source, target, file.listed->size, unflushed, &folders))
       throw std::runtime_error("cannot place the unchanged file " + file.path + " from " +
                                utf8(file.source));
+    Identity identity;
+    if (!placedAsChecked(target, file.listed->size, file.listed->sha256, file.identity, identity)) {
+      fs::remove(target);
+      throw std::runtime_error("the unchanged file " + file.path + " in " + utf8(file.source) +
+                               " changed while the update ran");
+    }
+    {
+      const std::lock_guard<std::mutex> lock(plans_);
+      placedHeld_[file.path] = identity;
+    }
     // A complete version's files were flushed before its marker; a cut-off attempt's may not be.
     if (file.cutOff && (unflushed.empty() || unflushed.back() != target))
       unflushed.push_back(target);
@@ -461,11 +588,45 @@ void PackageReuse::installed(const Package& package, const std::vector<Installed
     if (!safePath(placed.path)) return;
     record.files.push_back(std::move(placed));
   }
+  for (const InstalledFile& file : record.files) {
+    if (file.path.back() == '/') continue;
+    // A held file as it was placed and checked; one written here as it stands.
+    Identity identity;
+    {
+      const std::lock_guard<std::mutex> lock(plans_);
+      const auto at = placedHeld_.find(file.path);
+      if (at != placedHeld_.end()) {
+        identity = at->second;
+        placedHeld_.erase(at);
+      } else {
+        identity = platform::fileIdentity(staging_ / pathFromUtf8(file.path));
+      }
+    }
+    if (identity) {
+      checked_[file.path] = {file.sha256, *identity};
+    } else {
+      checked_.erase(file.path);
+    }
+  }
   // In name order, however the package arrived: unpacked, or carried and fetched file by file.
   std::stable_sort(record.files.begin(), record.files.end(),
                    [](const InstalledFile& a, const InstalledFile& b) { return a.path < b.path; });
   now_.push_back(std::move(record));
   write();
+}
+
+void PackageReuse::confirm() {
+  for (auto& [path, file] : checked_) {
+    const fs::path target = staging_ / pathFromUtf8(path);
+    Identity now = platform::fileIdentity(target);
+    if (now == file.identity) continue;
+    // Touched, or written through the old version's name for the same file, since its check.
+    if (!verified(target, file.identity.size, file.sha256, nullptr, now) || !now)
+      throw std::runtime_error("the unchanged file " + path + " changed while the update ran");
+    file.identity = *now;
+  }
+  // Once, at the end: only a complete version's identities are ever trusted.
+  if (release_) writeWholeFile(staging_ / kIdentitiesRecord, formatIdentities(checked_));
 }
 
 void PackageReuse::write() const {

@@ -14,6 +14,7 @@
 #include "install/package.h"
 #include "install/release/file_list.h"
 #include "install/release/release.h"
+#include "platform/platform.h"
 
 // What each package of a complete version installed, so that an update can
 // carry a package whose archive did not change instead of downloading it.
@@ -32,6 +33,23 @@ struct PackageRecord {
   // records of launchers before it.
   std::string listSha256 = {};
 };
+
+// Beside it: per file a version's record lists, the content it was checked to
+// hold and what the file system said of it then, so that a file nobody has
+// written or replaced since is carried without reading it. Only a hint: a file
+// it does not match is read and hashed.
+inline constexpr char kIdentitiesRecord[] = ".identities";
+
+struct CheckedFile {
+  std::string sha256;
+  platform::FileIdentity identity;
+};
+using CheckedFiles = std::unordered_map<std::string, CheckedFile>;  // per path in the version
+
+// "<sha256> <volume> <id high> <id low> <size> <written> <born> <path>" lines,
+// in path order. Throws "invalid identities record: line <n>".
+CheckedFiles parseIdentities(const std::string& text);
+std::string formatIdentities(const CheckedFiles& files);
 
 // "package <sha256> <archive> <list sha256>", then "file <sha256> <size>
 // <path>" and "folder <path>/" lines for each package. Throws "invalid files
@@ -83,12 +101,18 @@ class PackageReuse : public Carrier {
   // Records what installing `package` wrote; `files` are relative to its folder.
   // A package with a name the record cannot hold is left out, so never carried.
   void installed(const Package& package, const std::vector<InstalledFile>& files);
+  // Once every package is in place: each file recorded is still the one
+  // checked (or hashes as it should), else it throws; then their identities
+  // are written.
+  void confirm();
 
  private:
   struct Source {
     std::filesystem::path folder;
     std::vector<PackageRecord> records;
+    CheckedFiles checked = {};  // of a complete version only
   };
+  using Identity = std::optional<platform::FileIdentity>;
 
   void write() const;
 
@@ -97,7 +121,8 @@ class PackageReuse : public Carrier {
     std::string path;  // below the version folder
     std::filesystem::path source;
     bool cutOff;
-    std::uint64_t size = 0;
+    const ListedFile* listed;
+    Identity identity = {};  // as checked
   };
   // `clean` keeps the folders of each source found to lead through no link.
   std::optional<Held> find(const std::string& path, const ListedFile& file,
@@ -120,9 +145,13 @@ class PackageReuse : public Carrier {
     PackageRecord record;
     std::filesystem::path from;
     bool cutOff;
+    std::vector<Identity> checked;  // per file of the record, as checked
   };
   std::vector<Plan> planned_;
   std::vector<PackageRecord> now_;
+  CheckedFiles checked_;  // of the files placed or written so far
+  // Per path, the identity of a held file as placed, for installed() to trust.
+  std::unordered_map<std::string, Identity> placedHeld_;
 };
 
 }  // namespace velmora

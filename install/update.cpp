@@ -5,6 +5,7 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "base/files.h"
@@ -142,9 +143,12 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
 }
 
 void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder,
-                    const std::optional<Release>& release) {
+                    const std::optional<Release>& release,
+                    std::optional<std::string> fetchedList = std::nullopt) {
   // Before anything is written: it decides what the install downloads, and how much room it needs.
-  const std::optional<FileList> list = release ? fetchFileList(*release) : std::nullopt;
+  const std::optional<FileList> list =
+      release ? fetchFileList(*release, fetchedList ? &*fetchedList : nullptr) : std::nullopt;
+  fetchedList.reset();
   std::cout << "Installing Velmora " << version << std::endl;
   const fs::path staging = versions / pathFromUtf8(version + kStagingSuffix);
   const fs::path resume = versions / pathFromUtf8(version + kResumeSuffix);
@@ -159,12 +163,15 @@ void installVersion(const fs::path& versions, const std::string& version, const 
         reuse.installed(package, files);
       },
       &reuse, list ? &*list : nullptr);
+  // A carried file shares its content with the old version's name until the marker is in.
+  reuse.confirm();
   // After the packages, so none of them can replace it; its `published` guards later updates.
   if (release) writeWholeFile(staging / kReleaseRecord, release->text);
   // The marker goes in before the move, so nothing under the final name is ever partial.
   // install() has flushed the packages' files.
   writeCompleteMarker(
-      staging, release ? std::vector<fs::path>{staging / kReleaseRecord, staging / kFilesRecord}
+      staging, release ? std::vector<fs::path>{staging / kReleaseRecord, staging / kFilesRecord,
+                                               staging / kIdentitiesRecord}
                        : std::vector<fs::path>{});
   Progress waiting("Waiting for another program to let go of the new version");
   platform::moveFolder(platform::fileSystem(), staging, folder, versions, platform::kScannerBound,
@@ -242,7 +249,10 @@ fs::path ensureCurrentVersion(const fs::path& root) {
   }
   if (!usable || replay) {
     try {
-      const std::optional<Release> release = fetchRelease(version, versions);
+      std::optional<std::string> list;
+      // A version published again needs no list unless its archives changed.
+      const std::optional<Release> release =
+          fetchRelease(version, versions, usable ? nullptr : &list);
       std::optional<Release> recorded;
       if (usable && release) {
         try {
@@ -257,7 +267,7 @@ fs::path ensureCurrentVersion(const fs::path& root) {
       } else {
         platform::logLine("release: installing " + version +
                           (release ? "" : " (the host has no release file for it)"));
-        installVersion(versions, version, folder, release);
+        installVersion(versions, version, folder, release, std::move(list));
       }
     } catch (const ReleaseRefused& e) {
       const fs::path installed = newestInstalled(versions);

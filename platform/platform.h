@@ -184,6 +184,27 @@ struct FreeSpace {
 };
 std::optional<FreeSpace> freeSpace(const fs::path& path);
 
+// What the file system says of a file: enough to tell later that nobody has
+// written or replaced it since, and nothing that a further hard link to it, or
+// the removal of one, changes (so not the link count, nor the POSIX change
+// time that both touch). The volume and the file's number on it (with the
+// sequence that NTFS bumps when it reuses one), its size, its last-write time
+// and its creation time: a file restored under the same name with the old
+// times is still a new file, born now.
+struct FileIdentity {
+  std::uint64_t volume = 0, idHigh = 0, idLow = 0, size = 0;
+  // In the platform's own units; `born` is 0 where the file system keeps none.
+  std::int64_t written = 0, born = 0;
+  bool operator==(const FileIdentity& o) const {
+    return volume == o.volume && idHigh == o.idHigh && idLow == o.idLow && size == o.size &&
+           written == o.written && born == o.born;
+  }
+  bool operator!=(const FileIdentity& o) const { return !(*this == o); }
+};
+// The identity of the regular file at `path` itself, never through a link;
+// nothing for anything else, or where the system cannot tell.
+std::optional<FileIdentity> fileIdentity(const fs::path& path);
+
 // Whether the file at `path` has the mode an install gives a file listed as
 // `executable` (or not): a name shared with it takes its mode. Windows keeps
 // no such mode, so there any file has it.

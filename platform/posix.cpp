@@ -9,6 +9,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -577,6 +578,24 @@ bool appendToFile(const fs::path& file, const std::string& bytes) {
 }
 
 unsigned long processId() { return static_cast<unsigned long>(getpid()); }
+
+std::optional<FileIdentity> fileIdentity(const fs::path& path) {
+  struct statx info {};
+  constexpr unsigned wanted = STATX_TYPE | STATX_INO | STATX_SIZE | STATX_MTIME;
+  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, wanted | STATX_BTIME, &info) != 0 ||
+      (info.stx_mask & wanted) != wanted || !S_ISREG(info.stx_mode))
+    return std::nullopt;
+  const auto ns = [](const struct statx_timestamp& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+  };
+  FileIdentity identity;
+  identity.volume = makedev(info.stx_dev_major, info.stx_dev_minor);
+  identity.idLow = info.stx_ino;
+  identity.size = info.stx_size;
+  identity.written = ns(info.stx_mtime);
+  if (info.stx_mask & STATX_BTIME) identity.born = ns(info.stx_btime);
+  return identity;
+}
 
 bool hasListedMode(const fs::path& path, bool executable) {
   struct stat info {};

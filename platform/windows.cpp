@@ -854,6 +854,40 @@ std::optional<SystemProxy> systemProxy(const std::string& url) {
   return SystemProxy{proxies.utf8(), bypass.utf8()};
 }
 
+std::optional<FileIdentity> fileIdentity(const fs::path& path) {
+  // Only to read attributes: any other program may go on writing, renaming or deleting it.
+  Handle file(CreateFileW(longPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                          nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (file.get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+    return std::nullopt;
+  const auto join = [](DWORD high, DWORD low) {
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+  };
+  FileIdentity identity;
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.idLow = join(info.nFileIndexHigh, info.nFileIndexLow);
+  identity.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+  identity.written = static_cast<std::int64_t>(
+      join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime));
+  identity.born = static_cast<std::int64_t>(
+      join(info.ftCreationTime.dwHighDateTime, info.ftCreationTime.dwLowDateTime));
+  // ReFS numbers its files in 128 bits; the short number above may not be unique there.
+  FILE_ID_INFO id{};
+  if (GetFileInformationByHandleEx(file.get(), FileIdInfo, &id, sizeof id)) {
+    identity.volume = id.VolumeSerialNumber;
+    std::uint64_t halves[2];
+    static_assert(sizeof halves == sizeof id.FileId.Identifier);
+    std::memcpy(halves, id.FileId.Identifier, sizeof halves);
+    identity.idLow = halves[0];
+    identity.idHigh = halves[1];
+  }
+  return identity;
+}
+
 bool hasListedMode(const fs::path&, bool) { return true; }
 
 std::optional<FreeSpace> freeSpace(const fs::path& path) {

@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/sha256.h"
+#include "temp_dir.h"
 
 namespace velmora {
 namespace {
@@ -72,6 +78,75 @@ TEST(FilesRecord, RefusesDamageAndPathsOutsideTheVersion) {
       EXPECT_EQ(std::string(e.what()), "invalid files record: " + c.error) << c.text;
     }
   }
+}
+
+namespace fs = std::filesystem;
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// What each thing done to a carried file does to its identity: a carry's own
+// links leave it, anything that writes or replaces it changes it.
+TEST(FileIdentity, TellsWritesAndReplacementsFromLinks) {
+  const fs::file_time_type then = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+  const struct {
+    const char* what;
+    std::function<void(const fs::path&)> change;
+    bool same;
+  } cases[] = {
+      {"a second link", [](const fs::path& f) { fs::create_hard_link(f, f.string() + ".2"); },
+       true},
+      {"a second link removed",
+       [](const fs::path& f) {
+         fs::create_hard_link(f, f.string() + ".2");
+         fs::remove(f.string() + ".2");
+       },
+       true},
+      {"its mode", [](const fs::path& f) { fs::permissions(f, fs::perms::owner_read); }, true},
+      {"written in place",
+       [](const fs::path& f) {
+         std::fstream(f, std::ios::in | std::ios::out | std::ios::binary) << "B";
+       },
+       false},
+      // What only a full check catches.
+      {"written in place, times put back",
+       [&](const fs::path& f) {
+         std::fstream(f, std::ios::in | std::ios::out | std::ios::binary) << "B";
+         fs::last_write_time(f, then);
+       },
+       true},
+      {"replaced by a copy with its size and times",
+       [&](const fs::path& f) {
+         writeFile(f.string() + ".new", "Bbc");
+         fs::last_write_time(f.string() + ".new", then);
+         fs::rename(f.string() + ".new", f);
+       },
+       false},
+      {"removed and restored with its times",
+       [&](const fs::path& f) {
+         fs::remove(f);
+         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+         writeFile(f, "Bbc");
+         fs::last_write_time(f, then);
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const fs::path file = dir.path() / "a";
+    writeFile(file, "abc");
+    fs::last_write_time(file, then);
+    const auto before = platform::fileIdentity(file);
+    ASSERT_TRUE(before) << c.what;
+    c.change(file);
+    EXPECT_EQ(platform::fileIdentity(file) == before, c.same) << c.what;
+    fs::permissions(file, fs::perms::owner_all);
+  }
+  TempDir dir;
+  fs::create_directory(dir.path() / "folder");
+  EXPECT_FALSE(platform::fileIdentity(dir.path() / "folder"));
+  EXPECT_FALSE(platform::fileIdentity(dir.path() / "missing"));
 }
 
 }  // namespace

@@ -216,7 +216,7 @@ bool PathOwners::owns(const std::string& archive, const std::string& path) const
   return at != owner_.end() && at->second == archive;
 }
 
-std::optional<FileList> fetchFileList(const Release& release) {
+std::optional<FileList> fetchFileList(const Release& release, const std::string* fetched) {
   const ReleaseArchive* row = release.find(kFileListName);
   if (!row) return std::nullopt;
   const std::string name = release.version + "-" + kFileListName;
@@ -226,7 +226,11 @@ std::optional<FileList> fetchFileList(const Release& release) {
   }
   ListSink sink(*row);
   try {
-    download(std::string(kSetupBaseUrl) + name, name, sink);
+    if (fetched) {
+      sink.write(fetched->data(), fetched->size());
+    } else {
+      download(std::string(kSetupBaseUrl) + name, name, sink);
+    }
   } catch (const std::runtime_error&) {
     // Bytes beyond the listed size end the transfer; the reason is the release's.
     if (sink.overflowed()) sink.finish();

@@ -64,8 +64,9 @@ void checkFileList(const FileList& list, const Release& release);
 // row of the release file (size and SHA-256) and against the release; nullopt
 // when the release names none. Throws ReleaseRefused for a list that does not
 // match, is invalid or is larger than kMaxFileListBytes, and the download
-// error when it cannot be fetched.
-std::optional<FileList> fetchFileList(const Release& release);
+// error when it cannot be fetched. `fetched`, if given, is its body as
+// fetched already, checked the same way.
+std::optional<FileList> fetchFileList(const Release& release, const std::string* fetched = nullptr);
 
 // The name every Windows path comparison uses: letters of any script in one case (caseFolded).
 std::string foldedName(const std::string& name);

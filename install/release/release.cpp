@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include "build_config.h"
 #include "install/layout.h"
 #include "install/package.h"
+#include "install/release/file_list.h"
 #include "install/transfer/download.h"
 
 namespace velmora {
@@ -244,19 +246,39 @@ Release parseRelease(const std::string& text) {
 
 namespace {
 
-std::string fetchSmall(const std::string& url, const std::string& name, const std::string& what) {
-  TextSink sink(kMaxReleaseText);
-  try {
-    download(url, name, sink);
-  } catch (const DownloadNotFound&) {
-    throw;
-  } catch (const std::runtime_error&) {
-    if (sink.overflowed()) {
-      throw ReleaseRefused(what + " is larger than " + std::to_string(kMaxReleaseText) + " bytes");
-    }
-    throw;
+// A small file to fetch beside others: its body, or why it did not come.
+struct Small {
+  std::string url, name, what;
+  std::size_t limit;
+  std::string text = {};
+  std::exception_ptr failure = {};
+};
+
+// Each file as one request would give it, all in one round of transfers.
+void fetchSideBySide(std::vector<Small>& files) {
+  std::vector<TextSink> sinks;
+  sinks.reserve(files.size());
+  std::vector<Transfer> transfers;
+  for (const Small& file : files) {
+    sinks.emplace_back(file.limit);
+    transfers.push_back({file.url, file.name, &sinks.back()});
+    transfers.back().alone = true;
   }
-  return sink.text();
+  Downloads downloads(std::move(transfers));
+  downloads.run();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string& why = downloads.abandoned(i);
+    if (why.empty()) {
+      files[i].text = sinks[i].text();
+    } else if (sinks[i].overflowed()) {
+      files[i].failure = std::make_exception_ptr(ReleaseRefused(
+          files[i].what + " is larger than " + std::to_string(files[i].limit) + " bytes"));
+    } else if (downloads.notFound(i)) {
+      files[i].failure = std::make_exception_ptr(DownloadNotFound(why));
+    } else {
+      files[i].failure = std::make_exception_ptr(std::runtime_error(why));
+    }
+  }
 }
 
 std::string mismatch(const std::string& archive) {
@@ -281,15 +303,30 @@ std::optional<std::int64_t> recordedPublished(const fs::path& versionFolder) {
   return std::nullopt;
 }
 
-std::optional<Release> fetchRelease(const std::string& version, const fs::path& versions) {
+std::optional<Release> fetchRelease(const std::string& version, const fs::path& versions,
+                                    std::optional<std::string>* list) {
   const bool keyed = kReleasePublicKey[0] != '\0';
   const std::string url = std::string(kSetupBaseUrl) + version + "-release.txt";
   auto notSigned = [&version](const std::string& why) {
     return ReleaseRefused("release " + version + " is not signed by Velmora: " + why);
   };
+  // One round trip for all three: each alone costs one after another.
+  std::vector<Small> files = {
+      {url, version + "-release.txt", "the release file of " + version, kMaxReleaseText}};
+  if (keyed)
+    files.push_back({url + ".minisig", version + "-release.txt.minisig",
+                     "the signature of " + version, kMaxReleaseText});
+  if (list) {
+    const std::string name = version + "-" + kFileListName;
+    files.push_back({std::string(kSetupBaseUrl) + name, name, "", kMaxFileListBytes});
+  }
+  fetchSideBySide(files);
+  // A list that did not come is fetched again once the release names it, with that one's errors.
+  if (list) *list = files.back().failure ? std::nullopt : std::optional(files.back().text);
   std::string text;
   try {
-    text = fetchSmall(url, version + "-release.txt", "the release file of " + version);
+    if (files[0].failure) std::rethrow_exception(files[0].failure);
+    text = files[0].text;
   } catch (const DownloadNotFound&) {
     if (!keyed) return std::nullopt;
     throw notSigned("the setup host has no release file");
@@ -297,8 +334,8 @@ std::optional<Release> fetchRelease(const std::string& version, const fs::path& 
   if (keyed) {
     std::string signature;
     try {
-      signature = fetchSmall(url + ".minisig", version + "-release.txt.minisig",
-                             "the signature of " + version);
+      if (files[1].failure) std::rethrow_exception(files[1].failure);
+      signature = files[1].text;
     } catch (const DownloadNotFound&) {
       throw notSigned("the setup host has no signature");
     }

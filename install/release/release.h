@@ -89,9 +89,11 @@ class NotEnoughSpace : public ReleaseRefused {
 // once it was not published before a release a complete version there records.
 // Without a key, a host that has no release file gives nullopt. Throws
 // ReleaseRefused for a release that fails a check, and the download error when
-// a file cannot be fetched.
+// a file cannot be fetched. With `list`, the file list such a release names
+// comes beside them, into `list` (nothing when it did not come).
 std::optional<Release> fetchRelease(const std::string& version,
-                                    const std::filesystem::path& versions = {});
+                                    const std::filesystem::path& versions = {},
+                                    std::optional<std::string>* list = nullptr);
 
 // The release recorded in a version folder, or nullopt when it has none.
 std::optional<Release> recordedRelease(const std::filesystem::path& versionFolder);

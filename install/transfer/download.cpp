@@ -352,6 +352,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
   Progress progress(progressLabel_);
   std::vector<Job> jobs(transfers_.size());
   abandoned_.assign(transfers_.size(), {});
+  notFound_.assign(transfers_.size(), false);
   std::size_t next = 0, finished = 0, busy = 0;
 
   auto attempt = [&](Job& job) {
@@ -440,7 +441,18 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     if (!retry) {
       const std::string message = "download of " + job.transfer->url + " failed: " + reason;
       logged(job, "failed: " + reason);
-      if (result == CURLE_HTTP_RETURNED_ERROR && status == 404) throw DownloadNotFound(message);
+      const bool missing = result == CURLE_HTTP_RETURNED_ERROR && status == 404;
+      if (job.transfer->alone) {
+        const auto index = static_cast<std::size_t>(&job - jobs.data());
+        notFound_[index] = missing;
+        abandoned_[index] = message;
+        job.easy.reset();
+        finished++;
+        busy--;
+        if (arrived) arrived(index);
+        return;
+      }
+      if (missing) throw DownloadNotFound(message);
       throw std::runtime_error(message);
     }
     job.retries += (job.retries.empty() ? "" : "; ") + reason;

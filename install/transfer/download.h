@@ -52,6 +52,8 @@ struct Transfer {
   std::optional<ByteSpan> span = std::nullopt;
   // The body's length when known before it starts, for the progress line's total.
   std::int64_t expected = -1;
+  // Its last failure ends it alone, abandoned with the message it would have thrown.
+  bool alone = false;
 };
 
 // Transfers over HTTPS (redirects only to https) that share the process's one
@@ -83,6 +85,8 @@ class Downloads {
 
   // Why transfer i was abandoned, or empty.
   const std::string& abandoned(std::size_t i) const { return abandoned_[i]; }
+  // Whether transfer i, alone, ended because the host has no such file.
+  bool notFound(std::size_t i) const { return notFound_[i]; }
 
   // Ends run() soon with `error` (unless it already failed); any thread.
   void stop(std::exception_ptr error);
@@ -94,6 +98,7 @@ class Downloads {
   std::mutex mutex_;
   std::exception_ptr stopped_;
   std::vector<std::string> abandoned_;
+  std::vector<bool> notFound_;
 };
 
 // One transfer into `sink`, as Downloads runs it.

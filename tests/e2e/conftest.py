@@ -75,7 +75,8 @@ def publish(build, version, out, **kw):
 
 def publish_edited(installed, version, host_root, edit, tmp):
     """Publishes `version`: the installed folder's files, with `edit` applied to a copy of them."""
-    shutil.copytree(installed, tmp, ignore=shutil.ignore_patterns(".complete", ".release", ".files"))
+    shutil.copytree(installed, tmp, ignore=shutil.ignore_patterns(".complete", ".release", ".files",
+                                                                 ".identities"))
     edit(tmp)
     make_release.publish.publish(version, tmp, host_root, key=make_release.TEST_KEY)
 

@@ -26,8 +26,8 @@ def test_fresh_install_starts_the_player_from_the_new_version(machine, host, rel
         "--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t", "ticket",
         "-j", "https://www.velmora.com/Game/PlaceLauncher.ashx?placeId=7", "-b", "42"]
     paths = [r.path for r in host.requests()]
-    assert paths[:4] == ["/version", f"/{V2}-release.txt", f"/{V2}-release.txt.minisig",
-                         f"/{V2}-files.txt"]
+    assert paths[0] == "/version" and sorted(paths[1:4]) == [
+        f"/{V2}-files.txt", f"/{V2}-release.txt", f"/{V2}-release.txt.minisig"]
     assert sorted(paths[4:]) == sorted(f"/{V2}-{name}" for name, _ in make_release.PLAYER_ARCHIVES)
     # The version's connection carries a package too: at most one handshake per parallel transfer
     # (fewer when a package is done before the last one starts).
@@ -172,8 +172,8 @@ def test_update_downloads_only_the_packages_that_changed(machine, host, change, 
     machine.ok(PLAY)
     assert os.stat(os.path.join(machine.versions, V3, shared)).st_mode & 0o777 == 0o444
     paths = [r.path for r in host.requests()]
-    assert paths[:4] == ["/version", f"/{V3}-release.txt", f"/{V3}-release.txt.minisig",
-                         f"/{V3}-files.txt"]
+    assert paths[0] == "/version" and sorted(paths[1:4]) == [
+        f"/{V3}-files.txt", f"/{V3}-release.txt", f"/{V3}-release.txt.minisig"]
     assert sorted(paths[4:]) == sorted(f"/{V3}-{name}" for name in ["WindowsPlayer.zip"] + downloaded)
     assert machine.installed() == [V3] and machine.tree(V3) == complete_tree(host.root, V3)
 

@@ -71,7 +71,8 @@ def test_a_patch_fetches_only_the_changed_files_each_with_a_range(machine, patch
     host, changed = patch
     assert machine.ok(PLAY).splitlines() == [f"Installing Velmora {V3}"]
     requests = host.requests()
-    assert [r.path for r in requests[:4]] == HEAD
+    # The release, its signature and the list come side by side, in any order.
+    assert sorted(r.path for r in requests[:4]) == sorted(HEAD)
     assert all(r.status == 206 and r.range != "-" for r in requests[4:]), requests[4:]
     # Each range runs from a changed file's entry to another's, with gaps of 64 KiB at most.
     entries, spans = listed(host, V3), asked(requests[4:], V3)
@@ -201,6 +202,79 @@ def test_a_link_in_the_old_version_brings_nothing_from_outside(machine, patch, t
     assert all(os.stat(os.path.join(outside, n)).st_nlink == 1 for n in os.listdir(outside))
 
 
+def edit_in_place(path, keep_times=False):
+    """Flips the first byte where it stands; with `keep_times`, puts its times back after."""
+    st = os.stat(path)
+    with open(path, "r+b") as f:
+        first = f.read(1)
+        f.seek(0)
+        f.write(bytes([first[0] ^ 1]))
+    if keep_times:
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+
+
+def replace_keeping_times(path):
+    """Another file of the same size and times renamed over it, as a restore or sync tool does."""
+    st = os.stat(path)
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    data[0] ^= 1
+    with open(path + ".new", "wb") as f:
+        f.write(data)
+    os.utime(path + ".new", ns=(st.st_atime_ns, st.st_mtime_ns))
+    os.replace(path + ".new", path)
+
+
+def unchanged(host, changed):
+    """A file of V1 that V3 keeps as it is."""
+    return sorted(p for p in listed(host, V3) if p not in changed and p.startswith("content/sky/"))[0]
+
+
+def fetched(host, path):
+    archive, offset, length = listed(host, V3)[path]
+    return any(a <= offset and offset + length - 1 <= b
+               for a, b in asked(host.requests()[4:], V3).get(archive, []))
+
+
+@pytest.mark.parametrize("change, identities", [
+    (edit_in_place, True),
+    (replace_keeping_times, True),
+    # A version the previous launcher left has no identities: all it carries is hashed.
+    (lambda path: edit_in_place(path, keep_times=True), False),
+])
+def test_an_old_file_changed_since_its_check_is_fetched(machine, patch, change, identities):
+    host, changed = patch
+    folder, kept = os.path.join(machine.versions, V1), unchanged(host, changed)
+    if not identities:
+        os.remove(os.path.join(folder, ".identities"))
+    change(os.path.join(folder, kept))
+    machine.ok(PLAY)
+    assert fetched(host, kept) and machine.tree(V3) == complete_tree(host.root, V3)
+
+
+def test_an_old_file_written_after_its_check_never_completes_a_version(machine, patch):
+    host, changed = patch
+    kept = unchanged(host, changed)
+    host.set_faults({"*": {"rate": 20000}})
+    proc = machine.start(PLAY, stderr=subprocess.PIPE)
+    try:
+        # Linked into the new version before the downloads; written through the old name after.
+        deadline = time.monotonic() + 30
+        while not os.path.exists(os.path.join(machine.versions, V3 + ".partial", kept)):
+            assert proc.poll() is None and time.monotonic() < deadline, "nothing placed"
+            time.sleep(0.005)
+        edit_in_place(os.path.join(machine.versions, V1, kept))
+        err = proc.communicate(timeout=120)[1].decode()
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+    assert f"{kept} changed while the update ran" in err and machine.installed()[0] == V1, err
+    host.clear_faults()
+    host.clear_requests()
+    machine.ok(PLAY)
+    assert fetched(host, kept) and machine.tree(V3) == complete_tree(host.root, V3)
+
+
 def small_volume(machine, megabytes, then=""):
     """Runs a start whose install root lies on a tmpfs of `megabytes` (in a user and mount
     namespace of its own), after the shell commands `then` ran there."""
@@ -228,7 +302,7 @@ def test_no_download_begins_without_room_for_it(machine, patch, tmp_path):
     assert (rc, out) == (0, f"Installing Velmora {V3}\n"), err
     assert err.startswith(f"warning: not enough disk space for {V3}: ") and err.endswith(
         f" MB free on {appdata}; starting the installed {V1}\n"), err
-    assert [r.path for r in host.requests()] == HEAD
+    assert sorted(r.path for r in host.requests()) == sorted(HEAD)
     # With nothing installed, the start ends with that reason, in the box too: the archives and
     # what they unpack to do not fit, though the archives alone would.
     archives = sum(os.path.getsize(os.path.join(host.root, f"{V3}-{name}"))
@@ -258,8 +332,8 @@ def test_repair_fetches_only_what_is_missing_or_damaged(machine, patch):
     host.clear_requests()
     assert machine.run("--repair") == (0, f"Repaired 4 files of Velmora {V1}\n", "")
     requests = host.requests()
-    assert [r.path for r in requests[:3]] == [f"/{V1}-release.txt", f"/{V1}-release.txt.minisig",
-                                              f"/{V1}-files.txt"]
+    assert sorted(r.path for r in requests[:3]) == [f"/{V1}-files.txt", f"/{V1}-release.txt",
+                                                    f"/{V1}-release.txt.minisig"]
     entries, spans = listed(host, V1), asked(requests[3:], V1)
     assert sum(len(s) for s in spans.values()) <= 4
     for path in damaged:
