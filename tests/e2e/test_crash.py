@@ -159,7 +159,7 @@ def test_the_version_is_on_disk_before_it_gets_its_name(build, served, tmp_path,
     for line in log.read_text().splitlines():
         if "O_CREAT" in line and f'"{staging}/' in line:
             events.append("made")
-        elif f"syncfs(" in line and "resumed" not in line:
+        elif "syncfs(" in line and "resumed" not in line:
             events.append("flushed")
         elif re.search(rf'rename\w*\(.*"{re.escape(staging)}", .*"{re.escape(final)}"', line):
             events.append("moved")
