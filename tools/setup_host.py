@@ -142,9 +142,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(length))
         for k, v in (headers or {}).items():
             self.send_header(k, v)
-        self.end_headers()
+        # Logged before the client sees a byte: a start that ends on this answer may be
+        # checked against the log the moment it exits.
         asked = (self.headers.get("Range") or "-").replace(" ", "")
         self.server.state.log_request_line(self.command, self.path, status, asked)
+        self.end_headers()
 
     def _small(self, status, body, head, headers=None):
         self._start(status, len(body), "text/html", headers)
