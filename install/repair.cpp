@@ -36,6 +36,12 @@ constexpr char kProgressLabel[] = "Downloading";
 // two steps. Never inside a folder, where a release's own file could pose as one.
 constexpr char kReplacingSuffix[] = ".replacing";
 
+bool isRepairRecord(const std::string& name) {
+  return name.size() > sizeof kReplacingSuffix &&
+         name.compare(name.size() - (sizeof kReplacingSuffix - 1), std::string::npos,
+                      kReplacingSuffix) == 0;
+}
+
 // A name below the versions folder, never one beside or above it.
 std::optional<fs::path> belowVersions(const std::string& name) {
   const fs::path path = pathFromUtf8(name);
@@ -92,28 +98,34 @@ void finishRepairs(const fs::path& versions) {
   std::error_code ec;
   for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = utf8(it->path().filename());
-    if (name.size() > sizeof kReplacingSuffix &&
-        name.compare(name.size() - (sizeof kReplacingSuffix - 1), std::string::npos,
-                     kReplacingSuffix) == 0 &&
-        it->is_regular_file(ec))
-      records.push_back(it->path());
+    if (isRepairRecord(name) && it->is_regular_file(ec)) records.push_back(it->path());
   }
   for (const fs::path& record : records) {
     const std::optional<std::string> text = readWholeFile(record);
     if (!text) continue;
     std::istringstream lines(*text);
+    bool settled = true;
     for (std::string line; std::getline(lines, line);) {
       const auto tab = line.find('\t');
       if (tab == std::string::npos) continue;
       const auto fresh = belowVersions(line.substr(0, tab)),
                  target = belowVersions(line.substr(tab + 1));
-      if (fresh && target &&
-          platform::finishReplacement(platform::fileSystem(), versions / *fresh,
+      if (!fresh || !target) continue;
+      if (platform::finishReplacement(platform::fileSystem(), versions / *fresh,
                                       versions / *target))
         platform::logLine("repair: finished replacing " + utf8(*target) + ", cut off before");
+      else if (!fs::exists(versions / *target, ec) && fs::exists(versions / *fresh, ec))
+        settled = false;
     }
-    fs::remove(record, ec);
+    // Still missing with its new copy at hand: the record and the copies stay for a later start.
+    if (settled) fs::remove(record, ec);
   }
+}
+
+bool heldByRepair(const fs::path& entry) {
+  const std::string name = utf8(entry.filename());
+  std::error_code ec;
+  return isRepairRecord(name) || fs::exists(fs::path(entry) += kReplacingSuffix, ec);
 }
 
 std::size_t repairVersion(const fs::path& folder) {
@@ -201,6 +213,11 @@ std::size_t repairVersion(const fs::path& folder) {
     }
   } catch (...) {
     std::error_code ec;
+    // A file whose old copy went aside and whose new one could not follow: the
+    // next start puts it in place from what stays here.
+    for (const Damaged& d : damaged) {
+      if (fs::exists(record, ec) && !fs::exists(d.target, ec) && fs::exists(d.fresh, ec)) throw;
+    }
     fs::remove(record, ec);
     platform::deleteTree(platform::fileSystem(), aside);
     throw;

@@ -18,4 +18,8 @@ std::size_t repairVersion(const std::filesystem::path& folder);
 // between their two steps; nothing to do, and nothing written, otherwise.
 void finishRepairs(const std::filesystem::path& versions);
 
+// Whether `entry` of the versions folder is the record of a repair left
+// unfinished, or the tombstone holding its new copies: neither may be pruned.
+bool heldByRepair(const std::filesystem::path& entry);
+
 }  // namespace velmora

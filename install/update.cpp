@@ -123,7 +123,7 @@ void pruneVersions(const InstalledVersions& installed, const fs::path& keep) {
   std::vector<fs::path> old;
   std::error_code ec;
   for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!sameFolder(it->path(), keep)) old.push_back(it->path());
+    if (!sameFolder(it->path(), keep) && !heldByRepair(it->path())) old.push_back(it->path());
   }
   const bool keyed = kReleasePublicKey[0] != '\0';
   for (const fs::path& path : old) {

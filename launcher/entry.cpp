@@ -123,7 +123,11 @@ int runStart(const std::vector<std::string>& args, bool mcpMode) {
 std::string modeOf(const std::vector<std::string>& args) {
   if (args.size() < 2 || args[1].empty() || args[1][0] == '%') return "install";
   if (args[1].compare(0, sizeof kLinkPrefix - 1, kLinkPrefix) == 0) return "link";
-  return args[1].compare(0, 2, "--") == 0 ? args[1] : "unknown command line";
+  // Only options it knows: anything else may carry what the log must not hold.
+  for (const char* option : {"--repair", "--studio", "--studio-mcp"}) {
+    if (args[1] == option) return option;
+  }
+  return "unknown command line";
 }
 
 int dispatch(const std::vector<std::string>& args);

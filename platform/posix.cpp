@@ -570,8 +570,14 @@ void startTemporaryCopy(const std::vector<std::string>& arguments) {
 std::optional<SystemProxy> systemProxy(const std::string&) { return std::nullopt; }
 
 bool appendToFile(const fs::path& file, const std::string& bytes) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = ::open(file.c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (fd < 0) return false;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return false;
+  }
   const ssize_t written = ::write(fd, bytes.data(), bytes.size());
   ::close(fd);
   return written == static_cast<ssize_t>(bytes.size());

@@ -133,7 +133,7 @@ void replaceInOneStep(FileSystem& files, const fs::path& fresh, const fs::path& 
 bool finishReplacement(FileSystem& files, const fs::path& fresh, const fs::path& target) {
   FileSystem::Entry entry;
   return missing(files.status(target, entry)) && !files.status(fresh, entry) &&
-         !files.rename(fresh, target);
+         !retried(files, kBusyBound, [&] { return files.rename(fresh, target); });
 }
 
 void removeFile(const fs::path& file) {

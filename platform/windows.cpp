@@ -908,10 +908,14 @@ std::optional<FreeSpace> freeSpace(const fs::path& path) {
 bool appendToFile(const fs::path& file, const std::string& bytes) {
   const HANDLE handle = CreateFileW(longPath(file).c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                    OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
+  // Never through a link, nor into a device or pipe that could hold the start.
+  BY_HANDLE_FILE_INFORMATION info{};
   DWORD written = 0;
   const bool whole =
+      GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
       WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
       written == bytes.size();
   CloseHandle(handle);

@@ -415,7 +415,10 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
         mayRetry && job.attempts < kAttempts && (!deadline || Clock::now() + delay < *deadline);
     // A span cut short every time is one of the ranges some hosts and proxies
     // never give whole; the whole archive may still come.
-    if (mayRetry && !retry && job.transfer->span)
+    // A host that is down or refuses (5xx, 429) is not asked for more bytes.
+    const bool cutShort = !job.cut.empty() || result == CURLE_PARTIAL_FILE ||
+                          result == CURLE_RECV_ERROR || result == CURLE_GOT_NOTHING;
+    if (mayRetry && !retry && job.transfer->span && cutShort)
       job.abandon = !job.cut.empty() ? job.cut : curl_easy_strerror(result);
     if (!job.abandon.empty()) {
       job.easy.reset();

@@ -44,13 +44,15 @@ def test_fresh_install_starts_the_player_from_the_new_version(machine, host, rel
     assert log[-1].startswith("exit status 0 after ") and "ticket" not in "\n".join(log)
 
 
-@pytest.mark.parametrize("kind", ["full", "cannot be written"])
+@pytest.mark.parametrize("kind", ["full", "cannot be written", "a pipe"])
 def test_the_log_keeps_one_older_file_and_never_fails_a_start(machine, host, kind):
     logs = os.path.join(machine.root, "Logs")
     os.makedirs(os.path.join(logs, "launcher.1.log") if kind != "full" else logs)
     if kind == "full":
         with open(os.path.join(logs, "launcher.log"), "w") as f:
             f.write("x" * (1 << 20) + "\n")
+    elif kind == "a pipe":
+        os.mkfifo(os.path.join(logs, "launcher.log"))  # nobody reads it: a write would wait
     else:
         os.mkdir(os.path.join(logs, "launcher.log"))  # root may write anywhere: no file there
     machine.ok(PLAY)
