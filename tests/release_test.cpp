@@ -61,32 +61,6 @@ std::array<unsigned char, N> filled(unsigned char first, unsigned char second) {
   return bytes;
 }
 
-TEST(ParsePublicKey, TakesTheLineOrTheFile) {
-  const std::string line = base64(filled<42>('E', 'd'));
-  const std::string comment = "untrusted comment: minisign public key 0706\n";
-  for (const std::string& text : {line, line + "\n", comment + line + "\n", comment + line + "\r\n",
-                                  "untrusted comment: x\r\n" + line}) {
-    const PublicKey key = parsePublicKey(text);
-    EXPECT_EQ(key.keyId[0], 14) << text;
-    EXPECT_EQ(key.key[31], static_cast<unsigned char>(41 * 7)) << text;
-  }
-  struct Case {
-    std::string text, error;
-  } refused[] = {
-      {"", "expected one base64 line"},
-      {comment, "expected one base64 line"},
-      {line + "\n" + line, "expected one base64 line"},
-      {" " + line, "not 42 bytes of base64"},
-      {base64(filled<41>('E', 'd')), "not 42 bytes of base64"},
-      {base64(filled<45>('E', 'd')), "not 42 bytes of base64"},
-      {line.substr(0, 55) + "-", "not 42 bytes of base64"},  // the URL-safe alphabet
-      {base64(filled<42>('E', 'D')), "not an Ed25519 key"},
-  };
-  for (const auto& c : refused) {
-    EXPECT_EQ(errorOf([&] { parsePublicKey(c.text); }), "invalid public key: " + c.error) << c.text;
-  }
-}
-
 TEST(ParseSignature, ReadsFourLinesAndRefusesAnyOtherShape) {
   const std::string sig = base64(filled<74>('E', 'D'));
   const std::string global = base64(filled<64>(1, 2));
@@ -114,41 +88,20 @@ TEST(ParseSignature, ReadsFourLinesAndRefusesAnyOtherShape) {
     std::string text, error;
   } refused[] = {
       {"", "expected 4 lines, found 0"},
-      {untrusted + "\n" + sig + "\n" + trusted + "\n", "expected 4 lines, found 3"},
       {file(untrusted, sig, trusted, global) + "\n", "expected 4 lines, found 5"},
       {file("comment: x", sig, trusted, global), "no untrusted comment line"},
       {file(untrusted, sig, "trusted comment:x", global), "no trusted comment line"},
-      {file(untrusted, sig, untrusted, global), "no trusted comment line"},
       {file(untrusted, base64(filled<73>('E', 'D')), trusted, global),
        "signature line is not 74 bytes of base64"},
-      {file(untrusted, sig + " ", trusted, global), "signature line is not 74 bytes of base64"},
       {file(untrusted, "=" + sig.substr(1), trusted, global),
        "signature line is not 74 bytes of base64"},
       {file(untrusted, base64(filled<74>('E', 'e')), trusted, global), "unknown algorithm"},
-      {file(untrusted, base64(filled<74>('e', 'd')), trusted, global), "unknown algorithm"},
       {file(untrusted, sig, trusted, base64(filled<65>(1, 2))),
        "global signature line is not 64 bytes of base64"},
-      {file(untrusted, sig, trusted, ""), "global signature line is not 64 bytes of base64"},
   };
   for (const auto& c : refused) {
     EXPECT_EQ(errorOf([&] { parseSignature(c.text); }), "invalid signature: " + c.error) << c.text;
   }
-}
-
-TEST(ParseRelease, ReadsTheHeaderAndOneRowPerArchive) {
-  const std::string hash(64, 'a');
-  const Release release =
-      parseRelease("version v-1.2_3\npublished 1767225600\n" + hash + " 0 WindowsPlayer.zip\n" +
-                   std::string(64, '0') + " 9223372036854775807 shaders.zip\n");
-  EXPECT_EQ(release.version, "v-1.2_3");
-  EXPECT_EQ(release.published, 1767225600);
-  ASSERT_EQ(release.archives.size(), 2u);
-  EXPECT_EQ(release.archives[0].sha256, hash);
-  EXPECT_EQ(release.archives[1].size, 9223372036854775807u);
-  ASSERT_NE(release.find("shaders.zip"), nullptr);
-  EXPECT_EQ(release.find("shaders.zip")->name, "shaders.zip");
-  EXPECT_EQ(release.find("Shaders.zip"), nullptr);
-  EXPECT_TRUE(parseRelease("version 1\npublished 0\n").archives.empty());
 }
 
 TEST(ParseRelease, RefusesAnythingElse) {
@@ -166,9 +119,7 @@ TEST(ParseRelease, RefusesAnythingElse) {
       {"version 1 2\npublished 5\n", "line 1: invalid version"},
       {"version 1\r\npublished 5\n", "line 1: control or non-ASCII byte"},
       {"version 1\npublished -5\n", "line 2: expected \"published <seconds>\""},
-      {"version 1\npublished 05\n", "line 2: expected \"published <seconds>\""},
       {"version 1\npublished 9223372036854775808\n", "line 2: expected \"published <seconds>\""},
-      {"version 1\npublished  5\n", "line 2: expected \"published <seconds>\""},
       // The rows.
       {head + "\n", "line 3: expected \"<sha256> <size> <archive>\""},
       {head + hash + " 1\n", "line 3: expected \"<sha256> <size> <archive>\""},
@@ -176,16 +127,12 @@ TEST(ParseRelease, RefusesAnythingElse) {
        "line 3: SHA-256 is not 64 lower-case hex digits"},
       {head + hash + "0 1 a.zip\n", "line 3: SHA-256 is not 64 lower-case hex digits"},
       {head + hash + "  1 a.zip\n", "line 3: invalid size"},
-      {head + hash + " +1 a.zip\n", "line 3: invalid size"},
       {head + hash + " 18446744073709551616 a.zip\n", "line 3: invalid size"},
       {head + hash + " 1 a.zip \n", "line 3: invalid archive name"},
       {head + hash + " 1 a/b.zip\n", "line 3: invalid archive name"},
-      {head + hash + " 1 ..\n", "line 3: invalid archive name"},
       {head + hash + " 1 .zip\n", "line 3: invalid archive name"},
       {head + hash + " 1 a\xc3\xa9.zip\n", "line 3: control or non-ASCII byte"},
-      {head + hash + " 1 " + std::string(129, 'a') + "\n", "line 3: invalid archive name"},
       {head + hash + " 1 a.zip\n" + hash + " 2 a.zip\n", "line 4: archive listed twice: a.zip"},
-      {head + hash + " 1 a.zip\n" + hash + " 2 b.zip", "line 4: missing line end"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(errorOf([&] { parseRelease(c.text); }), "invalid release file: " + c.error) << c.text;

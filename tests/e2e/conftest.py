@@ -50,10 +50,40 @@ def sign(path, key=make_release.TEST_KEY):
                    check=True, stdout=subprocess.DEVNULL)
 
 
+def rewrite(path, edit, binary=False):
+    """Replaces the content of the file at `path` with `edit` of it; returns the path."""
+    with open(path, "rb" if binary else "r") as f:
+        data = edit(f.read())
+    with open(path, "wb" if binary else "w") as f:
+        f.write(data)
+    return path
+
+
+def flip_byte(path, at=0):
+    def flip(data):
+        data = bytearray(data)
+        data[at] ^= 1
+        return bytes(data)
+    rewrite(path, flip, binary=True)
+
+
 def publish(build, version, out, **kw):
     kw.setdefault("published", PUBLISHED.get(version))
     make_release.build(version, out, os.path.join(build["standins"], "player"),
                        os.path.join(build["standins"], "studio"), **kw)
+
+
+def publish_edited(installed, version, host_root, edit, tmp):
+    """Publishes `version`: the installed folder's files, with `edit` applied to a copy of them."""
+    shutil.copytree(installed, tmp, ignore=shutil.ignore_patterns(".complete", ".release", ".files",
+                                                                 ".identities"))
+    edit(tmp)
+    make_release.publish.publish(version, tmp, host_root, key=make_release.TEST_KEY)
+
+
+def append_line(relpath):
+    """An edit for publish_edited: one more line in one file."""
+    return lambda folder: open(os.path.join(folder, relpath), "a").write("one fix\n")
 
 
 @pytest.fixture(scope="session")
@@ -125,8 +155,8 @@ class Machine:
                                 start_new_session=True,
                                 env=testlib.launcher_env(self.dir, **kw))
 
-    def records(self, count=1):
-        return testlib.wait_for_standins(self.dir, count)
+    def records(self, count=1, timeout=10):
+        return testlib.wait_for_standins(self.dir, count, timeout)
 
     def log(self, name="launcher.log"):
         """The texts of the log's lines, after each line's UTC time and process id."""

@@ -63,24 +63,6 @@ def test_refusals_come_after_the_start_up_duties_and_start_nothing(installed, ho
     assert len(installed.records(1)) == 1
 
 
-def test_player_receives_hard_arguments_exactly(machine, host):
-    tricky = 'a "quoted" value\\'
-    machine.ok(f"velmora-player:1+launchmode:play+gameinfo:{tricky}+browsertrackerid:\\\\srv\\+"
-               "placelauncherurl:https%3A%2F%2Fwww.velmora.com%2Fp%3Fq%3D%22x%20y%22%5C")
-    machine.ok("velmora-player:1+launchmode:play+gameinfo:+placelauncherurl:https%3A%2F%2F"
-               "www.velmora.com%2F")
-    # Bytes that are not UTF-8 go through as they are.
-    machine.ok("velmora-player:1+launchmode:play+placelauncherurl:https%3A%2F%2F"
-               "www.velmora.com%2Fp%3Fq%3D%E9%ED%A0%80")
-    assert [r["args"] for r in machine.records(3)] == [
-        ["--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t", tricky, "-j",
-         'https://www.velmora.com/p?q="x y"\\', "-b", "\\\\srv\\"],
-        ["--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t", "", "-j",
-         "https://www.velmora.com/"],
-        ["--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t", "", "-j",
-         "https://www.velmora.com/p?q=\udce9\udced\udca0\udc80"]]
-
-
 @pytest.mark.parametrize("studio", [False, True])
 def test_unstartable_program_names_the_expected_file_and_a_quarantined_one_comes_back(
         installed, studio):

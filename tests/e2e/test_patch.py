@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import PLAY, PUBLISHED, V1, Host, complete_tree, make_release, publish
+from conftest import PLAY, PUBLISHED, V1, Host, complete_tree, flip_byte, make_release, publish, rewrite, sign
 
 V3 = "version-20270101000000"
 LIST = f"/{V3}-files.txt"
@@ -94,13 +94,10 @@ def test_a_patch_fetches_only_the_changed_files_each_with_a_range(machine, patch
 
 def stale_sky(host, changed):
     """A copy of content-sky.zip whose changed entries' last bytes differ from the list."""
-    with open(os.path.join(host.root, SKY), "rb") as f:
-        data = bytearray(f.read())
+    stale = shutil.copy(os.path.join(host.root, SKY), os.path.join(host.root, "stale.zip"))
     for path in (p for p in changed if p.startswith("content/sky/")):
         _, offset, length = listed(host, V3)[path]
-        data[offset + length - 1] ^= 1
-    with open(os.path.join(host.root, "stale.zip"), "wb") as f:
-        f.write(data)
+        flip_byte(stale, offset + length - 1)
     return {"file": "stale.zip"}
 
 
@@ -112,12 +109,14 @@ SKY = f"{V3}-content-sky.zip"
     # An empty 200 to a range, which once counted as every entry written.
     (lambda host, changed: {"body": ""}, "the host does not answer range requests"),
     (lambda host, changed: {"range_limit": 10}, "the host answered another range than asked"),
+    (lambda host, changed: {"range_from": 0}, "the host answered another range than asked"),
     (lambda host, changed: {"overlong": 1000}, "the host sent more than the range asked"),
     # Each attempt resumes where the last was cut, and is cut again.
     (lambda host, changed: [{"cut_ranges": 100}] * 99, "Transferred a partial file"),
     (lambda host, changed: {"header": 110000, "ranges_only": True},
      "the host sent a response header too large to read"),
-], ids=["stale bytes", "empty answer", "short range", "long range", "always cut", "huge header"])
+], ids=["stale bytes", "empty answer", "short range", "shifted range", "long range", "always cut",
+        "huge header"])
 def test_where_ranges_fail_the_package_comes_whole_once(machine, patch, fault, reason):
     host, changed = patch
     faults = fault(host, changed)
@@ -150,26 +149,14 @@ def test_a_host_that_answers_no_range_updates_through_whole_archives(machine, pa
     assert machine.tree(V3) == complete_tree(host.root, V3)
 
 
-def rewrite(host, name, edit):
-    """Replaces the text of the host's file `name` with `edit` of it; returns its path."""
-    path = os.path.join(host.root, name)
-    with open(path) as f:
-        text = edit(f.read())
-    with open(path, "w") as f:
-        f.write(text)
-    return path
-
-
 def sign_release(host, edit):
     """Signs the release file again after `edit` changed its text."""
-    path = rewrite(host, f"{V3}-release.txt", edit)
-    subprocess.run(["minisign", "-S", "-s", make_release.TEST_KEY, "-m", path, "-t", "test"],
-                   check=True, stdout=subprocess.DEVNULL)
+    sign(rewrite(os.path.join(host.root, f"{V3}-release.txt"), edit))
 
 
 def edit_list(host, edit):
     """Edits the list and signs a release file that lists it as edited."""
-    rewrite(host, f"{V3}-files.txt", edit)
+    rewrite(os.path.join(host.root, f"{V3}-files.txt"), edit)
     make_release.publish.write_release(V3, host.root, PUBLISHED[V1] + 86400, make_release.TEST_KEY)
 
 
@@ -308,16 +295,22 @@ def test_no_download_begins_without_room_for_it(machine, patch, tmp_path):
     appdata, saved = os.path.join(machine.dir, "appdata"), str(tmp_path / "saved")
     shutil.move(machine.root, saved)
     # V1 on the small volume, which is then all but full when V3 comes.
-    fill = (f'cp -a "{saved}" "{machine.root}" && head -c $(( $(df -B1 --output=avail "{appdata}"'
-            f' | tail -1) - 50000000 )) /dev/zero > "{appdata}/ballast"')
-    rc, out, err = small_volume(machine, 200, fill)
+    def leave(free):
+        return (f'head -c $(( $(df -B1 --output=avail "{appdata}" | tail -1) - {free} )) /dev/zero'
+                f' > "{appdata}/ballast"')
+    rc, out, err = small_volume(machine, 200, f'cp -a "{saved}" "{machine.root}" && ' + leave(50_000_000))
     assert (rc, out) == (0, f"Installing Velmora {V3}\n"), err
     assert err.startswith(f"warning: not enough disk space for {V3}: ") and err.endswith(
         f" MB free on {appdata}; starting the installed {V1}\n"), err
     assert sorted(r.path for r in host.requests()) == sorted(HEAD)
-    # With nothing installed, the start ends with that reason, in the box too.
+    # With nothing installed, the start ends with that reason, in the box too: the archives and
+    # what they unpack to do not fit, though the archives alone would.
+    archives = sum(os.path.getsize(os.path.join(host.root, f"{V3}-{name}"))
+                   for name, _ in make_release.PLAYER_ARCHIVES)
+    unpacked = sum(int(line.split()[2]) for line in open(os.path.join(host.root, f"{V3}-files.txt"))
+                   .read().split("package WindowsStudio.zip")[0].splitlines() if line.startswith("file "))
     host.clear_requests()
-    rc, out, err = small_volume(machine, 20)
+    rc, out, err = small_volume(machine, 400, leave(archives + 100_000_000 + unpacked // 2))
     assert rc == 1 and err.startswith(f"Velmora launcher: not enough disk space for {V3}: "), err
     assert not any(r.path.endswith(".zip") for r in host.requests())
 
@@ -388,11 +381,17 @@ def test_a_repair_killed_as_it_moves_a_new_copy_in_leaves_a_file_there(machine, 
     assert machine.tree(V1) == complete_tree(host.root, V1)
 
 
-def test_repair_needs_a_version_and_a_file_list(machine, host):
+def test_repair_needs_a_version_and_a_file_list(machine, host, tmp_path):
     assert machine.run("--repair") == (
         1, "", "Velmora launcher: no installed version of Velmora to repair\n")
     machine.ok(PLAY)
     version = machine.installed()[0]
+    # Never written through a link, not even one in a file's place.
+    notes, outside = os.path.join(machine.versions, version, "release-notes.txt"), str(tmp_path / "notes")
+    shutil.move(notes, outside)
+    os.symlink(outside, notes)
+    assert machine.run("--repair") == (1, "", f"Velmora launcher: Velmora {version} cannot be repaired: "
+                                              "a link or junction leads out of release-notes.txt\n")
     os.remove(os.path.join(host.root, f"{version}-files.txt"))
     make_release.publish.write_release(version, host.root, PUBLISHED[version],
                                        make_release.TEST_KEY)

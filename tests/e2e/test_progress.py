@@ -70,8 +70,3 @@ def test_terminal_shows_one_live_line_for_the_install_and_clears_it(machine, hos
                 for name, _ in make_release.PLAYER_ARCHIVES)
     assert {m["total"] for m in drawings if m["total"]} == {f"{total / 1e6:.1f}"}
     assert machine.installed() == [V2]
-
-
-def test_no_progress_bytes_when_stderr_is_not_a_terminal(machine, host):
-    slow_down(host)
-    assert machine.ok(PLAY).splitlines()[0] == f"Installing Velmora {V2}"

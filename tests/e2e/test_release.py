@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import EDIT, PLAY, PUBLISHED, V1, V2, complete_tree, make_release, reseal, sign
+from conftest import EDIT, PLAY, PUBLISHED, V1, V2, complete_tree, flip_byte, make_release, reseal, rewrite, sign
 
 SKY = f"{V2}-content-sky.zip"
 
@@ -20,26 +20,14 @@ def other_key(tmp_path_factory):
     return str(folder / "other.key")
 
 
-def edit_release(root, edit, key=None):
-    """Rewrites V2's release file with `edit` and signs it again with `key` (the test key)."""
-    path = os.path.join(root, f"{V2}-release.txt")
-    with open(path) as f:
-        lines = f.read().splitlines()
-    with open(path, "w") as f:
-        f.write("".join(line + "\n" for line in edit(lines)))
-    sign(path, **({"key": key} if key else {}))
+def edit_release(root, edit, key=make_release.TEST_KEY):
+    """Rewrites V2's release file with `edit` of its lines and signs it again with `key`."""
+    sign(rewrite(os.path.join(root, f"{V2}-release.txt"),
+                 lambda text: "".join(line + "\n" for line in edit(text.splitlines()))), key)
 
 
 def edit_archive(root, edit):
-    path = os.path.join(root, SKY)
-    with open(path, "rb") as f:
-        data = f.read()
-    with open(path, "wb") as f:
-        f.write(edit(data))
-
-
-def flip_last_byte(data):
-    return data[:-1] + bytes([data[-1] ^ 1])
+    rewrite(os.path.join(root, SKY), edit, binary=True)
 
 
 NOT_SIGNED = f"release {V2} is not signed by Velmora: "
@@ -59,7 +47,8 @@ CASES = [
     ("archive not listed", lambda root, key: edit_release(
         root, lambda lines: [line for line in lines if not line.endswith(" content-sky.zip")]),
      f"the release file of {V2} does not list content-sky.zip", True),
-    ("archive with one byte changed", lambda root, key: edit_archive(root, flip_last_byte), MISMATCH, True),
+    ("archive with one byte changed", lambda root, key: flip_byte(os.path.join(root, SKY), -1), MISMATCH,
+     True),
     ("archive one byte longer", lambda root, key: edit_archive(root, lambda data: data + b"\0"),
      MISMATCH, True),
     ("archive one byte shorter", lambda root, key: edit_archive(root, lambda data: data[:-1]),
@@ -91,14 +80,6 @@ def test_tampered_release_installs_nothing_and_names_the_reason(machine, host, r
     assert machine.tree(V1) == complete_tree(releases, V1)
 
 
-def edit_record(machine, edit):
-    path = os.path.join(machine.versions, V2, ".release")
-    with open(path) as f:
-        lines = f.read().splitlines(True)
-    with open(path, "w") as f:
-        f.write("".join(edit(lines)))
-
-
 def grow_studio(root):
     with open(os.path.join(root, f"{V2}-WindowsStudio.zip"), "ab") as f:
         f.write(b"\0")
@@ -123,7 +104,8 @@ def test_the_studio_is_installed_only_against_a_verified_release(machine, host, 
     if record == "record deleted":
         os.remove(os.path.join(machine.versions, V2, ".release"))
     elif record == "record without the studio":
-        edit_record(machine, lambda lines: [line for line in lines if "WindowsStudio" not in line])
+        rewrite(os.path.join(machine.versions, V2, ".release"),
+                lambda text: "".join(line for line in text.splitlines(True) if "WindowsStudio" not in line))
     tamper(host.root)
     rc, out, err = machine.run(EDIT)
     assert (rc, err) == (1, f"Velmora launcher: {reason}\n")
