@@ -7,6 +7,7 @@ non-zero only when something could not be run or gave a wrong result.
 """
 import argparse
 import collections
+import glob
 import hashlib
 import os
 import re
@@ -23,6 +24,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import certs  # noqa: E402
 import make_release  # noqa: E402
+import nginx_host  # noqa: E402
 import testlib  # noqa: E402
 
 PLAY = ("velmora-player:1+launchmode:play+gameinfo:ticket+placelauncherurl:https%3A%2F%2F"
@@ -43,6 +45,9 @@ PATCH_SHARE, PLAYER_MB = 0.01, 2
 # The patch's update: at most this share of the release plus the new player, and at most this
 # share of a fresh install's time in each profile.
 PATCH_BYTES, PATCH_TIME = 0.03, {"loopback": 0.2, "network": 0.1}
+# The same patch on a release four times as large: at most this much slower, and reading at
+# most this much from files, since what it carries unchanged is trusted without reading it.
+SIZED, SIZED_GROWTH, SIZED_READ = "version-20270201000000", 1.3, 60e6
 
 
 class Failure(Exception):
@@ -234,8 +239,14 @@ def main():
                     help="network profiles to install in (default: loopback,network)")
     ap.add_argument("--patch-only", action="store_true",
                     help="only the patch's update and the repair (as for choosing VELMORA_SPAN_GAP)")
+    ap.add_argument("--host", choices=("nginx", "python"), default="nginx",
+                    help="the static host of the loopback figures (default nginx); the network "
+                    "profile's rate and delay are the Python host's alone")
+    ap.add_argument("--sizes", help="MB of the two releases the same patch is applied to "
+                    "(default: --mb and four times it)")
     a = ap.parse_args()
     mb = a.mb or (60 if a.quick else 300)
+    a.sizes = [int(x) for x in a.sizes.split(",")] if a.sizes else [mb, 4 * mb]
     runs = a.runs or (2 if a.quick else 5)
     starts = a.starts or (10 if a.quick else 20)
     small_mb = max(1, mb // 4)
@@ -259,8 +270,8 @@ def main():
 
 
 def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
-    print(f"launcher {launcher}, host {url}, cpus {os.cpu_count()}, "
-          f"load average {os.getloadavg()[0]:.2f}")
+    print(f"launcher {launcher}, host {url} ({a.host} for the loopback figures), "
+          f"cpus {os.cpu_count()}, load average {os.getloadavg()[0]:.2f}")
     pki = certs.generate(os.path.join(work, "certs"))
     ca = pki["ca"][0]
     release = os.path.join(work, "release")
@@ -293,6 +304,14 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
     if not profiles:
         raise Failure(f"no such profile: {a.profiles}")
     targets, big_peaks = [], []
+
+    def serve(options=None):
+        if options or a.host == "python":
+            return testlib.SetupHost(release, port=port, cert=cert, key=key, **(options or {}))
+        return nginx_host.NginxHost(release, port=port, cert=cert, key=key)
+
+    def host_name(host):
+        return "nginx" if isinstance(host, nginx_host.NginxHost) else "the Python host"
 
     def fresh(kind):
         folder = os.path.join(work, f"{kind}{next(serial)}")
@@ -369,7 +388,7 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
         # The new program, random bytes stored as they are, and its local header.
         player = PLAYER_MB << 20
         print(f"\n== The patch ({PATCH_SHARE * 100:.0f} % of each content package's files changed, "
-              f"and the player's program, now {PLAYER_MB} MiB larger), {profile}")
+              f"and the player's program, now {PLAYER_MB} MiB larger), {profile}, {host_name(host)}")
         for kind, (seconds, got, count, usage) in rows.items():
             read = f", {usage.rchar / 1e6:7.1f} MB read" if usage.rchar is not None else ""
             print(f"  {kind:13}: {got / 1e6:7.1f} MB in {count:3} requests, {seconds:6.2f}s, "
@@ -403,22 +422,70 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
             raise Failure("the repaired version differs from the release")
         shutil.rmtree(repaired.dir)
 
+    def patch_by_size(host):
+        """The same patch on releases of a.sizes MB with the same files: a fresh install and
+        the update by files of each, and what the update read from files."""
+        rows = []
+        for i, size in enumerate(a.sizes):
+            old, new = f"{SIZED[:-2]}{2 * i:02d}", f"{SIZED[:-2]}{2 * i + 1:02d}"
+            make_release.build(old, release, os.path.join(standins, "player"),
+                               os.path.join(standins, "studio"), bulk_mb=size,
+                               small_files=a.small_files, version_file=False, big_files=10)
+            make_release.patch(release, old, new, release, share=PATCH_SHARE,
+                               player_bytes=PLAYER_MB << 20, version_document=False)
+            figures = []
+            for over in (None, old):
+                m = Machine(fresh("machine"), launcher, ca)
+                if over:
+                    announce(over)
+                    m.start()
+                announce(new)
+                quiesce()
+                figures.append(m.start(peak=True))
+                if make_release.installed_tree(m.version(new)) != expected(release, new):
+                    raise Failure(f"the patch of the {size} MB release differs from the release")
+                shutil.rmtree(m.dir)
+            rows.append((size, *figures))
+            for v in (old, new):  # a 1.2 GB release twice over is much of a tmpfs
+                for path in glob.glob(os.path.join(release, f"{v}-*")):
+                    os.remove(path)
+        print(f"\n== The same patch on {len(rows)} release sizes with the same "
+              f"{a.small_files} small files, loopback, {host_name(host)}")
+        print("  release   fresh install   update by files       read by the update   peak")
+        for size, (fresh_s, _), (update_s, usage) in rows:
+            print(f"  {size:5} MB  {fresh_s:10.2f}s   {update_s:8.3f}s ({update_s / fresh_s:.3f})"
+                  f"  {usage.rchar / 1e6:12.1f} MB   {usage.kib / 1024:5.1f} MiB")
+        (_, _, (small_s, _)), (_, _, (large_s, large)) = rows[0], rows[-1]
+        growth = large_s / small_s
+        targets.append((f"patch on {a.sizes[-1]} MB {growth:.2f}x its time on {a.sizes[0]} MB "
+                        f"<= {SIZED_GROWTH}", growth <= SIZED_GROWTH))
+        targets.append((f"patch on {a.sizes[-1]} MB reads {large.rchar / 1e6:.1f} MB <= "
+                        f"{SIZED_READ / 1e6:.0f} MB", large.rchar <= SIZED_READ))
+        peak = max(usage.kib for *_, (_, usage) in rows) / 1024
+        targets.append((f"patch on either size peak memory {peak:.1f} MiB < {PEAK_MIB:.0f} MiB",
+                        peak < PEAK_MIB))
+
     if a.patch_only:
         for profile, title, options, goals in profiles:
-            with testlib.SetupHost(release, port=port, cert=cert, key=key, **options) as host:
+            with serve(options) as host:
                 patch_update(profile, host)
+                if profile == "loopback":
+                    patch_by_size(host)
         print("\n== Targets (informational)")
         for text, ok in targets:
             print(f"  {text}: {verdict(ok)}")
         return
 
     for profile, title, options, goals in profiles:
-        with testlib.SetupHost(release, port=port, cert=cert, key=key, **options) as host:
+        with serve(options) as host:
             patch_update(profile, host)
+            if profile == "loopback":
+                patch_by_size(host)
             announce(BIG)
             print(f"\n== Install of {sizes[BIG] / 1e6:.0f} MB on an empty install root, {title}: "
                   f"the launcher; curl + bsdtar + rm per package (one by one); curl --parallel for "
-                  f"all, then bsdtar + rm per package (parallel curl); {runs} runs each, rotating")
+                  f"all, then bsdtar + rm per package (parallel curl); {runs} runs each, rotating; "
+                  f"{host_name(host)}")
             got = {m: [] for m in METHODS}
             connections = {}
             for i in range(runs):
@@ -449,9 +516,9 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
             big_peaks.append(peak)
             targets.append((f"{profile}: peak memory {peak:.1f} MiB < {PEAK_MIB:.0f} MiB", peak < PEAK_MIB))
 
-    with testlib.SetupHost(release, port=port, cert=cert, key=key) as host:
+    with serve() as host:
         print(f"\n== Up-to-date start (registered copy, play link) vs one curl request for the "
-              f"version document ({starts} each, alternating)")
+              f"version document ({starts} each, alternating), {host_name(host)}")
         announce(BIG)
         last = Machine(fresh("machine"), launcher, ca)
         last.start()

@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "base/text.h"
-#include "build_config.h"
-#include "install/release/release.h"
 #include "platform/file_system.h"
 #include "platform/platform.h"
 #include "platform/removal.h"
@@ -62,41 +60,6 @@ VersionRemoval removeVersion(const fs::path& version, std::chrono::milliseconds 
       platform::removeAside(files, version, version.parent_path(), wait);
   if (removal.refused) return VersionRemoval::inUse;
   return removal.left ? VersionRemoval::later : VersionRemoval::removed;
-}
-
-std::vector<fs::path> completeVersions(const fs::path& versions) {
-  std::vector<fs::path> complete;
-  std::error_code ec;
-  fs::directory_iterator it(versions, ec);
-  if (ec) return complete;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) throw fs::filesystem_error("cannot list installed versions", versions, ec);
-    const fs::path& candidate = it->path();
-    // A start cut off between the marker and the move leaves a staging folder
-    // that looks complete.
-    if (!isStagingName(utf8(candidate.filename())) && fs::exists(candidate / kCompleteMarker))
-      complete.push_back(candidate);
-  }
-  if (ec) throw fs::filesystem_error("cannot list installed versions", versions, ec);
-  return complete;
-}
-
-bool newerVersion(const fs::path& a, const fs::path& b) {
-  if (kReleasePublicKey[0] != '\0') {
-    const auto publishedA = recordedPublished(a), publishedB = recordedPublished(b);
-    if (publishedA || publishedB) return publishedA && (!publishedB || *publishedA > *publishedB);
-  }
-  return a.filename().compare(b.filename()) > 0;
-}
-
-fs::path newestInstalled(const fs::path& versions) {
-  fs::path newest;
-  for (const fs::path& candidate : completeVersions(versions)) {
-    if (newest.empty() || newerVersion(candidate, newest) ||
-        (!newerVersion(newest, candidate) && candidate.filename().compare(newest.filename()) > 0))
-      newest = candidate;
-  }
-  return newest;
 }
 
 bool holdsContent(const fs::path& path, std::uint64_t size, const std::string& sha256) {

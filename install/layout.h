@@ -44,19 +44,6 @@ bool usableInstall(const std::filesystem::path& folder, const char* program);
 enum class VersionRemoval { removed, later, inUse };
 VersionRemoval removeVersion(const std::filesystem::path& version, std::chrono::milliseconds wait);
 
-// The folders directly in `versions` that hold the marker, staging folders
-// left out. A folder that cannot be listed counts as empty.
-std::vector<std::filesystem::path> completeVersions(const std::filesystem::path& versions);
-
-// Whether version folder `a` is newer than `b`. With a release key built in,
-// by the `published` times of the releases they record (one that records none
-// is older than one that does), so that a rollback published again is newest;
-// otherwise, and between two that record none, by name compared as text.
-bool newerVersion(const std::filesystem::path& a, const std::filesystem::path& b);
-
-// The newest complete version (of equal ones, the greatest name), or an empty path.
-std::filesystem::path newestInstalled(const std::filesystem::path& versions);
-
 // Whether `path` is a regular file, not a link, of exactly `size` bytes with
 // SHA-256 `sha256` (64 lower-case hex digits); reads it once.
 bool holdsContent(const std::filesystem::path& path, std::uint64_t size, const std::string& sha256);

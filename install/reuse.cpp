@@ -11,6 +11,7 @@
 
 #include "base/files.h"
 #include "base/text.h"
+#include "install/installed.h"
 #include "install/layout.h"
 #include "platform/platform.h"
 #include "platform/removal.h"
@@ -189,10 +190,7 @@ std::string formatIdentities(const CheckedFiles& files) {
   return text;
 }
 
-namespace {
-
-// The record in `folder`; empty when it has none or a damaged one, which vouches for nothing.
-std::vector<PackageRecord> readRecord(const fs::path& folder) {
+std::vector<PackageRecord> readFilesRecord(const fs::path& folder) {
   // A record reached through a link describes some other folder.
   if (isLink(folder) || isLink(folder / kFilesRecord)) return {};
   const auto text = readWholeFile(folder / kFilesRecord);
@@ -204,11 +202,6 @@ std::vector<PackageRecord> readRecord(const fs::path& folder) {
   }
 }
 
-void writeRecord(const fs::path& folder, const std::vector<PackageRecord>& records) {
-  writeWholeFile(folder / kFilesRecord, formatFilesRecord(records));
-}
-
-// The identities recorded in `folder`; none when damaged: they only spare reading.
 CheckedFiles readIdentities(const fs::path& folder) {
   if (isLink(folder) || isLink(folder / kIdentitiesRecord)) return {};
   const auto text = readWholeFile(folder / kIdentitiesRecord);
@@ -218,6 +211,12 @@ CheckedFiles readIdentities(const fs::path& folder) {
   } catch (const std::runtime_error&) {
     return {};
   }
+}
+
+namespace {
+
+void writeRecord(const fs::path& folder, const std::vector<PackageRecord>& records) {
+  writeWholeFile(folder / kFilesRecord, formatFilesRecord(records));
 }
 
 using Identity = std::optional<platform::FileIdentity>;
@@ -377,7 +376,7 @@ void takeLooseFiles(const fs::path& from, const fs::path& to, const std::string&
 void keepCutOffPackages(const fs::path& staging, const fs::path& resume, bool files) {
   // A staging name that is a link is only removed, never entered.
   if (isLink(staging)) return;
-  std::vector<PackageRecord> kept = readRecord(staging);
+  std::vector<PackageRecord> kept = readFilesRecord(staging);
   const std::size_t read = kept.size();
   // Lines cut off by a power cut, or changed since, vouch for nothing.
   kept.erase(std::remove_if(kept.begin(), kept.end(), [](const auto& r) { return !intact(r); }),
@@ -388,7 +387,7 @@ void keepCutOffPackages(const fs::path& staging, const fs::path& resume, bool fi
     return;
   if (kept.size() < read) writeRecord(staging, kept);
   std::vector<fs::path> copies;  // flushed, if at all, when carried on from `resume`
-  for (const PackageRecord& older : readRecord(resume)) {
+  for (const PackageRecord& older : readFilesRecord(resume)) {
     bool have = false;
     for (const PackageRecord& record : kept) have = have || sameArchive(record, older);
     if (!have && intact(older) && sourceWhole(older, resume) &&
@@ -406,23 +405,24 @@ void keepCutOffPackages(const fs::path& staging, const fs::path& resume, bool fi
                        platform::kBusyBound);
 }
 
-PackageReuse::PackageReuse(const fs::path& versions, const std::optional<Release>& release,
-                           const fs::path& staging, const fs::path& resume, const FileList* list)
+PackageReuse::PackageReuse(const InstalledVersions& installed,
+                           const std::optional<Release>& release, const fs::path& staging,
+                           const fs::path& resume, const FileList* list)
     : release_(release), staging_(staging), list_(list) {
   if (!release_) return;
   if (list_) owners_.emplace(*list_, std::vector<Package>(kPackages.begin(), kPackages.end()));
-  std::vector<PackageRecord> cutOff = readRecord(resume);
+  std::vector<PackageRecord> cutOff = readFilesRecord(resume);
   cutOff.erase(
       std::remove_if(cutOff.begin(), cutOff.end(), [](const auto& r) { return !intact(r); }),
       cutOff.end());
   sources_.push_back({resume, cutOff});
   std::error_code ec;
   resumeFound_ = fs::is_directory(fs::symlink_status(resume, ec));
-  const fs::path previous = newestInstalled(versions);
-  if (previous.empty()) return;
+  const InstalledVersion* previous = installed.newest();
+  if (!previous) return;
   // Written whole before its marker, a complete version's record may be one from before records
   // were tied to their lists; one that is tied must match.
-  std::vector<PackageRecord> complete = readRecord(previous);
+  std::vector<PackageRecord> complete = installed.newestFiles();
   complete.erase(std::remove_if(complete.begin(), complete.end(),
                                 [](const auto& r) { return !r.listSha256.empty() && !intact(r); }),
                  complete.end());
@@ -431,7 +431,7 @@ PackageReuse::PackageReuse(const fs::path& versions, const std::optional<Release
       if (file.path.back() != '/') previousBySha_.emplace(file.sha256, file.path);
     }
   }
-  sources_.push_back({previous, complete, readIdentities(previous)});
+  sources_.push_back({previous->folder, std::move(complete), &installed.newestIdentities()});
 }
 
 bool PackageReuse::owned(const Package& package, const std::string& path) const {
@@ -448,7 +448,7 @@ bool PackageReuse::has(const Package& package) {
     for (const PackageRecord& record : source.records) {
       std::vector<Identity> checked;
       if (sameArchive(record, wanted) && (!list_ || matchesList(record, package, listed)) &&
-          sourceWhole(record, source.folder, &source.checked, &checked)) {
+          sourceWhole(record, source.folder, source.checked, &checked)) {
         const std::lock_guard<std::mutex> lock(plans_);
         planned_.push_back(
             {record, source.folder, &source == &sources_.front(), std::move(checked)});
@@ -515,7 +515,7 @@ std::optional<PackageReuse::Held> PackageReuse::find(
     Identity identity;
     if (linkFree(*folder, at, clean[*folder]) && platform::hasListedMode(source, file.executable) &&
         verified(source, file.size, file.sha256,
-                 cutOff ? nullptr : knownAt(&sources_[1].checked, at), identity))
+                 cutOff ? nullptr : knownAt(sources_[1].checked, at), identity))
       return Held{path, source, cutOff, &file, identity};
   }
   return std::nullopt;

@@ -59,6 +59,11 @@ std::string formatFilesRecord(const std::vector<PackageRecord>& records);
 // Whether the record's lines are those written with it: nothing cut off or changed.
 bool intact(const PackageRecord& record);
 
+// The records in `folder`; empty when it has none, a damaged one, or one reached
+// through a link (it describes some other folder): they vouch for nothing then.
+std::vector<PackageRecord> readFilesRecord(const std::filesystem::path& folder);
+CheckedFiles readIdentities(const std::filesystem::path& folder);
+
 // Keeps what a cut-off attempt completed: a staging folder whose record lists
 // finished packages becomes `resume` (after taking over the packages of an
 // older `resume` it lacks), for the next attempt to carry from. With `files`
@@ -85,10 +90,12 @@ void keepCutOffPackages(const std::filesystem::path& staging, const std::filesys
 // `resume` or the newest complete version, or from a path there that the
 // version's record gives the same SHA-256, once its size and SHA-256 are the
 // list's.
+class InstalledVersions;
+
 class PackageReuse : public Carrier {
  public:
   // Nothing is carried without a release to compare archive hashes with.
-  PackageReuse(const std::filesystem::path& versions, const std::optional<Release>& release,
+  PackageReuse(const InstalledVersions& installed, const std::optional<Release>& release,
                const std::filesystem::path& staging, const std::filesystem::path& resume,
                const FileList* list = nullptr);
 
@@ -110,7 +117,7 @@ class PackageReuse : public Carrier {
   struct Source {
     std::filesystem::path folder;
     std::vector<PackageRecord> records;
-    CheckedFiles checked = {};  // of a complete version only
+    const CheckedFiles* checked = nullptr;  // of a complete version only
   };
   using Identity = std::optional<platform::FileIdentity>;
 

@@ -12,6 +12,7 @@
 #include "base/text.h"
 #include "build_config.h"
 #include "install/install_lock.h"
+#include "install/installed.h"
 #include "install/layout.h"
 #include "install/package.h"
 #include "install/release/file_list.h"
@@ -83,8 +84,9 @@ std::string learnVersion() {
 // With a release key built in, a version on disk that is older than the newest
 // one is announced either by a replayed old document or by a rollback the
 // service published again; only its release file can tell.
-bool replayed(const fs::path& versions, const fs::path& folder) {
-  return kReleasePublicKey[0] != '\0' && newerVersion(newestInstalled(versions), folder);
+bool replayed(const InstalledVersions& installed, const fs::path& folder) {
+  const InstalledVersion* newest = installed.newest();
+  return kReleasePublicKey[0] != '\0' && newest && installed.newer(newest->folder, folder);
 }
 
 // The rolled-back-to version records the release that published it again, so it stays newest.
@@ -114,7 +116,8 @@ bool sameFolder(const fs::path& entry, const fs::path& keep) {
 // Everything in `versions` but `keep`, unless another start is installing
 // (its staging folder is not ours to take). A version in use stays whole; what
 // a program still holds of one set aside goes with a later start.
-void pruneVersions(const fs::path& versions, const fs::path& keep) {
+void pruneVersions(const InstalledVersions& installed, const fs::path& keep) {
+  const fs::path& versions = installed.folder();
   // Before their tombstones go: they hold the new copies.
   finishRepairs(versions);
   std::vector<fs::path> old;
@@ -126,7 +129,7 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
   for (const fs::path& path : old) {
     // Never one newer than the version started, whatever the host announced.
     if (keyed && !isStagingName(utf8(path.filename())) && fs::exists(path / kCompleteMarker) &&
-        newerVersion(path, keep))
+        installed.newer(path, keep))
       continue;
     // A game waiting on the start must not wait for a program to let go.
     const VersionRemoval removal = removeVersion(path, std::chrono::milliseconds(0));
@@ -142,20 +145,21 @@ void pruneVersions(const fs::path& versions, const fs::path& keep) {
   }
 }
 
-void installVersion(const fs::path& versions, const std::string& version, const fs::path& folder,
-                    const std::optional<Release>& release,
+void installVersion(InstalledVersions& installed, const std::string& version,
+                    const fs::path& folder, const std::optional<Release>& release,
                     std::optional<std::string> fetchedList = std::nullopt) {
   // Before anything is written: it decides what the install downloads, and how much room it needs.
   const std::optional<FileList> list =
       release ? fetchFileList(*release, fetchedList ? &*fetchedList : nullptr) : std::nullopt;
   fetchedList.reset();
+  const fs::path& versions = installed.folder();
   std::cout << "Installing Velmora " << version << std::endl;
   const fs::path staging = versions / pathFromUtf8(version + kStagingSuffix);
   const fs::path resume = versions / pathFromUtf8(version + kResumeSuffix);
   keepCutOffPackages(staging, resume, list.has_value());
   platform::removeTree(staging, versions);
   fs::create_directories(staging);
-  PackageReuse reuse(versions, release, staging, resume, list ? &*list : nullptr);
+  PackageReuse reuse(installed, release, staging, resume, list ? &*list : nullptr);
   install(
       version, std::vector<Package>(kPackages.begin(), kPackages.end()), staging,
       release ? &*release : nullptr,
@@ -182,6 +186,7 @@ void installVersion(const fs::path& versions, const std::string& version, const 
                        });
   // And the move before the prune's removals (which Windows logs in order anyway).
   platform::flushToDisk({folder / kCompleteMarker});
+  installed.record(folder, release);
 }
 
 // A complete version whose program a scanner took away gets its missing files
@@ -198,14 +203,6 @@ bool repaired(const fs::path& folder) {
   return usableInstall(folder, kPlayerExecutable);
 }
 
-bool hasOthers(const fs::path& versions, const fs::path& keep) {
-  std::error_code ec;
-  for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!sameFolder(it->path(), keep)) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 fs::path ensureCurrentVersion(const fs::path& root) {
@@ -215,28 +212,32 @@ fs::path ensureCurrentVersion(const fs::path& root) {
     version = learnVersion();
     platform::logLine("version: the setup host announces " + version);
   } catch (const std::exception& e) {
-    const fs::path installed = newestInstalled(versions);
+    // Looked at once the host has failed: another start may have installed meanwhile.
+    const InstalledVersions installed(versions);
+    const InstalledVersion* newest = installed.newest();
     platform::logLine("version: none from the setup host; newest installed: " +
-                      (installed.empty() ? std::string("none") : utf8(installed.filename())));
-    if (installed.empty()) throw;
-    warnStartingInstalled(e.what(), installed);
-    return installed;
+                      (newest ? utf8(newest->folder.filename()) : std::string("none")));
+    if (!newest) throw;
+    warnStartingInstalled(e.what(), newest->folder);
+    return newest->folder;
   }
 
+  InstalledVersions installed(versions);
   const fs::path folder = versions / pathFromUtf8(version);
-  if (usableInstall(folder, kPlayerExecutable) && !replayed(versions, folder)) {
+  if (usableInstall(folder, kPlayerExecutable) && !replayed(installed, folder)) {
     platform::logLine("release: " + version + " is installed and complete");
     // Leftovers of earlier starts (a version that was in use, a killed install)
     // go once nobody is installing; an up-to-date start otherwise writes nothing.
-    if (hasOthers(versions, folder)) {
-      if (const auto lock = InstallLock::tryTake(root)) pruneVersions(versions, folder);
+    if (installed.hasOthers(folder)) {
+      if (const auto lock = InstallLock::tryTake(root)) pruneVersions(installed, folder);
     }
     return folder;
   }
   // Another start may be installing this very version; wait for it, then look again.
   InstallLock lock(root);
+  installed = InstalledVersions(versions);
   const bool usable = usableInstall(folder, kPlayerExecutable);
-  const bool replay = replayed(versions, folder);
+  const bool replay = replayed(installed, folder);
   platform::logLine("release: " + version +
                     (replay   ? " is older than an installed release; checking it"
                      : usable ? " is installed and complete"
@@ -244,7 +245,7 @@ fs::path ensureCurrentVersion(const fs::path& root) {
                          ? " is installed without its player; repairing it"
                          : " is not installed"));
   if (!usable && !replay && repaired(folder)) {
-    pruneVersions(versions, folder);
+    pruneVersions(installed, folder);
     return folder;
   }
   if (!usable || replay) {
@@ -252,32 +253,27 @@ fs::path ensureCurrentVersion(const fs::path& root) {
       std::optional<std::string> list;
       // A version published again needs no list unless its archives changed.
       const std::optional<Release> release =
-          fetchRelease(version, versions, usable ? nullptr : &list);
-      std::optional<Release> recorded;
-      if (usable && release) {
-        try {
-          recorded = recordedRelease(folder);
-        } catch (const std::runtime_error&) {
-        }
-      }
+          fetchRelease(version, &installed, usable ? nullptr : &list);
+      const InstalledVersion* recorded = usable && release ? installed.find(folder) : nullptr;
       // What is on disk is what the release published again lists, or it is installed anew.
-      if (recorded && sameArchives(*recorded, *release)) {
+      if (recorded && recorded->release && sameArchives(*recorded->release, *release)) {
         platform::logLine("release: " + version + " lists the archives installed; keeping them");
         replaceRecord(folder, *release);
+        installed.record(folder, release);
       } else {
         platform::logLine("release: installing " + version +
                           (release ? "" : " (the host has no release file for it)"));
-        installVersion(versions, version, folder, release, std::move(list));
+        installVersion(installed, version, folder, release, std::move(list));
       }
     } catch (const ReleaseRefused& e) {
-      const fs::path installed = newestInstalled(versions);
+      const InstalledVersion* newest = installed.newest();
       platform::logLine("release: " + version + " refused");
-      if (installed.empty()) throw;
-      warnStartingInstalled(e.what(), installed);
-      return installed;
+      if (!newest) throw;
+      warnStartingInstalled(e.what(), newest->folder);
+      return newest->folder;
     }
   }
-  pruneVersions(versions, folder);
+  pruneVersions(installed, folder);
   return folder;
 }
 

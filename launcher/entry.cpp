@@ -13,6 +13,7 @@
 #include "desktop/register.h"
 #include "desktop/uninstall.h"
 #include "install/install_lock.h"
+#include "install/installed.h"
 #include "install/layout.h"
 #include "install/repair.h"
 #include "install/update.h"

@@ -9,7 +9,7 @@ packages=(
   minisign
   python3 python3-pytest python3-cryptography openssl ca-certificates
   clang libclang-rt-14-dev clang-format
-  libarchive-tools curl time strace tinyproxy procps iproute2 util-linux
+  libarchive-tools curl time strace tinyproxy procps iproute2 util-linux nginx
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine64 liblnk-utils icoutils osslsigncode
   dpkg-dev autoconf automake libtool

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "build_config.h"
+#include "install/installed.h"
 #include "install/layout.h"
 #include "links/launch.h"
 #include "links/site_url.h"

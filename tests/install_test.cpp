@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "build_config.h"
+#include "install/installed.h"
 #include "install/layout.h"
 #include "install/transfer/progress.h"
 #include "install/transfer/proxy.h"

@@ -112,9 +112,10 @@ def _copy_tree(source, target):
 
 
 def build(version, out, player_dir, studio_dir, bulk_mb=0, small_files=2000,
-          icon_size=(48, 48), version_file=True, seed=1, published=None, key=TEST_KEY):
+          icon_size=(48, 48), version_file=True, seed=1, published=None, key=TEST_KEY,
+          big_files=None):
     """Publishes `version` into `out`, signed with `key` unless it is None; `published`
-    defaults to now."""
+    defaults to now. `big_files` fixes how many large files the bulk is split into."""
     os.makedirs(out, exist_ok=True)
     folders = dict(ARCHIVES)
     vseed = sum(version.encode())
@@ -147,7 +148,7 @@ def build(version, out, player_dir, studio_dir, bulk_mb=0, small_files=2000,
                 put(f"{targets[i % len(targets)]}bulk/d{i % 37:02d}/f{i:05d}.txt",
                     _text(rng, size, f"{version} #{i}\n"))
             big_total = max(0, bulk_mb * (1 << 20) - small_total)
-            count = max(3, min(10, big_total // (32 << 20) + 1))
+            count = big_files or max(3, min(10, big_total // (32 << 20) + 1))
             for i in range(count):
                 def random_bytes(f, size=big_total // count, rng=random.Random(f"{seed}:{version}:big{i}")):
                     left = size

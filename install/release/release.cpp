@@ -13,7 +13,7 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "build_config.h"
-#include "install/layout.h"
+#include "install/installed.h"
 #include "install/package.h"
 #include "install/release/file_list.h"
 #include "install/transfer/download.h"
@@ -294,16 +294,7 @@ std::optional<Release> recordedRelease(const fs::path& versionFolder) {
   return parseRelease(*text);
 }
 
-std::optional<std::int64_t> recordedPublished(const fs::path& versionFolder) {
-  try {
-    if (const auto release = recordedRelease(versionFolder)) return release->published;
-  } catch (const std::runtime_error&) {
-    // a record we cannot read vouches for nothing
-  }
-  return std::nullopt;
-}
-
-std::optional<Release> fetchRelease(const std::string& version, const fs::path& versions,
+std::optional<Release> fetchRelease(const std::string& version, const InstalledVersions* installed,
                                     std::optional<std::string>* list) {
   const bool keyed = kReleasePublicKey[0] != '\0';
   const std::string url = std::string(kSetupBaseUrl) + version + "-release.txt";
@@ -366,12 +357,11 @@ std::optional<Release> fetchRelease(const std::string& version, const fs::path& 
 
   // An attacker may replay an old signed release with known faults; a real
   // rollback is published again with a new time.
-  if (versions.empty()) return release;
-  for (const fs::path& installed : completeVersions(versions)) {
-    const auto published = recordedPublished(installed);
-    if (published && *published > release.published) {
+  if (!installed) return release;
+  for (const InstalledVersion& complete : installed->complete()) {
+    if (complete.release && complete.release->published > release.published) {
       throw ReleaseRefused("release " + version + " was published before the installed " +
-                           utf8(installed.filename()));
+                           utf8(complete.folder.filename()));
     }
   }
   return release;

@@ -85,20 +85,19 @@ class NotEnoughSpace : public ReleaseRefused {
 
 // Fetches "<version>-release.txt" and, with kReleasePublicKey set, its
 // ".minisig", and returns the release once it verifies by one of the keys,
-// names `version` and lists every package and the studio; with `versions`, also
+// names `version` and lists every package and the studio; with `installed`, also
 // once it was not published before a release a complete version there records.
 // Without a key, a host that has no release file gives nullopt. Throws
 // ReleaseRefused for a release that fails a check, and the download error when
 // a file cannot be fetched. With `list`, the file list such a release names
 // comes beside them, into `list` (nothing when it did not come).
+class InstalledVersions;
 std::optional<Release> fetchRelease(const std::string& version,
-                                    const std::filesystem::path& versions = {},
+                                    const InstalledVersions* installed = nullptr,
                                     std::optional<std::string>* list = nullptr);
 
 // The release recorded in a version folder, or nullopt when it has none.
 std::optional<Release> recordedRelease(const std::filesystem::path& versionFolder);
-// Its `published` time; nothing when there is no record or it cannot be read.
-std::optional<std::int64_t> recordedPublished(const std::filesystem::path& versionFolder);
 
 // Checks a download against its row of the release file as it streams, so
 // that the first byte beyond the listed size stops the transfer. Feed it every

@@ -13,6 +13,7 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import make_release  # noqa: E402
+import nginx_host  # noqa: E402
 import testlib  # noqa: E402
 
 V1 = "version-20261101000000"
@@ -103,11 +104,17 @@ def releases(build, tmp_path_factory):
     return out
 
 
-class Host(testlib.SetupHost):
+class Announcing:
     def announce(self, text):
         with open(os.path.join(self.root, "version"), "w") as f:
             f.write(text)
 
+
+class Nginx(Announcing, nginx_host.NginxHost):
+    pass
+
+
+class Host(Announcing, testlib.SetupHost):
     def serve(self, cert):
         """Goes on serving the same folder with another of the session's certificates."""
         self.__exit__()
@@ -116,11 +123,18 @@ class Host(testlib.SetupHost):
         self.start()
 
 
+def serving(root, request):
+    """The Python host with its faults; or, as a test's parameter asks, nginx serving the folder
+    as static files ("nginx"), with every range answered whole ("nginx without ranges")."""
+    kind = getattr(request, "param", "python")
+    return Host(root) if kind == "python" else Nginx(root, ranges=kind == "nginx")
+
+
 @pytest.fixture
-def host(releases, tmp_path):
+def host(releases, tmp_path, request):
     root = str(tmp_path / "host")
     shutil.copytree(releases, root)
-    with Host(root) as h:
+    with serving(root, request) as h:
         h.announce(V2 + "\n")
         yield h
 

@@ -16,6 +16,7 @@ def paths_under(folder):
     return [folder] + [os.path.join(d, n) for d, dirs, files in os.walk(folder) for n in dirs + files]
 
 
+@pytest.mark.parametrize("host", ["python", "nginx"], indirect=True)
 def test_fresh_install_starts_the_player_from_the_new_version(machine, host, releases):
     assert machine.ok(PLAY).splitlines()[0] == f"Installing Velmora {V2}"
     assert machine.installed() == [V2] and machine.tree(V2) == complete_tree(releases, V2)

@@ -10,7 +10,8 @@ import time
 
 import pytest
 
-from conftest import PLAY, PUBLISHED, V1, Host, complete_tree, flip_byte, make_release, publish, rewrite, sign
+from conftest import (PLAY, PUBLISHED, V1, Host, complete_tree, flip_byte, make_release, publish, rewrite,
+                      serving, sign)
 
 V3 = "version-20270101000000"
 LIST = f"/{V3}-files.txt"
@@ -29,12 +30,12 @@ def bulky(build, tmp_path_factory):
 
 
 @pytest.fixture
-def patch(bulky, machine, tmp_path):
+def patch(bulky, machine, tmp_path, request):
     """A host serving both, the machine on V1, V3 announced; yields the host and V3's changes."""
     out, changed = bulky
     root = str(tmp_path / "host")
     shutil.copytree(out, root)
-    with Host(root) as host:
+    with serving(root, request) as host:
         host.announce(V1)
         machine.ok(PLAY)
         host.clear_requests()
@@ -67,6 +68,7 @@ def asked(requests, version):
     return spans
 
 
+@pytest.mark.parametrize("patch", ["python", "nginx"], indirect=True)
 def test_a_patch_fetches_only_the_changed_files_each_with_a_range(machine, patch):
     host, changed = patch
     assert machine.ok(PLAY).splitlines() == [f"Installing Velmora {V3}"]
@@ -134,9 +136,11 @@ def test_where_ranges_fail_the_package_comes_whole_once(machine, patch, fault, r
     assert machine.tree(V3) == complete_tree(host.root, V3)
 
 
+@pytest.mark.parametrize("patch", ["python", "nginx without ranges"], indirect=True)
 def test_a_host_that_answers_no_range_updates_through_whole_archives(machine, patch):
     host, changed = patch
-    host.set_faults({"*": {"no_ranges": True}})
+    if isinstance(host, Host):
+        host.set_faults({"*": {"no_ranges": True}})
     rc, out, err = machine.run(PLAY)
     assert rc == 0, err
     packages = [name for name, _ in make_release.PLAYER_ARCHIVES]
@@ -315,6 +319,7 @@ def test_no_download_begins_without_room_for_it(machine, patch, tmp_path):
     assert not any(r.path.endswith(".zip") for r in host.requests())
 
 
+@pytest.mark.parametrize("patch", ["python", "nginx"], indirect=True)
 def test_repair_fetches_only_what_is_missing_or_damaged(machine, patch):
     host, changed = patch
     host.announce(V1)
