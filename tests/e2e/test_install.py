@@ -295,9 +295,9 @@ def test_studio_is_installed_on_first_use_into_the_current_version(machine, host
     assert os.path.realpath(studio["cwd"]) == os.path.realpath(folder)
     # Complete now: the next studio start downloads nothing more. A file to open is made absolute.
     host.clear_requests()
-    assert machine.ok("--studio", "place.rbxl", "ignored") == ""
+    assert machine.ok("--studio", "place.vplace", "ignored") == ""
     assert [r.path for r in host.requests()] == ["/version"]
-    assert machine.records(3)[-1]["args"] == [os.path.join(machine.dir, "place.rbxl")]
+    assert machine.records(3)[-1]["args"] == [os.path.join(machine.dir, "place.vplace")]
 
 
 def test_tool_server_owns_stdout_and_passes_its_exit_code(machine, host):
