@@ -190,27 +190,31 @@ std::string formatIdentities(const CheckedFiles& files) {
   return text;
 }
 
-std::vector<PackageRecord> readFilesRecord(const fs::path& folder) {
+namespace {
+
+// A record of `folder` parsed, or nothing where it is missing or damaged.
+template <typename Parse>
+auto readRecord(const fs::path& folder, const char* name, Parse parse) -> decltype(parse("")) {
   // A record reached through a link describes some other folder.
-  if (isLink(folder) || isLink(folder / kFilesRecord)) return {};
-  const auto text = readWholeFile(folder / kFilesRecord);
+  if (isLink(folder) || isLink(folder / name)) return {};
+  const auto text = readWholeFile(folder / name);
   if (!text) return {};
   try {
-    return parseFilesRecord(*text);
+    return parse(*text);
   } catch (const std::runtime_error&) {
     return {};
   }
 }
 
+}  // namespace
+
+std::vector<PackageRecord> readFilesRecord(const fs::path& folder) {
+  return readRecord(folder, kFilesRecord, [](const std::string& t) { return parseFilesRecord(t); });
+}
+
 CheckedFiles readIdentities(const fs::path& folder) {
-  if (isLink(folder) || isLink(folder / kIdentitiesRecord)) return {};
-  const auto text = readWholeFile(folder / kIdentitiesRecord);
-  if (!text) return {};
-  try {
-    return parseIdentities(*text);
-  } catch (const std::runtime_error&) {
-    return {};
-  }
+  return readRecord(folder, kIdentitiesRecord,
+                    [](const std::string& t) { return parseIdentities(t); });
 }
 
 namespace {

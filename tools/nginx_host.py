@@ -6,13 +6,12 @@ Ranges and keep-alive are on, as on a CDN; ranges=False answers every range with
 """
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import tempfile
 import time
 
-from testlib import PORT, Certs, Request
+from testlib import PORT, Certs, Request, stop_child
 
 NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 
@@ -104,13 +103,7 @@ class NginxHost:
             time.sleep(0.02)
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_child(self.proc)
         self.proc = None
 
     def errors(self):

@@ -77,13 +77,7 @@ class SetupHost:
         return self
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_child(self.proc)
         self.proc = None
 
     def errors(self):
@@ -126,6 +120,17 @@ class SetupHost:
                 return sum(1 for _ in f)
         except FileNotFoundError:
             return 0
+
+
+def stop_child(proc):
+    """Ends a server child: SIGTERM, then SIGKILL after 5 s."""
+    if proc and proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
 
 
 def _remove(path):
