@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "base/text.h"
+#include "install/layout.h"
 
 namespace velmora {
 
@@ -14,6 +15,11 @@ namespace {
 
 constexpr std::size_t kLocalHeader = 30;
 constexpr std::uint32_t kLocalSignature = 0x04034b50;
+
+// Where an entry's data starts in its archive.
+std::uint64_t dataStart(const ListedFile& file) {
+  return file.offset + file.length - file.compressedSize;
+}
 
 std::uint32_t little(const std::string& bytes, std::size_t at, std::size_t width) {
   std::uint32_t value = 0;
@@ -50,6 +56,82 @@ std::vector<EntrySpan> entrySpans(std::vector<EntrySpan::Target> targets, std::u
   return spans;
 }
 
+std::vector<std::size_t> piecesOf(const std::vector<std::uint64_t>& bytes,
+                                  std::size_t connections) {
+  std::uint64_t total = 0;
+  for (std::uint64_t b : bytes) total += b;
+  const std::uint64_t share = connections > 1 ? total / connections : 0;
+  std::vector<std::size_t> pieces;
+  for (std::uint64_t b : bytes) {
+    // Rounded, so a package only a little above its share is not cut in two halves.
+    const std::uint64_t shares = share > 0 ? (b + share / 2) / share : 1;
+    pieces.push_back(static_cast<std::size_t>(
+        std::max<std::uint64_t>(1, std::min<std::uint64_t>({shares, b / kMinPiece, connections}))));
+  }
+  return pieces;
+}
+
+std::vector<EntrySpan> cutSpans(const std::vector<EntrySpan>& spans, std::uint64_t piece) {
+  std::vector<EntrySpan> pieces;
+  for (const EntrySpan& span : spans) {
+    bool open = false;  // the last piece is of this span and may take more entries
+    for (const EntrySpan::Target& target : span.targets) {
+      const ListedFile& file = *target.file;
+      const std::uint64_t first = file.offset, end = file.offset + file.length;
+      if (file.method == Compression::stored && file.length > piece && piece > 0 && !target.slice) {
+        // Stored bytes can be written anywhere in their file; deflated ones only in order.
+        const std::uint64_t data = dataStart(file), count = (file.length + piece - 1) / piece;
+        std::uint64_t from = first;
+        for (std::uint64_t k = 1; k <= count && from < end; ++k) {
+          const std::uint64_t to =
+              k == count ? end : std::max({data + 1, from + 1, first + file.length / count * k});
+          const EntrySpan::Slice slice{from == first ? 0 : from - data, to - data};
+          pieces.push_back({from, to - 1, {{target.file, target.path, slice}}});
+          from = to;
+        }
+        open = false;
+        continue;
+      }
+      if (open && end - pieces.back().first <= piece) {
+        pieces.back().last = std::max(pieces.back().last, end - 1);
+        pieces.back().targets.push_back(target);
+      } else {
+        pieces.push_back({first, end - 1, {target}});
+        open = true;
+      }
+    }
+  }
+  return pieces;
+}
+
+void prepareSlices(const std::vector<EntrySpan>& spans) {
+  for (const EntrySpan& span : spans) {
+    for (const EntrySpan::Target& target : span.targets) {
+      if (!target.slice || target.slice->first != 0) continue;
+      fs::create_directories(target.path.parent_path());
+      std::error_code ec;
+      fs::remove(target.path, ec);
+      std::ofstream out(target.path, std::ios::binary | std::ios::trunc);
+      if (!out) throw std::runtime_error("cannot write " + utf8(target.path));
+    }
+  }
+}
+
+std::string slicesRefused(const std::string& archive, const std::vector<EntrySpan>& spans) {
+  for (const EntrySpan& span : spans) {
+    for (const EntrySpan::Target& target : span.targets) {
+      if (!target.slice || target.slice->first != 0) continue;
+      const ListedFile& file = *target.file;
+      if (!holdsContent(target.path, file.size, file.sha256))
+        return archive + " entry " + file.name +
+               " does not match the file list: another size or SHA-256";
+      std::error_code ec;
+      fs::permissions(target.path, file.executable ? fs::perms(0755) : fs::perms(0644), ec);
+    }
+  }
+  return {};
+}
+
 EntrySink::EntrySink(std::string archive, EntrySpan span)
     : archive_(std::move(archive)), span_(std::move(span)) {}
 
@@ -60,8 +142,9 @@ void EntrySink::refuse(const std::string& why) {
   // The package comes whole next, and its unpacking must find no half file held open (Windows).
   if (writing_) {
     out_.close();
+    // A sliced file is shared with other pieces still writing; the whole archive replaces it.
     std::error_code ignored;
-    fs::remove(span_.targets[entry_].path, ignored);
+    if (!span_.targets[entry_].slice) fs::remove(span_.targets[entry_].path, ignored);
     writing_ = false;
   }
   throw EntryRefused(archive_ + " entry " + name + " does not match the file list: " + why);
@@ -87,12 +170,22 @@ void EntrySink::write(const char* bytes, std::size_t size) {
         refuse("more bytes than the span");
         break;
       case Stage::gap: {
-        const std::uint64_t start = span_.targets[entry_].file->offset;
+        const EntrySpan::Target& target = span_.targets[entry_];
+        // A piece that starts inside an entry's data has no header to read.
+        const bool inside = target.slice && target.slice->first > 0;
+        const std::uint64_t start =
+            inside ? dataStart(*target.file) + target.slice->first : target.file->offset;
         if (at > start) refuse("the span does not start at its entry");
         take = static_cast<std::size_t>(std::min<std::uint64_t>(size, start - at));
         if (at + take == start) {
-          stage_ = Stage::header;
-          header_.clear();
+          if (inside) {
+            openOutput();
+            stage_ = Stage::data;
+            left_ = target.slice->end - target.slice->first;
+          } else {
+            stage_ = Stage::header;
+            header_.clear();
+          }
         }
         break;
       }
@@ -114,8 +207,9 @@ void EntrySink::write(const char* bytes, std::size_t size) {
           left_ = file.length - file.compressedSize - kLocalHeader - file.name.size();
         }
         if (left_ == 0 && stage_ == Stage::extra) {
+          const EntrySpan::Target& target = span_.targets[entry_];
           stage_ = Stage::data;
-          left_ = span_.targets[entry_].file->compressedSize;
+          left_ = target.slice ? target.slice->end : target.file->compressedSize;
           if (left_ == 0) endEntry();
         }
         break;
@@ -141,20 +235,32 @@ void EntrySink::beginEntry() {
   // Where the data begins must be where the list says it ends minus its size.
   if (name != file.name.size() || kLocalHeader + name + extra + file.compressedSize != file.length)
     refuse("its header does not fit the listed span");
-  const fs::path& path = span_.targets[entry_].path;
-  fs::create_directories(path.parent_path());
-  // A hard link to an older version's file must not be written through.
-  std::error_code ec;
-  fs::remove(path, ec);
-  out_.open(path, std::ios::binary | std::ios::trunc);
-  if (!out_) throw std::runtime_error("cannot write " + utf8(path));
-  writing_ = true;
-  hash_ = std::make_unique<platform::Sha256>();
-  written_ = 0;
+  openOutput();
   if (file.method == Compression::deflated) inflater_ = std::make_unique<Inflater>();
   stage_ = Stage::name;
   left_ = name;
   if (left_ == 0) refuse("its header has no name");
+}
+
+void EntrySink::openOutput() {
+  const EntrySpan::Target& target = span_.targets[entry_];
+  if (target.slice) {
+    // Its other pieces write the same file, made empty by prepareSlices, and hash it whole.
+    out_.open(target.path, std::ios::binary | std::ios::in | std::ios::out);
+    out_.seekp(static_cast<std::streamoff>(target.slice->first));
+    hash_.reset();
+    written_ = target.slice->first;
+  } else {
+    fs::create_directories(target.path.parent_path());
+    // A hard link to an older version's file must not be written through.
+    std::error_code ec;
+    fs::remove(target.path, ec);
+    out_.open(target.path, std::ios::binary | std::ios::out | std::ios::trunc);
+    hash_ = std::make_unique<platform::Sha256>();
+    written_ = 0;
+  }
+  if (!out_) throw std::runtime_error("cannot write " + utf8(target.path));
+  writing_ = true;
 }
 
 void EntrySink::output(const unsigned char* data, std::size_t size) {
@@ -162,7 +268,7 @@ void EntrySink::output(const unsigned char* data, std::size_t size) {
   if (size > file.size - written_) refuse("more data than listed");
   out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   if (!out_) throw std::runtime_error("cannot write " + utf8(span_.targets[entry_].path));
-  hash_->update(data, size);
+  if (hash_) hash_->update(data, size);
   written_ += size;
 }
 
@@ -196,11 +302,13 @@ void EntrySink::endEntry() {
   inflater_.reset();
   out_.close();
   if (!out_) throw std::runtime_error("cannot write " + utf8(target.path));
-  if (written_ != target.file->size || hash_->hex() != target.file->sha256)
-    refuse("another size or SHA-256");
+  if (!target.slice) {
+    if (written_ != target.file->size || hash_->hex() != target.file->sha256)
+      refuse("another size or SHA-256");
+    std::error_code ec;
+    fs::permissions(target.path, target.file->executable ? fs::perms(0755) : fs::perms(0644), ec);
+  }
   writing_ = false;
-  std::error_code ec;
-  fs::permissions(target.path, target.file->executable ? fs::perms(0755) : fs::perms(0644), ec);
   ++entry_;
   stage_ = entry_ == span_.targets.size() ? Stage::done : Stage::gap;
 }

@@ -191,5 +191,77 @@ TEST(EntrySink, RefusesAnEntryThatIsNotWhatTheListSays) {
   EXPECT_THROW(longer.write(zip.bytes.data(), zip.files[0].length + 1), EntryRefused);
 }
 
+// Which packages come in pieces, and how many, for what a start fetches.
+TEST(PiecesOf, SplitsOnlyWhatHoldsMoreThanAConnectionsShare) {
+  constexpr std::uint64_t MB = 1'000'000;
+  struct Case {
+    const char* what;
+    std::vector<std::uint64_t> bytes;
+    std::size_t connections;
+    std::vector<std::size_t> pieces;
+  } cases[] = {
+      {"ten equal", std::vector<std::uint64_t>(10, 10 * MB), 10, std::vector<std::size_t>(10, 1)},
+      {"one holds 60 %",
+       {60 * MB, 5 * MB, 5 * MB, 5 * MB, 5 * MB, 5 * MB, 5 * MB, 5 * MB, 5 * MB},
+       10,
+       {6, 1, 1, 1, 1, 1, 1, 1, 1}},
+      {"a little above its share",
+       {14 * MB, 9 * MB, 9 * MB, 9 * MB, 9 * MB, 9 * MB, 9 * MB, 9 * MB, 9 * MB, 14 * MB},
+       10,
+       std::vector<std::size_t>(10, 1)},
+      {"alone, never more than the bound", {300 * MB}, 10, {10}},
+      {"a small patch: pieces of at least the minimum",
+       {2'300'000, 30'000, 0, 70'000},
+       10,
+       {4, 1, 1, 1}},
+      {"too small to split", {kMinPiece * 2 - 1, 1000}, 10, {1, 1}},
+      {"one connection", {60 * MB, 1 * MB}, 1, {1, 1}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(piecesOf(c.bytes, c.connections), c.pieces) << c.what;
+}
+
+// Pieces of a span, fed in any order, write the files the whole span writes,
+// and a sliced file is only taken once all of it is what the list says.
+TEST(CutSpans, PiecesInAnyOrderMakeTheFilesAndCheckThemWhole) {
+  Archive zip;
+  zip.add("a.txt", big(3000, 3), true);
+  zip.add("big.bin", big(10000, 4), false);
+  zip.add("sub/b.txt", big(900, 5), true);
+  zip.add("c.bin", std::string(700, 'c'), false);
+  for (bool damaged : {false, true}) {
+    TempDir dir;
+    std::vector<EntrySpan::Target> targets;
+    for (const ListedFile& file : zip.files) targets.push_back({&file, dir.path() / file.name});
+    const std::vector<EntrySpan> pieces = cutSpans(entrySpans(targets, 0), 3000);
+    // Deflated entries stay whole; the stored one longer than a piece is cut in four.
+    ASSERT_EQ(pieces.size(), 6u);
+    std::uint64_t next = 0;
+    for (const EntrySpan& piece : pieces) {
+      EXPECT_EQ(piece.first, next);
+      next = piece.last + 1;
+    }
+    EXPECT_EQ(next, zip.bytes.size());
+    EXPECT_EQ(pieces[5].targets.size(), 2u);
+    prepareSlices(pieces);
+    std::string bytes = zip.bytes;
+    if (damaged) bytes[pieces[2].first + 10] ^= 1;
+    for (std::size_t i : {3, 0, 5, 2, 4, 1}) {
+      EntrySink sink("p.zip", pieces[i]);
+      feed(sink, bytes, pieces[i], static_cast<unsigned>(i));
+      sink.finish();
+    }
+    const std::string refused = slicesRefused("p.zip", pieces);
+    if (damaged) {
+      EXPECT_EQ(refused,
+                "p.zip entry big.bin does not match the file list: another size or SHA-256");
+      continue;
+    }
+    EXPECT_EQ(refused, "");
+    EXPECT_EQ(readFile(dir.path() / "big.bin"), big(10000, 4));
+    EXPECT_EQ(readFile(dir.path() / "sub/b.txt"), big(900, 5));
+    EXPECT_EQ(readFile(dir.path() / "c.bin"), std::string(700, 'c'));
+  }
+}
+
 }  // namespace
 }  // namespace velmora

@@ -32,6 +32,13 @@ using std::chrono::milliseconds;
 // once fill it (bench/run.py, network profile: 4 at once 12.6 s, 6 8.6 s, 8
 // 8.5 s, 10 4.9 s for 300 MB).
 constexpr std::size_t kParallelTransfers = kParallelTransferCount;
+// How many run at first, and how the count grows: doubled after each interval
+// whose total rate rose by more than kGain over the one before (measured from
+// once every running transfer has its first byte), back to the last count
+// that paid when one does not (bench/run.py: see README).
+constexpr std::size_t kFirstTransfers = 4;
+constexpr double kGrowInterval = 0.25;  // seconds
+constexpr double kGain = 0.1;
 constexpr int kAttempts = 3;
 // libcurl reads the body of a redirect, however long, to keep its connection;
 // nothing the host means to say there needs more.
@@ -135,10 +142,56 @@ std::optional<Range> parseRange(const std::string& value) {
   return range;
 }
 
+// How many transfers run at once: more only while the line takes more.
+class Concurrency {
+ public:
+  std::size_t limit() const { return limit_; }
+
+  // `received`: every body byte so far; `ready`: each running transfer has had
+  // its first; `waiting`: some have not started yet.
+  void sample(Clock::time_point now, std::int64_t received, bool ready, bool waiting) {
+    if (settled_) return;
+    if (!measuring_) {
+      measuring_ = ready && received > 0;
+      from_ = now;
+      fromBytes_ = received;
+      return;
+    }
+    const double seconds = std::chrono::duration<double>(now - from_).count();
+    if (seconds < kGrowInterval) return;
+    const double rate = static_cast<double>(received - fromBytes_) / seconds;
+    measuring_ = false;
+    if (!waiting) return;  // nothing more would start anyway
+    if (rate_ > 0 && rate <= rate_ * (1 + kGain)) {
+      char text[128];
+      std::snprintf(text, sizeof text, "transfers at once: %zu, as %zu took %.1f MB/s against %.1f",
+                    previous_, limit_, rate / 1e6, rate_ / 1e6);
+      platform::logLine(text);
+      limit_ = previous_;
+      settled_ = true;
+      return;
+    }
+    rate_ = rate;
+    previous_ = limit_;
+    limit_ = std::min(limit_ * 2, kParallelTransfers);
+    settled_ = limit_ == previous_;
+  }
+
+ private:
+  std::size_t limit_ = std::min(kFirstTransfers, kParallelTransfers), previous_ = limit_;
+  bool settled_ = limit_ >= kParallelTransfers;
+  bool measuring_ = false;  // since from_, with fromBytes_ received then
+  Clock::time_point from_;
+  std::int64_t fromBytes_ = 0;
+  double rate_ = 0;
+};
+
 // One transfer and its attempts. Owns its easy handle and takes it out of the
 // multi handle when it goes.
 struct Job {
   const Transfer* transfer = nullptr;
+  std::size_t index = 0;
+  std::int64_t* received = nullptr;  // the run's count of body bytes
   CurlHandle easy{nullptr, &curl_easy_cleanup};
   bool added = false;
   int attempts = 0;
@@ -276,6 +329,7 @@ size_t receiveBody(char* data, size_t size, size_t count, void* userData) {
   }
   try {
     job.transfer->sink->write(data, bytes);
+    *job.received += static_cast<std::int64_t>(bytes);
   } catch (const TransferAbandoned& e) {
     job.abandon = e.what();
     return 0;
@@ -332,7 +386,17 @@ void configure(Job& job, const std::string& bundle, std::optional<Clock::time_po
 
 Downloads::Downloads(std::vector<Transfer> transfers, std::string progressLabel,
                      std::chrono::milliseconds bound)
-    : transfers_(std::move(transfers)), progressLabel_(std::move(progressLabel)), bound_(bound) {}
+    : transfers_(std::make_move_iterator(transfers.begin()),
+                 std::make_move_iterator(transfers.end())),
+      progressLabel_(std::move(progressLabel)),
+      bound_(bound) {}
+
+std::size_t Downloads::add(Transfer transfer) {
+  transfers_.push_back(std::move(transfer));
+  abandoned_.emplace_back();
+  notFound_.push_back(false);
+  return transfers_.size() - 1;
+}
 
 void Downloads::stop(std::exception_ptr error) {
   {
@@ -350,10 +414,12 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       bound_.count() > 0 ? std::optional(began + bound_) : std::nullopt;
   // Declared before the jobs: each job leaves the multi handle before the line goes.
   Progress progress(progressLabel_);
-  std::vector<Job> jobs(transfers_.size());
+  std::deque<Job> jobs;
   abandoned_.assign(transfers_.size(), {});
   notFound_.assign(transfers_.size(), false);
   std::size_t next = 0, finished = 0, busy = 0;
+  std::int64_t received = 0;
+  Concurrency concurrency;
 
   auto attempt = [&](Job& job) {
     if (job.attempts == 0) job.began = Clock::now();
@@ -424,7 +490,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       job.easy.reset();
       finished++;
       busy--;
-      const auto index = static_cast<std::size_t>(&job - jobs.data());
+      const std::size_t index = job.index;
       abandoned_[index] = job.abandon;
       logged(job, "abandoned: " + job.abandon);
       if (arrived) arrived(index);
@@ -435,7 +501,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       job.easy.reset();
       finished++;
       busy--;
-      if (arrived) arrived(static_cast<std::size_t>(&job - jobs.data()));
+      if (arrived) arrived(job.index);
       return;
     }
     const std::string reason = !job.sinkError.empty() ? job.sinkError
@@ -446,7 +512,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       logged(job, "failed: " + reason);
       const bool missing = result == CURLE_HTTP_RETURNED_ERROR && status == 404;
       if (job.transfer->alone) {
-        const auto index = static_cast<std::size_t>(&job - jobs.data());
+        const std::size_t index = job.index;
         notFound_[index] = missing;
         abandoned_[index] = message;
         job.easy.reset();
@@ -465,13 +531,25 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     job.retryAt = Clock::now() + delay;
   };
 
-  for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].transfer = &transfers_[i];
+  // Transfers added while one arrived get their jobs here too.
+  const auto take = [&] {
+    while (jobs.size() < transfers_.size()) {
+      Job& job = jobs.emplace_back();
+      job.index = jobs.size() - 1;
+      job.transfer = &transfers_[job.index];
+      job.received = &received;
+    }
+  };
+  take();
   while (finished < jobs.size()) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopped_) std::rethrow_exception(stopped_);
     }
-    for (; next < jobs.size() && busy < kParallelTransfers; ++next, ++busy) {
+    const bool ready = std::all_of(jobs.begin(), jobs.end(),
+                                   [](const Job& job) { return !job.added || job.bodyStarted; });
+    concurrency.sample(Clock::now(), received, ready, next < jobs.size());
+    for (; next < jobs.size() && busy < concurrency.limit(); ++next, ++busy) {
       jobs[next].easy.reset(curl_easy_init());
       if (!jobs[next].easy) throw std::runtime_error("curl_easy_init failed");
       attempt(jobs[next]);
@@ -497,6 +575,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       for (Job& job : jobs) {
         if (job.added && job.easy.get() == message->easy_handle) {
           settle(job, message->data.result);
+          take();
           break;
         }
       }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -81,7 +82,14 @@ class Downloads {
   // failure, or an error handed to stop(), ends every other transfer and is
   // thrown. An abandoned transfer ends alone and arrives too, saying why in
   // abandoned(i).
+  //
+  // It starts with a few at once and runs more while the total rate grows
+  // with them, up to a fixed bound: a line that is already full gets no more
+  // connections.
   void run(const std::function<void(std::size_t)>& arrived = {});
+
+  // Adds a transfer to those run() runs, from within `arrived`; returns its index.
+  std::size_t add(Transfer transfer);
 
   // Why transfer i was abandoned, or empty.
   const std::string& abandoned(std::size_t i) const { return abandoned_[i]; }
@@ -92,13 +100,13 @@ class Downloads {
   void stop(std::exception_ptr error);
 
  private:
-  std::vector<Transfer> transfers_;
+  std::deque<Transfer> transfers_;  // a deque: jobs point at them while more are added
   std::string progressLabel_;
   std::chrono::milliseconds bound_;
   std::mutex mutex_;
   std::exception_ptr stopped_;
-  std::vector<std::string> abandoned_;
-  std::vector<bool> notFound_;
+  std::deque<std::string> abandoned_;
+  std::deque<bool> notFound_;
 };
 
 // One transfer into `sink`, as Downloads runs it.
