@@ -30,7 +30,9 @@ std::uint32_t little(const std::string& bytes, std::size_t at, std::size_t width
 
 }  // namespace
 
-struct EntrySink::Inflater {
+namespace {
+
+struct Inflater {
   z_stream stream{};
   bool ended = false;
   Inflater() {
@@ -38,7 +40,13 @@ struct EntrySink::Inflater {
     if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) throw std::runtime_error("out of memory");
   }
   ~Inflater() { inflateEnd(&stream); }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
 };
+
+}  // namespace
+
+struct EntrySink::Inflater : velmora::Inflater {};
 
 std::vector<EntrySpan> entrySpans(std::vector<EntrySpan::Target> targets, std::uint64_t gap) {
   std::sort(targets.begin(), targets.end(),
@@ -71,21 +79,25 @@ std::vector<std::size_t> piecesOf(const std::vector<std::uint64_t>& bytes,
   return pieces;
 }
 
-std::vector<EntrySpan> cutSpans(const std::vector<EntrySpan>& spans, std::uint64_t piece) {
+std::vector<EntrySpan> cutSpans(const std::vector<EntrySpan>& spans, std::uint64_t piece,
+                                const fs::path& raw) {
   std::vector<EntrySpan> pieces;
   for (const EntrySpan& span : spans) {
     bool open = false;  // the last piece is of this span and may take more entries
     for (const EntrySpan::Target& target : span.targets) {
       const ListedFile& file = *target.file;
       const std::uint64_t first = file.offset, end = file.offset + file.length;
-      if (file.method == Compression::stored && file.length > piece && piece > 0 && !target.slice) {
-        // Stored bytes can be written anywhere in their file; deflated ones only in order.
+      if (file.length > piece && piece > 0 && !target.slice) {
+        // Stored bytes can be written anywhere in their file; deflated ones inflate only in order.
+        const fs::path into = file.method == Compression::stored
+                                  ? target.path
+                                  : raw / (std::to_string(file.offset) + ".deflated");
         const std::uint64_t data = dataStart(file), count = (file.length + piece - 1) / piece;
         std::uint64_t from = first;
         for (std::uint64_t k = 1; k <= count && from < end; ++k) {
           const std::uint64_t to =
               k == count ? end : std::max({data + 1, from + 1, first + file.length / count * k});
-          const EntrySpan::Slice slice{from == first ? 0 : from - data, to - data};
+          const EntrySpan::Slice slice{from == first ? 0 : from - data, to - data, into};
           pieces.push_back({from, to - 1, {{target.file, target.path, slice}}});
           from = to;
         }
@@ -108,21 +120,68 @@ void prepareSlices(const std::vector<EntrySpan>& spans) {
   for (const EntrySpan& span : spans) {
     for (const EntrySpan::Target& target : span.targets) {
       if (!target.slice || target.slice->first != 0) continue;
-      fs::create_directories(target.path.parent_path());
+      const fs::path& raw = target.slice->raw;
+      fs::create_directories(raw.parent_path());
       std::error_code ec;
-      fs::remove(target.path, ec);
-      std::ofstream out(target.path, std::ios::binary | std::ios::trunc);
-      if (!out) throw std::runtime_error("cannot write " + utf8(target.path));
+      fs::remove(raw, ec);
+      std::ofstream out(raw, std::ios::binary | std::ios::trunc);
+      if (!out) throw std::runtime_error("cannot write " + utf8(raw));
     }
   }
 }
+
+// Inflates a sliced entry's compressed data, whole now, into its file; false
+// when it does not inflate to exactly one stream of the listed size.
+namespace {
+
+bool inflateFile(const EntrySpan::Target& target) {
+  const fs::path& raw = target.slice->raw;
+  std::ifstream in(raw, std::ios::binary);
+  std::error_code ec;
+  fs::remove(target.path, ec);
+  fs::create_directories(target.path.parent_path());
+  std::ofstream out(target.path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + utf8(target.path));
+  Inflater inflater;
+  z_stream& z = inflater.stream;
+  std::vector<unsigned char> input(1 << 16), output(1 << 16);
+  std::uint64_t written = 0;
+  bool ended = false, fits = true;
+  while (fits && !ended) {
+    if (z.avail_in == 0) {
+      in.read(reinterpret_cast<char*>(input.data()), static_cast<std::streamsize>(input.size()));
+      z.next_in = input.data();
+      z.avail_in = static_cast<uInt>(in.gcount());
+      if (z.avail_in == 0) break;  // cut off before its end
+    }
+    z.next_out = output.data();
+    z.avail_out = static_cast<uInt>(output.size());
+    const int result = inflate(&z, Z_NO_FLUSH);
+    const std::size_t made = output.size() - z.avail_out;
+    written += made;
+    out.write(reinterpret_cast<const char*>(output.data()), static_cast<std::streamsize>(made));
+    fits = (result == Z_OK || result == Z_STREAM_END || (result == Z_BUF_ERROR && made > 0)) &&
+           written <= target.file->size;
+    ended = result == Z_STREAM_END;
+  }
+  // Nothing may follow its stream.
+  if (ended && (z.avail_in > 0 || in.peek() != std::char_traits<char>::eof())) fits = false;
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + utf8(target.path));
+  in.close();
+  fs::remove(raw, ec);
+  return fits && ended && !in.bad();
+}
+
+}  // namespace
 
 std::string slicesRefused(const std::string& archive, const std::vector<EntrySpan>& spans) {
   for (const EntrySpan& span : spans) {
     for (const EntrySpan::Target& target : span.targets) {
       if (!target.slice || target.slice->first != 0) continue;
       const ListedFile& file = *target.file;
-      if (!holdsContent(target.path, file.size, file.sha256))
+      const bool inflated = file.method == Compression::stored || inflateFile(target);
+      if (!inflated || !holdsContent(target.path, file.size, file.sha256))
         return archive + " entry " + file.name +
                " does not match the file list: another size or SHA-256";
       std::error_code ec;
@@ -215,7 +274,14 @@ void EntrySink::write(const char* bytes, std::size_t size) {
         break;
       case Stage::data:
         take = static_cast<std::size_t>(std::min<std::uint64_t>(size, left_));
-        takeData(data, take);
+        if (span_.targets[entry_].slice) {
+          // As the archive holds them: checked, and inflated, once every piece is in.
+          out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(take));
+          if (!out_)
+            throw std::runtime_error("cannot write " + utf8(span_.targets[entry_].slice->raw));
+        } else {
+          takeData(data, take);
+        }
         left_ -= take;
         if (left_ == 0) endEntry();
         break;
@@ -236,7 +302,8 @@ void EntrySink::beginEntry() {
   if (name != file.name.size() || kLocalHeader + name + extra + file.compressedSize != file.length)
     refuse("its header does not fit the listed span");
   openOutput();
-  if (file.method == Compression::deflated) inflater_ = std::make_unique<Inflater>();
+  if (file.method == Compression::deflated && !span_.targets[entry_].slice)
+    inflater_ = std::make_unique<Inflater>();
   stage_ = Stage::name;
   left_ = name;
   if (left_ == 0) refuse("its header has no name");
@@ -245,8 +312,8 @@ void EntrySink::beginEntry() {
 void EntrySink::openOutput() {
   const EntrySpan::Target& target = span_.targets[entry_];
   if (target.slice) {
-    // Its other pieces write the same file, made empty by prepareSlices, and hash it whole.
-    out_.open(target.path, std::ios::binary | std::ios::in | std::ios::out);
+    // Its other pieces write the same file, made empty by prepareSlices.
+    out_.open(target.slice->raw, std::ios::binary | std::ios::in | std::ios::out);
     out_.seekp(static_cast<std::streamoff>(target.slice->first));
     hash_.reset();
     written_ = target.slice->first;

@@ -34,9 +34,12 @@ inline constexpr std::uint64_t kRequestCost = 64 * 1024;
 // One span of an archive to fetch: from `first` to `last` (inclusive), with the
 // listed entries that lie in it, in order, and where each goes.
 struct EntrySpan {
-  // Bytes [first, end) of a stored entry's data, for an entry fetched in pieces.
+  // Bytes [first, end) of an entry's data as the archive holds it, for an
+  // entry fetched in pieces, and the file they go to at the same offset: the
+  // entry's own for a stored entry, else one inflated once whole.
   struct Slice {
     std::uint64_t first, end;
+    std::filesystem::path raw;
   };
   struct Target {
     const ListedFile* file;
@@ -65,14 +68,17 @@ inline constexpr std::uint64_t kMinPiece = 512 * 1024;
 std::vector<std::size_t> piecesOf(const std::vector<std::uint64_t>& bytes, std::size_t connections);
 
 // Cuts `spans` into spans of about `piece` bytes each: between entries, and
-// inside a stored entry longer than a piece. A span is never joined to another.
-std::vector<EntrySpan> cutSpans(const std::vector<EntrySpan>& spans, std::uint64_t piece);
+// inside an entry longer than a piece, whose compressed data then goes to a
+// file in `raw` first. A span is never joined to another.
+std::vector<EntrySpan> cutSpans(const std::vector<EntrySpan>& spans, std::uint64_t piece,
+                                const std::filesystem::path& raw);
 
-// Makes the file of every sliced entry of `spans` empty (a second name of an
-// older version's file is not written through), for the pieces to fill.
+// Makes the file every sliced entry of `spans` is written to empty (a second
+// name of an older version's file is not written through), for the pieces to fill.
 void prepareSlices(const std::vector<EntrySpan>& spans);
-// Why a sliced entry of `spans`, its pieces all in, is not the listed file;
-// empty when each is.
+// Once every piece of `spans` is in: inflates each sliced compressed entry to
+// its file, removing what it was inflated from; returns why a sliced entry is
+// not the listed file, or nothing when each is.
 std::string slicesRefused(const std::string& archive, const std::vector<EntrySpan>& spans);
 
 // Takes the bytes of one span in order and writes each entry to its path as

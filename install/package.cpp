@@ -40,6 +40,8 @@ constexpr size_t kReadBlockSize = 65536;
 constexpr char kProgressLabel[] = "Downloading";
 // Packages unpacked at once at most; more would mostly contend for the disk.
 constexpr std::size_t kMaxUnpackThreads = 4;
+// Where the pieces of compressed entries gather before they are inflated whole.
+constexpr char kPiecesFolder[] = ".velmora-pieces";
 // Room left on the volume after an install, for the system and the game.
 constexpr std::uint64_t kSpaceMargin = 100'000'000;
 
@@ -641,7 +643,7 @@ std::uint64_t fetchBytes(const Plan& plan) {
 // large stored entries' data), each checked as it streams; without one, byte
 // ranges of the archive. Only with a release row: its size bounds the ranges
 // and its SHA-256 checks the whole.
-void split(std::vector<Plan>& plans, const PathOwners* owners) {
+void split(std::vector<Plan>& plans, const PathOwners* owners, const fs::path& root) {
   std::vector<std::uint64_t> bytes;
   for (const Plan& plan : plans) bytes.push_back(fetchBytes(plan));
   const std::vector<std::size_t> pieces = piecesOf(bytes, kParallelTransferCount);
@@ -661,7 +663,7 @@ void split(std::vector<Plan>& plans, const PathOwners* owners) {
         fs::create_directories(plan.folder / pathFromUtf8(folder));
     }
     if (plan.way == Way::entries) {
-      plan.spans = cutSpans(plan.spans, piece);
+      plan.spans = cutSpans(plan.spans, piece, root / kPiecesFolder / plan.package->archive);
       plan.spansLeft = plan.spans.size();
       prepareSlices(plan.spans);
     } else if (plan.way == Way::archive) {
@@ -757,7 +759,7 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
     plans.push_back(std::move(plan));
   }
   chooseAll(plans, carrier);
-  if (inPieces) split(plans, owners);
+  if (inPieces) split(plans, owners, root);
   requireSpace(version, root, bytesNeeded(plans, owners, carrier && !hardLinksWork(root)));
 
   // Everything of this pass is closed before a second one unpacks over it.
@@ -807,8 +809,15 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
         }
       }
     }
-    // The longest first, so that no long one starts last and holds up the end.
-    std::stable_sort(queued.begin(), queued.end(), [](const auto& a, const auto& b) {
+    // First what later packages wait on to unpack (the player's, which holds
+    // them all), then the longest, so that no long one starts last and holds up the end.
+    std::vector<bool> awaited(plans.size(), false);
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+      for (std::size_t j = i + 1; j < plans.size() && !awaited[i]; ++j)
+        awaited[i] = nested(plans[i].package->destination, plans[j].package->destination);
+    }
+    std::stable_sort(queued.begin(), queued.end(), [&](const auto& a, const auto& b) {
+      if (awaited[a.second.plan] != awaited[b.second.plan]) return bool(awaited[a.second.plan]);
       return a.first.expected > b.first.expected;
     });
     std::vector<Transfer> transfers;
@@ -878,6 +887,8 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
       if (!plan.abandoned.empty() && plan.way == Way::entries) whole.push_back(*plan.package);
     }
   }
+  // Where compressed entries were gathered; nothing of it may reach the version.
+  fs::remove_all(root / kPiecesFolder);
   if (!whole.empty())
     installPackages(version, whole, root, release, unpacked, nullptr, list, owners, false);
 }

@@ -37,8 +37,11 @@ constexpr std::size_t kParallelTransfers = kParallelTransferCount;
 // once every running transfer has its first byte), back to the last count
 // that paid when one does not (bench/run.py: see README).
 constexpr std::size_t kFirstTransfers = 4;
-constexpr double kGrowInterval = 0.25;  // seconds
+constexpr double kGrowInterval = 0.15;  // seconds
 constexpr double kGain = 0.1;
+// A transfer smaller than this costs a round trip rather than a share of the
+// line: it runs whenever the bound allows.
+constexpr std::int64_t kSmallTransfer = 256 * 1024;
 constexpr int kAttempts = 3;
 // libcurl reads the body of a redirect, however long, to keep its connection;
 // nothing the host means to say there needs more.
@@ -192,6 +195,7 @@ struct Job {
   const Transfer* transfer = nullptr;
   std::size_t index = 0;
   std::int64_t* received = nullptr;  // the run's count of body bytes
+  bool bulk = true;                  // counts against the number that pays
   CurlHandle easy{nullptr, &curl_easy_cleanup};
   bool added = false;
   int attempts = 0;
@@ -417,7 +421,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
   std::deque<Job> jobs;
   abandoned_.assign(transfers_.size(), {});
   notFound_.assign(transfers_.size(), false);
-  std::size_t next = 0, finished = 0, busy = 0;
+  std::size_t finished = 0, busy = 0, busyBulk = 0;
   std::int64_t received = 0;
   Concurrency concurrency;
 
@@ -490,6 +494,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       job.easy.reset();
       finished++;
       busy--;
+      busyBulk -= job.bulk;
       const std::size_t index = job.index;
       abandoned_[index] = job.abandon;
       logged(job, "abandoned: " + job.abandon);
@@ -501,6 +506,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       job.easy.reset();
       finished++;
       busy--;
+      busyBulk -= job.bulk;
       if (arrived) arrived(job.index);
       return;
     }
@@ -518,6 +524,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
         job.easy.reset();
         finished++;
         busy--;
+        busyBulk -= job.bulk;
         if (arrived) arrived(index);
         return;
       }
@@ -538,6 +545,9 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       job.index = jobs.size() - 1;
       job.transfer = &transfers_[job.index];
       job.received = &received;
+      const std::optional<ByteSpan>& span = job.transfer->span;
+      const std::int64_t expected = span ? span->last + 1 - span->first : job.transfer->expected;
+      job.bulk = expected < 0 || expected >= kSmallTransfer;
     }
   };
   take();
@@ -546,13 +556,21 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopped_) std::rethrow_exception(stopped_);
     }
-    const bool ready = std::all_of(jobs.begin(), jobs.end(),
-                                   [](const Job& job) { return !job.added || job.bodyStarted; });
-    concurrency.sample(Clock::now(), received, ready, next < jobs.size());
-    for (; next < jobs.size() && busy < concurrency.limit(); ++next, ++busy) {
-      jobs[next].easy.reset(curl_easy_init());
-      if (!jobs[next].easy) throw std::runtime_error("curl_easy_init failed");
-      attempt(jobs[next]);
+    bool ready = true, waiting = false;
+    for (const Job& job : jobs) {
+      ready = ready && (!job.bulk || !job.added || job.bodyStarted);
+      waiting = waiting || (job.bulk && job.attempts == 0);
+    }
+    concurrency.sample(Clock::now(), received, ready, waiting);
+    // In order; a small one goes by a bulk one held back by the count that pays.
+    for (Job& job : jobs) {
+      if (busy >= kParallelTransfers) break;
+      if (job.attempts > 0 || (job.bulk && busyBulk >= concurrency.limit())) continue;
+      job.easy.reset(curl_easy_init());
+      if (!job.easy) throw std::runtime_error("curl_easy_init failed");
+      attempt(job);
+      busy++;
+      busyBulk += job.bulk;
     }
     auto wait = milliseconds(1000);
     const auto now = Clock::now();
