@@ -714,8 +714,10 @@ std::uint64_t bytesNeeded(const std::vector<Plan>& plans, const PathOwners* owne
     } else if (plan.way == Way::entries) {
       for (const EntrySpan& span : plan.spans) {
         for (const EntrySpan::Target& target : span.targets) {
-          // A file fetched in pieces counts once.
+          // A file fetched in pieces counts once, and so does what it inflates from.
           if (!target.slice || target.slice->first == 0) bytes += target.file->size;
+          if (target.slice && target.slice->first == 0 && target.slice->raw != target.path)
+            bytes += target.file->compressedSize;
         }
       }
     }

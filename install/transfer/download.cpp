@@ -165,19 +165,21 @@ class Concurrency {
     const double rate = static_cast<double>(received - fromBytes_) / seconds;
     measuring_ = false;
     if (!waiting) return;  // nothing more would start anyway
-    if (rate_ > 0 && rate <= rate_ * (1 + kGain)) {
-      char text[128];
-      std::snprintf(text, sizeof text, "transfers at once: %zu, as %zu took %.1f MB/s against %.1f",
-                    previous_, limit_, rate / 1e6, rate_ / 1e6);
-      platform::logLine(text);
+    const bool paid = rate_ == 0 || rate > rate_ * (1 + kGain);
+    if (paid) {
+      rate_ = rate;
+      previous_ = limit_;
+      limit_ = std::min(limit_ * 2, kParallelTransfers);
+    } else {
       limit_ = previous_;
-      settled_ = true;
-      return;
     }
-    rate_ = rate;
-    previous_ = limit_;
-    limit_ = std::min(limit_ * 2, kParallelTransfers);
-    settled_ = limit_ == previous_;
+    settled_ = !paid || limit_ == previous_;
+    if (settled_) {
+      char text[96];
+      std::snprintf(text, sizeof text, "transfers at once: %zu, the last step %s (%.1f MB/s)",
+                    limit_, paid ? "to the bound" : "back", rate / 1e6);
+      platform::logLine(text);
+    }
   }
 
  private:
