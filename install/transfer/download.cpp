@@ -32,10 +32,7 @@ using std::chrono::milliseconds;
 // once fill it (bench/run.py, network profile: 4 at once 12.6 s, 6 8.6 s, 8
 // 8.5 s, 10 4.9 s for 300 MB).
 constexpr std::size_t kParallelTransfers = kParallelTransferCount;
-// How many run at first, and how the count grows: doubled after each interval
-// whose total rate rose by more than kGain over the one before (measured from
-// once every running transfer has its first byte), back to the last count
-// that paid when one does not (bench/run.py: see README).
+// How many run at first, and how the count grows (TransferCount; bench/run.py: see README).
 constexpr std::size_t kFirstTransfers = 4;
 constexpr double kGrowInterval = 0.15;  // seconds
 constexpr double kGain = 0.1;
@@ -144,52 +141,6 @@ std::optional<Range> parseRange(const std::string& value) {
   if (value.find_first_not_of(" \t\r\n", at) != std::string::npos) return std::nullopt;
   return range;
 }
-
-// How many transfers run at once: more only while the line takes more.
-class Concurrency {
- public:
-  std::size_t limit() const { return limit_; }
-
-  // `received`: every body byte so far; `ready`: each running transfer has had
-  // its first; `waiting`: some have not started yet.
-  void sample(Clock::time_point now, std::int64_t received, bool ready, bool waiting) {
-    if (settled_) return;
-    if (!measuring_) {
-      measuring_ = ready && received > 0;
-      from_ = now;
-      fromBytes_ = received;
-      return;
-    }
-    const double seconds = std::chrono::duration<double>(now - from_).count();
-    if (seconds < kGrowInterval) return;
-    const double rate = static_cast<double>(received - fromBytes_) / seconds;
-    measuring_ = false;
-    if (!waiting) return;  // nothing more would start anyway
-    const bool paid = rate_ == 0 || rate > rate_ * (1 + kGain);
-    if (paid) {
-      rate_ = rate;
-      previous_ = limit_;
-      limit_ = std::min(limit_ * 2, kParallelTransfers);
-    } else {
-      limit_ = previous_;
-    }
-    settled_ = !paid || limit_ == previous_;
-    if (settled_) {
-      char text[96];
-      std::snprintf(text, sizeof text, "transfers at once: %zu, the last step %s (%.1f MB/s)",
-                    limit_, paid ? "to the bound" : "back", rate / 1e6);
-      platform::logLine(text);
-    }
-  }
-
- private:
-  std::size_t limit_ = std::min(kFirstTransfers, kParallelTransfers), previous_ = limit_;
-  bool settled_ = limit_ >= kParallelTransfers;
-  bool measuring_ = false;  // since from_, with fromBytes_ received then
-  Clock::time_point from_;
-  std::int64_t fromBytes_ = 0;
-  double rate_ = 0;
-};
 
 // One transfer and its attempts. Owns its easy handle and takes it out of the
 // multi handle when it goes.
@@ -390,6 +341,38 @@ void configure(Job& job, const std::string& bundle, std::optional<Clock::time_po
 
 }  // namespace
 
+TransferCount::TransferCount(std::size_t first, std::size_t bound)
+    : bound_(bound), limit_(std::min(first, bound)), previous_(limit_), settled_(limit_ >= bound) {}
+
+void TransferCount::sample(double now, std::int64_t received, bool ready, bool waiting) {
+  if (settled_) return;
+  if (!measuring_) {
+    measuring_ = ready && received > 0;
+    from_ = now;
+    fromBytes_ = received;
+    return;
+  }
+  if (now - from_ < kGrowInterval) return;
+  const double rate = static_cast<double>(received - fromBytes_) / (now - from_);
+  measuring_ = false;
+  if (!waiting) return;  // nothing more would start anyway
+  const bool paid = rate_ == 0 || rate > rate_ * (1 + kGain);
+  if (paid) {
+    rate_ = rate;
+    previous_ = limit_;
+    limit_ = std::min(limit_ * 2, bound_);
+  } else {
+    limit_ = previous_;
+  }
+  settled_ = !paid || limit_ == previous_;
+  if (settled_) {
+    char text[96];
+    std::snprintf(text, sizeof text, "transfers at once: %zu, the last step %s (%.1f MB/s)", limit_,
+                  paid ? "to the bound" : "back", rate / 1e6);
+    platform::logLine(text);
+  }
+}
+
 Downloads::Downloads(std::vector<Transfer> transfers, std::string progressLabel,
                      std::chrono::milliseconds bound)
     : transfers_(std::make_move_iterator(transfers.begin()),
@@ -425,7 +408,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
   notFound_.assign(transfers_.size(), false);
   std::size_t finished = 0, busy = 0, busyBulk = 0;
   std::int64_t received = 0;
-  Concurrency concurrency;
+  TransferCount concurrency(kFirstTransfers, kParallelTransfers);
 
   auto attempt = [&](Job& job) {
     if (job.attempts == 0) job.began = Clock::now();
@@ -563,7 +546,8 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       ready = ready && (!job.bulk || !job.added || job.bodyStarted);
       waiting = waiting || (job.bulk && job.attempts == 0);
     }
-    concurrency.sample(Clock::now(), received, ready, waiting);
+    concurrency.sample(std::chrono::duration<double>(Clock::now() - began).count(), received, ready,
+                       waiting);
     // In order; a small one goes by a bulk one held back by the count that pays.
     for (Job& job : jobs) {
       if (busy >= kParallelTransfers) break;

@@ -57,6 +57,28 @@ struct Transfer {
   bool alone = false;
 };
 
+// How many large transfers run at once: `first` at the start, then twice as
+// many (at most `bound`) after each interval whose total rate rose by more than
+// a tenth over the interval before, counted from once every running transfer
+// has its first byte; back to the count before once one does not, for good. A
+// line that is already full gets no more connections.
+class TransferCount {
+ public:
+  TransferCount(std::size_t first, std::size_t bound);
+  std::size_t limit() const { return limit_; }
+  // At `now` seconds: `received` body bytes so far, `ready` when each running
+  // transfer has had its first, `waiting` when some have not started yet.
+  void sample(double now, std::int64_t received, bool ready, bool waiting);
+
+ private:
+  std::size_t bound_, limit_, previous_;
+  bool settled_;
+  bool measuring_ = false;  // since from_, with fromBytes_ received then
+  double from_ = 0;
+  std::int64_t fromBytes_ = 0;
+  double rate_ = 0;  // of the last interval that paid
+};
+
 // Transfers over HTTPS (redirects only to https) that share the process's one
 // connection cache, trusting YRT_CA_BUNDLE, else the install root's
 // "ca-bundle.pem", else the library's default store; through the proxy the
@@ -83,9 +105,8 @@ class Downloads {
   // thrown. An abandoned transfer ends alone and arrives too, saying why in
   // abandoned(i).
   //
-  // It starts with a few at once and runs more while the total rate grows
-  // with them, up to a fixed bound: a line that is already full gets no more
-  // connections.
+  // Large transfers run as many at once as TransferCount allows, up to a fixed
+  // bound; small ones whenever fewer than the bound run.
   void run(const std::function<void(std::size_t)>& arrived = {});
 
   // Adds a transfer to those run() runs, from within `arrived`; returns its index.
