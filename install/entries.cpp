@@ -146,13 +146,14 @@ bool inflateFile(const EntrySpan::Target& target) {
   z_stream& z = inflater.stream;
   std::vector<unsigned char> input(1 << 16), output(1 << 16);
   std::uint64_t written = 0;
-  bool ended = false, fits = true;
+  bool ended = false, fits = true, full = false;
   while (fits && !ended) {
     if (z.avail_in == 0) {
       in.read(reinterpret_cast<char*>(input.data()), static_cast<std::streamsize>(input.size()));
       z.next_in = input.data();
       z.avail_in = static_cast<uInt>(in.gcount());
-      if (z.avail_in == 0) break;  // cut off before its end
+      // With its output full, zlib may still hold the stream's last bytes.
+      if (z.avail_in == 0 && !full) break;  // cut off before its end
     }
     z.next_out = output.data();
     z.avail_out = static_cast<uInt>(output.size());
@@ -163,6 +164,7 @@ bool inflateFile(const EntrySpan::Target& target) {
     fits = (result == Z_OK || result == Z_STREAM_END || (result == Z_BUF_ERROR && made > 0)) &&
            written <= target.file->size;
     ended = result == Z_STREAM_END;
+    full = z.avail_out == 0;
   }
   // Nothing may follow its stream.
   if (ended && (z.avail_in > 0 || in.peek() != std::char_traits<char>::eof())) fits = false;
@@ -176,19 +178,27 @@ bool inflateFile(const EntrySpan::Target& target) {
 }  // namespace
 
 std::string slicesRefused(const std::string& archive, const std::vector<EntrySpan>& spans) {
+  std::string refused;
   for (const EntrySpan& span : spans) {
     for (const EntrySpan::Target& target : span.targets) {
       if (!target.slice || target.slice->first != 0) continue;
       const ListedFile& file = *target.file;
-      const bool inflated = file.method == Compression::stored || inflateFile(target);
-      if (!inflated || !holdsContent(target.path, file.size, file.sha256))
-        return archive + " entry " + file.name +
-               " does not match the file list: another size or SHA-256";
       std::error_code ec;
+      // The package comes whole: what the others gathered goes too.
+      if (!refused.empty()) {
+        if (target.slice->raw != target.path) fs::remove(target.slice->raw, ec);
+        continue;
+      }
+      const bool inflated = file.method == Compression::stored || inflateFile(target);
+      if (!inflated || !holdsContent(target.path, file.size, file.sha256)) {
+        refused = archive + " entry " + file.name +
+                  " does not match the file list: another size or SHA-256";
+        continue;
+      }
       fs::permissions(target.path, file.executable ? fs::perms(0755) : fs::perms(0644), ec);
     }
   }
-  return {};
+  return refused;
 }
 
 EntrySink::EntrySink(std::string archive, EntrySpan span)

@@ -453,9 +453,14 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     long status = 0;
     curl_easy_getinfo(job.easy.get(), CURLINFO_RESPONSE_CODE, &status);
     job.detach();
-    // A range the host says it cannot give: the file is there, only not in parts.
-    if (job.transfer->span && result == CURLE_HTTP_RETURNED_ERROR && status == 416)
-      job.abandon = "the host does not answer range requests";
+    // A range the host says it cannot give, or a host that refuses a request
+    // with a Range header (some answer 400, 403, 405 or 501): the file may still
+    // come whole. A missing file, or a host that is busy or down, is no range's fault.
+    if (job.transfer->span && result == CURLE_HTTP_RETURNED_ERROR &&
+        (status == 416 || status == 400 || status == 403 || status == 405 || status == 501))
+      job.abandon = status == 416
+                        ? "the host does not answer range requests"
+                        : "the host refused a range request (HTTP " + std::to_string(status) + ")";
     // Not worth asking again: the same host sends the same header. A span still
     // falls back, as its header may be a range answer's alone.
     if (headerTooLarge(result, job.headerEnded))
