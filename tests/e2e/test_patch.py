@@ -167,7 +167,9 @@ def stale_big(root):
     (stale_big, {"list": "* entry bulk/big0.bin does not match the file list: another size or SHA-256",
                  "no list": "its pieces do not make the archive the release lists"}),
     (lambda root: {"no_ranges": True}, "the host does not answer range requests"),
-], ids=["whole", "piece cut", "stale piece", "no ranges"])
+    (lambda root: {"status": 403, "ranges_only": True},
+     "the host refused a range request (HTTP 403)"),
+], ids=["whole", "piece cut", "stale piece", "no ranges", "ranges refused"])
 def test_a_large_package_comes_in_pieces_side_by_side(machine, lopsided, tmp_path, request, listed,
                                                       fault, warning):
     root = shutil.copytree(lopsided[listed], str(tmp_path / "host"))
