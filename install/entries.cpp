@@ -131,10 +131,10 @@ void prepareSlices(const std::vector<EntrySpan>& spans) {
   }
 }
 
-// Inflates a sliced entry's compressed data, whole now, into its file; false
-// when it does not inflate to exactly one stream of the listed size.
 namespace {
 
+// Inflates a sliced entry's compressed data, whole now, into its file; false
+// when it does not inflate to exactly one stream of the listed size.
 bool inflateFile(const EntrySpan::Target& target) {
   const fs::path& raw = target.slice->raw;
   std::ifstream in(raw, std::ios::binary);
