@@ -87,12 +87,13 @@ std::vector<EntrySpan> cutSpans(const std::vector<EntrySpan>& spans, std::uint64
     for (const EntrySpan::Target& target : span.targets) {
       const ListedFile& file = *target.file;
       const std::uint64_t first = file.offset, end = file.offset + file.length;
-      if (file.length > piece && piece > 0 && !target.slice) {
+      // One only a little longer than a piece stays whole, as a package that size does.
+      if (piece > 0 && file.length >= piece + piece / 2 && !target.slice) {
         // Stored bytes can be written anywhere in their file; deflated ones inflate only in order.
         const fs::path into = file.method == Compression::stored
                                   ? target.path
                                   : raw / (std::to_string(file.offset) + ".deflated");
-        const std::uint64_t data = dataStart(file), count = (file.length + piece - 1) / piece;
+        const std::uint64_t data = dataStart(file), count = (file.length + piece / 2) / piece;
         std::uint64_t from = first;
         for (std::uint64_t k = 1; k <= count && from < end; ++k) {
           const std::uint64_t to =
@@ -130,10 +131,10 @@ void prepareSlices(const std::vector<EntrySpan>& spans) {
   }
 }
 
-// Inflates a sliced entry's compressed data, whole now, into its file; false
-// when it does not inflate to exactly one stream of the listed size.
 namespace {
 
+// Inflates a sliced entry's compressed data, whole now, into its file; false
+// when it does not inflate to exactly one stream of the listed size.
 bool inflateFile(const EntrySpan::Target& target) {
   const fs::path& raw = target.slice->raw;
   std::ifstream in(raw, std::ios::binary);

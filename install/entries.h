@@ -68,7 +68,7 @@ inline constexpr std::uint64_t kMinPiece = 512 * 1024;
 std::vector<std::size_t> piecesOf(const std::vector<std::uint64_t>& bytes, std::size_t connections);
 
 // Cuts `spans` into spans of about `piece` bytes each: between entries, and
-// inside an entry longer than a piece, whose compressed data then goes to a
+// inside an entry of one and a half pieces or more, whose compressed data then goes to a
 // file in `raw` first. A span is never joined to another.
 std::vector<EntrySpan> cutSpans(const std::vector<EntrySpan>& spans, std::uint64_t piece,
                                 const std::filesystem::path& raw);

@@ -279,7 +279,6 @@ class PieceSink : public Sink {
     out_.close();
     if (!out_) throw std::runtime_error("writing " + utf8(file_) + " failed");
   }
-  const ByteSpan& span() const { return span_; }
 
  private:
   fs::path file_;
@@ -639,10 +638,10 @@ std::uint64_t fetchBytes(const Plan& plan) {
 }
 
 // Cuts the packages that hold more than a connection's share of what this
-// pass fetches into pieces: with a list, spans of whole entries (and of
-// large stored entries' data), each checked as it streams; without one, byte
-// ranges of the archive. Only with a release row: its size bounds the ranges
-// and its SHA-256 checks the whole.
+// pass fetches into pieces: with a list, spans of whole entries (and of large
+// entries' data), each checked against the list; without one, byte ranges of
+// the archive. Only with a release row: its size bounds the ranges and its
+// SHA-256 checks the whole.
 void split(std::vector<Plan>& plans, const PathOwners* owners, const fs::path& root) {
   std::vector<std::uint64_t> bytes;
   for (const Plan& plan : plans) bytes.push_back(fetchBytes(plan));
