@@ -708,13 +708,13 @@ std::uint64_t bytesNeeded(const std::vector<Plan>& plans, const PathOwners* owne
   for (const Plan& plan : plans) {
     if (plan.way == Way::archive || plan.way == Way::pieces) {
       bytes += (plan.row ? plan.row->size : 0) + unpackedSize(plan, owners);
-    } else if (copies) {
-      bytes += unpackedSize(plan, owners);
-    } else if (plan.way == Way::entries) {
+    } else {
+      if (copies) bytes += unpackedSize(plan, owners);
+      if (plan.way != Way::entries) continue;
       for (const EntrySpan& span : plan.spans) {
         for (const EntrySpan::Target& target : span.targets) {
           // A file fetched in pieces counts once, and so does what it inflates from.
-          if (!target.slice || target.slice->first == 0) bytes += target.file->size;
+          if (!copies && (!target.slice || target.slice->first == 0)) bytes += target.file->size;
           if (target.slice && target.slice->first == 0 && target.slice->raw != target.path)
             bytes += target.file->compressedSize;
         }
@@ -888,8 +888,10 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
       if (!plan.abandoned.empty() && plan.way == Way::entries) whole.push_back(*plan.package);
     }
   }
-  // Where compressed entries were gathered; nothing of it may reach the version.
-  fs::remove_all(root / kPiecesFolder);
+  // Where compressed entries were gathered; nothing of it may reach the version,
+  // even while a scanner still holds a file of it.
+  if (fs::exists(root / kPiecesFolder))
+    platform::removeTree(root / kPiecesFolder, root.parent_path());
   if (!whole.empty())
     installPackages(version, whole, root, release, unpacked, nullptr, list, owners, false);
 }
@@ -898,11 +900,11 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
 
 void install(const std::string& version, const std::vector<Package>& packages, const fs::path& root,
              const Release* release, const Unpacked& unpacked, Carrier* carrier,
-             const FileList* list) {
+             const FileList* list, bool inPieces) {
   std::optional<PathOwners> owners;
   if (list) owners.emplace(*list, packages);
   installPackages(version, packages, root, release, unpacked, carrier, list,
-                  owners ? &*owners : nullptr, true);
+                  owners ? &*owners : nullptr, inPieces);
 }
 
 void install(const std::string& version, const std::string& archive, const fs::path& destination,

@@ -195,6 +195,22 @@ def test_a_large_package_comes_in_pieces_side_by_side(machine, lopsided, tmp_pat
         assert machine.tree(V1) == complete_tree(root, V1)
 
 
+def test_a_repair_fetches_a_large_package_the_host_gives_only_whole_once(machine, lopsided,
+                                                                         tmp_path, request):
+    root = shutil.copytree(lopsided["list"], str(tmp_path / "host"))
+    with serving(root, request) as host:
+        host.announce(V1)
+        assert machine.run(PLAY)[0] == 0
+        flip_byte(os.path.join(machine.versions, V1, make_release.PLAYER_ARCHIVES[1][1],
+                               "bulk", "big0.bin"), 1000)
+        host.set_faults({f"{V1}-{BIG}": {"no_ranges": True}})
+        host.clear_requests()
+        assert machine.run("--repair") == (0, f"Repaired 1 files of Velmora {V1}\n", f"warning: {BIG}: "
+                                           "the host does not answer range requests; downloading it whole\n")
+        assert [r.range for r in host.requests() if r.path.endswith(BIG)][-1] == "-"
+        assert machine.tree(V1) == complete_tree(root, V1)
+
+
 @pytest.mark.parametrize("patch", ["python", "nginx without ranges"], indirect=True)
 def test_a_host_that_answers_no_range_updates_through_whole_archives(machine, patch):
     host, changed = patch
