@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "install/layout.h"
+#include "platform/platform.h"
 
 namespace velmora {
 
@@ -127,6 +128,8 @@ void prepareSlices(const std::vector<EntrySpan>& spans) {
       fs::remove(raw, ec);
       std::ofstream out(raw, std::ios::binary | std::ios::trunc);
       if (!out) throw std::runtime_error("cannot write " + utf8(raw));
+      out.close();
+      platform::preferSparse(raw);
     }
   }
 }

@@ -802,6 +802,8 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
         fs::create_directories(plan.folder);
         std::ofstream created(plan.archive, std::ios::binary | std::ios::trunc);
         if (!created) throw std::runtime_error("writing " + utf8(plan.archive) + " failed");
+        created.close();
+        platform::preferSparse(plan.archive);
         for (const ByteSpan& span : plan.pieces) {
           pieces.push_back(std::make_unique<PieceSink>(plan.archive, span));
           queued.push_back({Transfer{urlOf(plan), plan.package->archive, pieces.back().get(), span,

@@ -579,6 +579,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     if (curl_multi_perform(multi, &running) != CURLM_OK)
       throw std::runtime_error("curl_multi_perform failed");
     int queued = 0;
+    const std::size_t known = jobs.size();
     while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
       if (message->msg != CURLMSG_DONE) continue;
       for (Job& job : jobs) {
@@ -599,7 +600,8 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       }
       progress.update(bytes, std::max<std::int64_t>(total, 0));
     }
-    if (finished < jobs.size())
+    // A transfer added as another arrived starts at once, not after the wait.
+    if (finished < jobs.size() && jobs.size() == known)
       curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
 }
