@@ -594,7 +594,13 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       }
       progress.update(bytes, std::max<std::int64_t>(total, 0));
     }
-    if (finished < jobs.size())
+    // One that ended may have made room for one not yet begun: that one starts at once,
+    // not once the others' sockets stir (never, when none is left running).
+    const bool startable =
+        busy < kParallelTransfers && std::any_of(jobs.begin(), jobs.end(), [&](const Job& job) {
+          return job.attempts == 0 && (!job.bulk || busyBulk < concurrency.limit());
+        });
+    if (finished < jobs.size() && !startable)
       curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
 }
