@@ -579,7 +579,6 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     if (curl_multi_perform(multi, &running) != CURLM_OK)
       throw std::runtime_error("curl_multi_perform failed");
     int queued = 0;
-    const std::size_t known = jobs.size();
     while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
       if (message->msg != CURLMSG_DONE) continue;
       for (Job& job : jobs) {
@@ -600,8 +599,13 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       }
       progress.update(bytes, std::max<std::int64_t>(total, 0));
     }
-    // A transfer added as another arrived starts at once, not after the wait.
-    if (finished < jobs.size() && jobs.size() == known)
+    // One that ended may have made room for one not yet begun: that one starts at once,
+    // not once the others' sockets stir (never, when none is left running).
+    const bool startable =
+        busy < kParallelTransfers && std::any_of(jobs.begin(), jobs.end(), [&](const Job& job) {
+          return job.attempts == 0 && (!job.bulk || busyBulk < concurrency.limit());
+        });
+    if (finished < jobs.size() && !startable)
       curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
 }
