@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "base/text.h"
+#include "install/layout.h"
+#include "platform/platform.h"
 
 namespace velmora {
 
@@ -15,6 +17,11 @@ namespace {
 constexpr std::size_t kLocalHeader = 30;
 constexpr std::uint32_t kLocalSignature = 0x04034b50;
 
+// Where an entry's data starts in its archive.
+std::uint64_t dataStart(const ListedFile& file) {
+  return file.offset + file.length - file.compressedSize;
+}
+
 std::uint32_t little(const std::string& bytes, std::size_t at, std::size_t width) {
   std::uint32_t value = 0;
   for (std::size_t i = 0; i < width; ++i)
@@ -24,7 +31,9 @@ std::uint32_t little(const std::string& bytes, std::size_t at, std::size_t width
 
 }  // namespace
 
-struct EntrySink::Inflater {
+namespace {
+
+struct Inflater {
   z_stream stream{};
   bool ended = false;
   Inflater() {
@@ -32,7 +41,13 @@ struct EntrySink::Inflater {
     if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) throw std::runtime_error("out of memory");
   }
   ~Inflater() { inflateEnd(&stream); }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
 };
+
+}  // namespace
+
+struct EntrySink::Inflater : velmora::Inflater {};
 
 std::vector<EntrySpan> entrySpans(std::vector<EntrySpan::Target> targets, std::uint64_t gap) {
   std::sort(targets.begin(), targets.end(),
@@ -50,6 +65,146 @@ std::vector<EntrySpan> entrySpans(std::vector<EntrySpan::Target> targets, std::u
   return spans;
 }
 
+std::vector<std::size_t> piecesOf(const std::vector<std::uint64_t>& bytes,
+                                  std::size_t connections) {
+  std::uint64_t total = 0;
+  for (std::uint64_t b : bytes) total += b;
+  const std::uint64_t share = connections > 1 ? total / connections : 0;
+  std::vector<std::size_t> pieces;
+  for (std::uint64_t b : bytes) {
+    // Rounded, so a package only a little above its share is not cut in two halves.
+    const std::uint64_t shares = share > 0 ? (b + share / 2) / share : 1;
+    pieces.push_back(static_cast<std::size_t>(
+        std::max<std::uint64_t>(1, std::min<std::uint64_t>({shares, b / kMinPiece, connections}))));
+  }
+  return pieces;
+}
+
+std::vector<EntrySpan> cutSpans(const std::vector<EntrySpan>& spans, std::uint64_t piece,
+                                const fs::path& raw) {
+  std::vector<EntrySpan> pieces;
+  for (const EntrySpan& span : spans) {
+    bool open = false;  // the last piece is of this span and may take more entries
+    for (const EntrySpan::Target& target : span.targets) {
+      const ListedFile& file = *target.file;
+      const std::uint64_t first = file.offset, end = file.offset + file.length;
+      // One only a little longer than a piece stays whole, as a package that size does.
+      if (piece > 0 && file.length >= piece + piece / 2 && !target.slice) {
+        // Stored bytes can be written anywhere in their file; deflated ones inflate only in order.
+        const fs::path into = file.method == Compression::stored
+                                  ? target.path
+                                  : raw / (std::to_string(file.offset) + ".deflated");
+        const std::uint64_t data = dataStart(file), count = (file.length + piece / 2) / piece;
+        std::uint64_t from = first;
+        for (std::uint64_t k = 1; k <= count && from < end; ++k) {
+          const std::uint64_t to =
+              k == count ? end : std::max({data + 1, from + 1, first + file.length / count * k});
+          const EntrySpan::Slice slice{from == first ? 0 : from - data, to - data, into};
+          pieces.push_back({from, to - 1, {{target.file, target.path, slice}}});
+          from = to;
+        }
+        open = false;
+        continue;
+      }
+      if (open && end - pieces.back().first <= piece) {
+        pieces.back().last = std::max(pieces.back().last, end - 1);
+        pieces.back().targets.push_back(target);
+      } else {
+        pieces.push_back({first, end - 1, {target}});
+        open = true;
+      }
+    }
+  }
+  return pieces;
+}
+
+void prepareSlices(const std::vector<EntrySpan>& spans) {
+  for (const EntrySpan& span : spans) {
+    for (const EntrySpan::Target& target : span.targets) {
+      if (!target.slice || target.slice->first != 0) continue;
+      const fs::path& raw = target.slice->raw;
+      fs::create_directories(raw.parent_path());
+      std::error_code ec;
+      fs::remove(raw, ec);
+      std::ofstream out(raw, std::ios::binary | std::ios::trunc);
+      if (!out) throw std::runtime_error("cannot write " + utf8(raw));
+      out.close();
+      platform::preferSparse(raw);
+    }
+  }
+}
+
+namespace {
+
+// Inflates a sliced entry's compressed data, whole now, into its file; false
+// when it does not inflate to exactly one stream of the listed size.
+bool inflateFile(const EntrySpan::Target& target) {
+  const fs::path& raw = target.slice->raw;
+  std::ifstream in(raw, std::ios::binary);
+  std::error_code ec;
+  fs::remove(target.path, ec);
+  fs::create_directories(target.path.parent_path());
+  std::ofstream out(target.path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + utf8(target.path));
+  Inflater inflater;
+  z_stream& z = inflater.stream;
+  std::vector<unsigned char> input(1 << 16), output(1 << 16);
+  std::uint64_t written = 0;
+  bool ended = false, fits = true, full = false;
+  while (fits && !ended) {
+    if (z.avail_in == 0) {
+      in.read(reinterpret_cast<char*>(input.data()), static_cast<std::streamsize>(input.size()));
+      z.next_in = input.data();
+      z.avail_in = static_cast<uInt>(in.gcount());
+      // With its output full, zlib may still hold the stream's last bytes.
+      if (z.avail_in == 0 && !full) break;  // cut off before its end
+    }
+    z.next_out = output.data();
+    z.avail_out = static_cast<uInt>(output.size());
+    const int result = inflate(&z, Z_NO_FLUSH);
+    const std::size_t made = output.size() - z.avail_out;
+    written += made;
+    out.write(reinterpret_cast<const char*>(output.data()), static_cast<std::streamsize>(made));
+    fits = (result == Z_OK || result == Z_STREAM_END || (result == Z_BUF_ERROR && made > 0)) &&
+           written <= target.file->size;
+    ended = result == Z_STREAM_END;
+    full = z.avail_out == 0;
+  }
+  // Nothing may follow its stream.
+  if (ended && (z.avail_in > 0 || in.peek() != std::char_traits<char>::eof())) fits = false;
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + utf8(target.path));
+  in.close();
+  fs::remove(raw, ec);
+  return fits && ended && !in.bad();
+}
+
+}  // namespace
+
+std::string slicesRefused(const std::string& archive, const std::vector<EntrySpan>& spans) {
+  std::string refused;
+  for (const EntrySpan& span : spans) {
+    for (const EntrySpan::Target& target : span.targets) {
+      if (!target.slice || target.slice->first != 0) continue;
+      const ListedFile& file = *target.file;
+      std::error_code ec;
+      // The package comes whole: what the others gathered goes too.
+      if (!refused.empty()) {
+        if (target.slice->raw != target.path) fs::remove(target.slice->raw, ec);
+        continue;
+      }
+      const bool inflated = file.method == Compression::stored || inflateFile(target);
+      if (!inflated || !holdsContent(target.path, file.size, file.sha256)) {
+        refused = archive + " entry " + file.name +
+                  " does not match the file list: another size or SHA-256";
+        continue;
+      }
+      fs::permissions(target.path, file.executable ? fs::perms(0755) : fs::perms(0644), ec);
+    }
+  }
+  return refused;
+}
+
 EntrySink::EntrySink(std::string archive, EntrySpan span)
     : archive_(std::move(archive)), span_(std::move(span)) {}
 
@@ -60,8 +215,9 @@ void EntrySink::refuse(const std::string& why) {
   // The package comes whole next, and its unpacking must find no half file held open (Windows).
   if (writing_) {
     out_.close();
+    // A sliced file is shared with other pieces still writing; the whole archive replaces it.
     std::error_code ignored;
-    fs::remove(span_.targets[entry_].path, ignored);
+    if (!span_.targets[entry_].slice) fs::remove(span_.targets[entry_].path, ignored);
     writing_ = false;
   }
   throw EntryRefused(archive_ + " entry " + name + " does not match the file list: " + why);
@@ -87,12 +243,22 @@ void EntrySink::write(const char* bytes, std::size_t size) {
         refuse("more bytes than the span");
         break;
       case Stage::gap: {
-        const std::uint64_t start = span_.targets[entry_].file->offset;
+        const EntrySpan::Target& target = span_.targets[entry_];
+        // A piece that starts inside an entry's data has no header to read.
+        const bool inside = target.slice && target.slice->first > 0;
+        const std::uint64_t start =
+            inside ? dataStart(*target.file) + target.slice->first : target.file->offset;
         if (at > start) refuse("the span does not start at its entry");
         take = static_cast<std::size_t>(std::min<std::uint64_t>(size, start - at));
         if (at + take == start) {
-          stage_ = Stage::header;
-          header_.clear();
+          if (inside) {
+            openOutput();
+            stage_ = Stage::data;
+            left_ = target.slice->end - target.slice->first;
+          } else {
+            stage_ = Stage::header;
+            header_.clear();
+          }
         }
         break;
       }
@@ -114,14 +280,22 @@ void EntrySink::write(const char* bytes, std::size_t size) {
           left_ = file.length - file.compressedSize - kLocalHeader - file.name.size();
         }
         if (left_ == 0 && stage_ == Stage::extra) {
+          const EntrySpan::Target& target = span_.targets[entry_];
           stage_ = Stage::data;
-          left_ = span_.targets[entry_].file->compressedSize;
+          left_ = target.slice ? target.slice->end : target.file->compressedSize;
           if (left_ == 0) endEntry();
         }
         break;
       case Stage::data:
         take = static_cast<std::size_t>(std::min<std::uint64_t>(size, left_));
-        takeData(data, take);
+        if (span_.targets[entry_].slice) {
+          // As the archive holds them: checked, and inflated, once every piece is in.
+          out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(take));
+          if (!out_)
+            throw std::runtime_error("cannot write " + utf8(span_.targets[entry_].slice->raw));
+        } else {
+          takeData(data, take);
+        }
         left_ -= take;
         if (left_ == 0) endEntry();
         break;
@@ -141,20 +315,33 @@ void EntrySink::beginEntry() {
   // Where the data begins must be where the list says it ends minus its size.
   if (name != file.name.size() || kLocalHeader + name + extra + file.compressedSize != file.length)
     refuse("its header does not fit the listed span");
-  const fs::path& path = span_.targets[entry_].path;
-  fs::create_directories(path.parent_path());
-  // A hard link to an older version's file must not be written through.
-  std::error_code ec;
-  fs::remove(path, ec);
-  out_.open(path, std::ios::binary | std::ios::trunc);
-  if (!out_) throw std::runtime_error("cannot write " + utf8(path));
-  writing_ = true;
-  hash_ = std::make_unique<platform::Sha256>();
-  written_ = 0;
-  if (file.method == Compression::deflated) inflater_ = std::make_unique<Inflater>();
+  openOutput();
+  if (file.method == Compression::deflated && !span_.targets[entry_].slice)
+    inflater_ = std::make_unique<Inflater>();
   stage_ = Stage::name;
   left_ = name;
   if (left_ == 0) refuse("its header has no name");
+}
+
+void EntrySink::openOutput() {
+  const EntrySpan::Target& target = span_.targets[entry_];
+  if (target.slice) {
+    // Its other pieces write the same file, made empty by prepareSlices.
+    out_.open(target.slice->raw, std::ios::binary | std::ios::in | std::ios::out);
+    out_.seekp(static_cast<std::streamoff>(target.slice->first));
+    hash_.reset();
+    written_ = target.slice->first;
+  } else {
+    fs::create_directories(target.path.parent_path());
+    // A hard link to an older version's file must not be written through.
+    std::error_code ec;
+    fs::remove(target.path, ec);
+    out_.open(target.path, std::ios::binary | std::ios::out | std::ios::trunc);
+    hash_ = std::make_unique<platform::Sha256>();
+    written_ = 0;
+  }
+  if (!out_) throw std::runtime_error("cannot write " + utf8(target.path));
+  writing_ = true;
 }
 
 void EntrySink::output(const unsigned char* data, std::size_t size) {
@@ -162,7 +349,7 @@ void EntrySink::output(const unsigned char* data, std::size_t size) {
   if (size > file.size - written_) refuse("more data than listed");
   out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   if (!out_) throw std::runtime_error("cannot write " + utf8(span_.targets[entry_].path));
-  hash_->update(data, size);
+  if (hash_) hash_->update(data, size);
   written_ += size;
 }
 
@@ -196,11 +383,13 @@ void EntrySink::endEntry() {
   inflater_.reset();
   out_.close();
   if (!out_) throw std::runtime_error("cannot write " + utf8(target.path));
-  if (written_ != target.file->size || hash_->hex() != target.file->sha256)
-    refuse("another size or SHA-256");
+  if (!target.slice) {
+    if (written_ != target.file->size || hash_->hex() != target.file->sha256)
+      refuse("another size or SHA-256");
+    std::error_code ec;
+    fs::permissions(target.path, target.file->executable ? fs::perms(0755) : fs::perms(0644), ec);
+  }
   writing_ = false;
-  std::error_code ec;
-  fs::permissions(target.path, target.file->executable ? fs::perms(0755) : fs::perms(0644), ec);
   ++entry_;
   stage_ = entry_ == span_.targets.size() ? Stage::done : Stage::gap;
 }

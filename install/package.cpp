@@ -17,6 +17,7 @@
 #include "base/text.h"
 #include "build_config.h"
 #include "install/entries.h"
+#include "install/layout.h"
 #include "install/release/file_list.h"
 #include "install/release/release.h"
 #include "install/transfer/download.h"
@@ -39,6 +40,8 @@ constexpr size_t kReadBlockSize = 65536;
 constexpr char kProgressLabel[] = "Downloading";
 // Packages unpacked at once at most; more would mostly contend for the disk.
 constexpr std::size_t kMaxUnpackThreads = 4;
+// Where the pieces of compressed entries gather before they are inflated whole.
+constexpr char kPiecesFolder[] = ".velmora-pieces";
 // Room left on the volume after an install, for the system and the game.
 constexpr std::uint64_t kSpaceMargin = 100'000'000;
 
@@ -251,6 +254,40 @@ class FileSink : public Sink {
   std::optional<ArchiveCheck> check_;
 };
 
+// One of the pieces an archive is fetched in: its bytes go where they lie in
+// the archive's file (there before the first piece starts), which is checked
+// whole against the release once every piece has come.
+class PieceSink : public Sink {
+ public:
+  PieceSink(fs::path file, ByteSpan span) : file_(std::move(file)), span_(span) {}
+  std::int64_t size() const override { return size_; }
+  void restart() override {
+    size_ = 0;
+    placed_ = false;
+  }
+  void write(const char* data, std::size_t size) override {
+    if (!out_.is_open()) out_.open(file_, std::ios::binary | std::ios::in | std::ios::out);
+    if (!placed_) out_.seekp(span_.first + size_);
+    placed_ = true;
+    out_.write(data, static_cast<std::streamsize>(size));
+    if (!out_) throw std::runtime_error("writing " + utf8(file_) + " failed");
+    size_ += static_cast<std::int64_t>(size);
+  }
+  // Throws when the last bytes could not be written.
+  void close() {
+    if (!out_.is_open()) return;
+    out_.close();
+    if (!out_) throw std::runtime_error("writing " + utf8(file_) + " failed");
+  }
+
+ private:
+  fs::path file_;
+  ByteSpan span_;
+  std::fstream out_;
+  std::int64_t size_ = 0;
+  bool placed_ = false;
+};
+
 // Whether two destinations can hold the same path: one is the other or lies
 // inside it. Entries never leave their destination, so others never can.
 bool nested(const std::string& a, const std::string& b) {
@@ -328,6 +365,7 @@ enum class Way {
   archive,  // downloaded whole and unpacked
   carried,  // whole from what is on disk (the carrier has it)
   entries,  // the files the carrier lacks fetched alone, the rest carried
+  pieces,   // its archive in several ranges side by side, then unpacked
 };
 
 struct Plan {
@@ -337,7 +375,8 @@ struct Plan {
   const ReleaseArchive* row = nullptr;
   const ListedPackage* listed = nullptr;
   std::vector<EntrySpan> spans;
-  std::size_t spansLeft = 0;
+  std::vector<ByteSpan> pieces;
+  std::size_t spansLeft = 0;        // or pieces
   std::string abandoned;            // why its entries could not be fetched alone
   std::vector<fs::path> unflushed;  // what carrying it placed that may not be on disk yet
 };
@@ -365,7 +404,7 @@ class Unpacker {
       const Plan& plan = plans[i];
       if (plan.way == Way::carried || (plan.way == Way::entries && plan.spans.empty()))
         state_[i] = State::arrived;
-      archives += plan.way == Way::archive;
+      archives += plan.way == Way::archive || plan.way == Way::pieces;
     }
     const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
     const std::size_t count =
@@ -591,6 +630,52 @@ void chooseAll(std::vector<Plan>& plans, Carrier* carrier) {
   if (failure) std::rethrow_exception(failure);
 }
 
+// The bytes each plan fetches, as it stands.
+std::uint64_t fetchBytes(const Plan& plan) {
+  if (plan.way == Way::entries) return spanBytes(plan.spans);
+  if (plan.way == Way::archive && plan.row) return plan.row->size;
+  return 0;
+}
+
+// Cuts the packages that hold more than a connection's share of what this
+// pass fetches into pieces: with a list, spans of whole entries (and of large
+// entries' data), each checked against the list; without one, byte ranges of
+// the archive. Only with a release row: its size bounds the ranges and its
+// SHA-256 checks the whole.
+void split(std::vector<Plan>& plans, const PathOwners* owners, const fs::path& root) {
+  std::vector<std::uint64_t> bytes;
+  for (const Plan& plan : plans) bytes.push_back(fetchBytes(plan));
+  const std::vector<std::size_t> pieces = piecesOf(bytes, kParallelTransferCount);
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    Plan& plan = plans[i];
+    if (pieces[i] < 2 || !plan.row) continue;
+    const std::uint64_t piece = (bytes[i] + pieces[i] - 1) / pieces[i];
+    if (plan.way == Way::archive && plan.listed) {
+      std::vector<EntrySpan::Target> targets;
+      for (const ListedFile& file : plan.listed->files) {
+        if (owners->owns(plan.package->archive, plan.package->destination + file.name))
+          targets.push_back({&file, plan.folder / pathFromUtf8(file.name)});
+      }
+      plan.spans = entrySpans(std::move(targets), kSpanGap);
+      plan.way = Way::entries;
+      for (const std::string& folder : plan.listed->folders)
+        fs::create_directories(plan.folder / pathFromUtf8(folder));
+    }
+    if (plan.way == Way::entries) {
+      plan.spans = cutSpans(plan.spans, piece, root / kPiecesFolder / plan.package->archive);
+      plan.spansLeft = plan.spans.size();
+      prepareSlices(plan.spans);
+    } else if (plan.way == Way::archive) {
+      plan.way = Way::pieces;
+      for (std::uint64_t first = 0; first < bytes[i]; first += piece) {
+        plan.pieces.push_back({static_cast<std::int64_t>(first),
+                               static_cast<std::int64_t>(std::min(first + piece, bytes[i]) - 1)});
+      }
+      plan.spansLeft = plan.pieces.size();
+    }
+  }
+}
+
 std::string megabytes(std::uint64_t bytes) { return std::to_string((bytes + 999'999) / 1'000'000); }
 
 // What a package's files take once unpacked: what its list says, or, without
@@ -621,13 +706,18 @@ bool hardLinksWork(const fs::path& folder) {
 std::uint64_t bytesNeeded(const std::vector<Plan>& plans, const PathOwners* owners, bool copies) {
   std::uint64_t bytes = 0;
   for (const Plan& plan : plans) {
-    if (plan.way == Way::archive) {
+    if (plan.way == Way::archive || plan.way == Way::pieces) {
       bytes += (plan.row ? plan.row->size : 0) + unpackedSize(plan, owners);
-    } else if (copies) {
-      bytes += unpackedSize(plan, owners);
-    } else if (plan.way == Way::entries) {
+    } else {
+      if (copies) bytes += unpackedSize(plan, owners);
+      if (plan.way != Way::entries) continue;
       for (const EntrySpan& span : plan.spans) {
-        for (const EntrySpan::Target& target : span.targets) bytes += target.file->size;
+        for (const EntrySpan::Target& target : span.targets) {
+          // A file fetched in pieces counts once, and so does what it inflates from.
+          if (!copies && (!target.slice || target.slice->first == 0)) bytes += target.file->size;
+          if (target.slice && target.slice->first == 0 && target.slice->raw != target.path)
+            bytes += target.file->compressedSize;
+        }
       }
     }
   }
@@ -653,7 +743,8 @@ namespace {
 
 void installPackages(const std::string& version, const std::vector<Package>& packages,
                      const fs::path& root, const Release* release, const Unpacked& unpacked,
-                     Carrier* carrier, const FileList* list, const PathOwners* owners) {
+                     Carrier* carrier, const FileList* list, const PathOwners* owners,
+                     bool inPieces) {
   std::vector<Plan> plans;
   for (const Package& package : packages) {
     Plan plan;
@@ -669,6 +760,7 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
     plans.push_back(std::move(plan));
   }
   chooseAll(plans, carrier);
+  if (inPieces) split(plans, owners, root);
   requireSpace(version, root, bytesNeeded(plans, owners, carrier && !hardLinksWork(root)));
 
   // Everything of this pass is closed before a second one unpacks over it.
@@ -676,54 +768,111 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
   {
     std::vector<std::unique_ptr<FileSink>> files;
     std::vector<std::unique_ptr<EntrySink>> entries;
-    std::vector<Transfer> transfers;
-    std::vector<std::size_t> planOf;  // per transfer
-    std::vector<FileSink*> fileOf;    // per transfer, for archives
-    std::vector<EntrySink*> spanOf;   // per transfer, for entries
+    std::vector<std::unique_ptr<PieceSink>> pieces;
+    // What each transfer brings, by its index.
+    struct Fetch {
+      std::size_t plan;
+      FileSink* file = nullptr;    // an archive whole
+      EntrySink* span = nullptr;   // entries
+      PieceSink* piece = nullptr;  // a piece of an archive
+    };
+    std::vector<std::pair<Transfer, Fetch>> queued;
+    const auto urlOf = [&](const Plan& plan) {
+      return std::string(kSetupBaseUrl) + version + "-" + plan.package->archive;
+    };
+    const auto wholeTransfer = [&](Plan& plan, std::size_t i) {
+      files.push_back(std::make_unique<FileSink>(plan.archive, plan.row));
+      return std::pair(
+          Transfer{urlOf(plan), plan.package->archive, files.back().get(), std::nullopt,
+                   plan.row ? static_cast<std::int64_t>(plan.row->size) : -1},
+          Fetch{i, files.back().get()});
+    };
     for (std::size_t i = 0; i < plans.size(); ++i) {
       Plan& plan = plans[i];
-      const std::string url = std::string(kSetupBaseUrl) + version + "-" + plan.package->archive;
       if (plan.way == Way::archive) {
         fs::create_directories(plan.folder);
-        files.push_back(std::make_unique<FileSink>(plan.archive, plan.row));
-        transfers.push_back({url, plan.package->archive, files.back().get(), std::nullopt,
-                             plan.row ? static_cast<std::int64_t>(plan.row->size) : -1});
-        planOf.push_back(i);
-        fileOf.push_back(files.back().get());
-        spanOf.push_back(nullptr);
+        queued.push_back(wholeTransfer(plan, i));
       } else if (plan.way == Way::entries) {
         for (const EntrySpan& span : plan.spans) {
           entries.push_back(std::make_unique<EntrySink>(plan.package->archive, span));
-          transfers.push_back(entryTransfer(url, *entries.back()));
-          planOf.push_back(i);
-          fileOf.push_back(nullptr);
-          spanOf.push_back(entries.back().get());
+          queued.push_back({entryTransfer(urlOf(plan), *entries.back()),
+                            Fetch{i, nullptr, entries.back().get()}});
+        }
+      } else if (plan.way == Way::pieces) {
+        fs::create_directories(plan.folder);
+        std::ofstream created(plan.archive, std::ios::binary | std::ios::trunc);
+        if (!created) throw std::runtime_error("writing " + utf8(plan.archive) + " failed");
+        created.close();
+        platform::preferSparse(plan.archive);
+        for (const ByteSpan& span : plan.pieces) {
+          pieces.push_back(std::make_unique<PieceSink>(plan.archive, span));
+          queued.push_back({Transfer{urlOf(plan), plan.package->archive, pieces.back().get(), span,
+                                     span.last + 1 - span.first},
+                            Fetch{i, nullptr, nullptr, pieces.back().get()}});
         }
       }
+    }
+    // First what later packages wait on to unpack (the player's, which holds
+    // them all), then the longest, so that no long one starts last and holds up the end.
+    std::vector<bool> awaited(plans.size(), false);
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+      for (std::size_t j = i + 1; j < plans.size() && !awaited[i]; ++j)
+        awaited[i] = nested(plans[i].package->destination, plans[j].package->destination);
+    }
+    std::stable_sort(queued.begin(), queued.end(), [&](const auto& a, const auto& b) {
+      if (awaited[a.second.plan] != awaited[b.second.plan]) return bool(awaited[a.second.plan]);
+      return a.first.expected > b.first.expected;
+    });
+    std::vector<Transfer> transfers;
+    std::vector<Fetch> fetches;
+    for (auto& [transfer, fetch] : queued) {
+      transfers.push_back(std::move(transfer));
+      fetches.push_back(fetch);
     }
     Downloads downloads(std::move(transfers), kProgressLabel);
     Flusher flusher;
     Unpacker unpacker(plans, owners, unpacked, carrier, flusher, downloads);
+    const auto fallBack = [&](Plan& plan, const std::string& why) {
+      if (why.empty() || !plan.abandoned.empty()) return;
+      plan.abandoned = why;
+      std::cerr << "warning: " << plan.package->archive << ": " << why << "; downloading it whole"
+                << std::endl;
+    };
     try {
       downloads.run([&](std::size_t i) {
-        Plan& plan = plans[planOf[i]];
-        if (!fileOf[i]) {
-          const std::string why = entriesMissing(downloads, i, *spanOf[i]);
-          if (!why.empty() && plan.abandoned.empty()) {
-            plan.abandoned = why;
-            std::cerr << "warning: " << plan.package->archive << ": " << plan.abandoned
-                      << "; downloading it whole" << std::endl;
-          }
+        const Fetch fetch = fetches[i];
+        Plan& plan = plans[fetch.plan];
+        if (fetch.file) {
+          fetch.file->close();
+          unpacker.arrived(fetch.plan);
+          return;
+        }
+        if (fetch.span) {
+          fallBack(plan, entriesMissing(downloads, i, *fetch.span));
           if (--plan.spansLeft > 0) return;
+          if (plan.abandoned.empty())
+            fallBack(plan, slicesRefused(plan.package->archive, plan.spans));
           if (plan.abandoned.empty()) {
-            unpacker.arrived(planOf[i]);
+            unpacker.arrived(fetch.plan);
           } else {
-            unpacker.skip(planOf[i]);
+            unpacker.skip(fetch.plan);
           }
           return;
         }
-        fileOf[i]->close();
-        unpacker.arrived(planOf[i]);
+        fetch.piece->close();
+        fallBack(plan, downloads.abandoned(i));
+        if (--plan.spansLeft > 0) return;
+        if (plan.abandoned.empty() && !holdsContent(plan.archive, plan.row->size, plan.row->sha256))
+          fallBack(plan, "its pieces do not make the archive the release lists");
+        if (plan.abandoned.empty()) {
+          unpacker.arrived(fetch.plan);
+          return;
+        }
+        // Whole within this pass: without a list, the packages after it that
+        // nest with it must still unpack over it.
+        auto [transfer, fetchWhole] = wholeTransfer(plan, fetch.plan);
+        fetches.push_back(fetchWhole);
+        downloads.add(std::move(transfer));
       });
     } catch (const std::runtime_error&) {
       // A body longer than listed is cut off with a transfer error; the reason is the release's.
@@ -738,22 +887,26 @@ void installPackages(const std::string& version, const std::vector<Package>& pac
     // Packages whose entries could not be fetched alone, whole now: once, and
     // with nothing carried, so they cannot come this way again.
     for (const Plan& plan : plans) {
-      if (!plan.abandoned.empty()) whole.push_back(*plan.package);
+      if (!plan.abandoned.empty() && plan.way == Way::entries) whole.push_back(*plan.package);
     }
   }
+  // Where compressed entries were gathered; nothing of it may reach the version,
+  // even while a scanner still holds a file of it.
+  if (fs::exists(root / kPiecesFolder))
+    platform::removeTree(root / kPiecesFolder, root.parent_path());
   if (!whole.empty())
-    installPackages(version, whole, root, release, unpacked, nullptr, list, owners);
+    installPackages(version, whole, root, release, unpacked, nullptr, list, owners, false);
 }
 
 }  // namespace
 
 void install(const std::string& version, const std::vector<Package>& packages, const fs::path& root,
              const Release* release, const Unpacked& unpacked, Carrier* carrier,
-             const FileList* list) {
+             const FileList* list, bool inPieces) {
   std::optional<PathOwners> owners;
   if (list) owners.emplace(*list, packages);
   installPackages(version, packages, root, release, unpacked, carrier, list,
-                  owners ? &*owners : nullptr);
+                  owners ? &*owners : nullptr, inPieces);
 }
 
 void install(const std::string& version, const std::string& archive, const fs::path& destination,

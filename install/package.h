@@ -78,12 +78,15 @@ class Carrier {
 // where the host does not answer ranges or an entry differs from the list,
 // that package is downloaded whole after the others, once.
 //
+// With `inPieces`, a package that holds a large share of the bytes comes as
+// several ranges side by side.
+//
 // Before anything is downloaded, the volume of `root` must have room for what
 // will be downloaded and written, with a margin (NotEnoughSpace otherwise).
 void install(const std::string& version, const std::vector<Package>& packages,
              const std::filesystem::path& root, const Release* release = nullptr,
              const Unpacked& unpacked = {}, Carrier* carrier = nullptr,
-             const FileList* list = nullptr);
+             const FileList* list = nullptr, bool inPieces = true);
 // Throws NotEnoughSpace "not enough disk space for <version>: <n> MB needed,
 // <m> MB free on <volume>" unless the volume of `root` has room for `bytes`
 // and a margin.

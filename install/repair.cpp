@@ -184,7 +184,8 @@ std::size_t repairVersion(const fs::path& folder) {
   for (std::size_t i = 0; i < damaged.size(); ++i) damaged[i].fresh = fetched / std::to_string(i);
   try {
     for (const Package* package : fetchAlone(version, damaged)) {
-      install(version, {*package}, whole, &*release, {}, nullptr, &*list);
+      // Whole, as the host just would not give its entries by range.
+      install(version, {*package}, whole, &*release, {}, nullptr, &*list, false);
       for (Damaged& d : damaged) {
         if (d.package == package)
           d.fresh = whole / pathFromUtf8(package->destination + d.file->name);

@@ -113,6 +113,10 @@ fs::path realPath(const fs::path& path);
 // would survive a power cut. Where the file system can be flushed as a whole
 // (Linux) it is, at once: file by file costs a journal commit each.
 void flushToDisk(const std::vector<fs::path>& files);
+// Lets a new, empty `file` be written out of order without the volume first
+// filling what lies below each write with zeros, where it would (NTFS); best
+// effort, and nothing where holes are the rule (Linux) or none exist (FAT).
+void preferSparse(const fs::path& file);
 // Appends `bytes` to `file` (made when missing) in one write at its end
 // (O_APPEND, FILE_APPEND_DATA), so the lines of processes side by side never
 // mix; shared for deletion, so it never keeps a removal from going. False when

@@ -330,6 +330,8 @@ void flushToDisk(const std::vector<fs::path>& files) {
   }
 }
 
+void preferSparse(const fs::path&) {}
+
 bool isBusyError(const std::error_code& error) {
   return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy;
 }

@@ -296,6 +296,16 @@ void flushToDisk(const std::vector<fs::path>& files) {
   }
 }
 
+void preferSparse(const fs::path& file) {
+  Handle handle(CreateFileW(longPath(file).c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr));
+  DWORD returned = 0;
+  // Pieces then write where they land; a volume that refuses only costs the zeros.
+  if (handle.get() != INVALID_HANDLE_VALUE)
+    DeviceIoControl(handle.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+}
+
 bool isBusyError(const std::error_code& error) {
   if (error.category() != std::system_category()) return false;
   const int code = error.value();

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -27,9 +28,9 @@ std::string le(std::uint64_t value, int width) {
   return out;
 }
 
-std::string deflateRaw(const std::string& data) {
+std::string deflateRaw(const std::string& data, int strategy) {
   z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  deflateInit2(&z, 6, Z_DEFLATED, -MAX_WBITS, 8, strategy);
   std::string out(deflateBound(&z, data.size()), '\0');
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   z.avail_in = static_cast<uInt>(data.size());
@@ -47,8 +48,8 @@ struct Archive {
   std::vector<ListedFile> files;
 
   void add(const std::string& name, const std::string& data, bool deflated,
-           const std::string& extra = "") {
-    const std::string stored = deflated ? deflateRaw(data) : data;
+           const std::string& extra = "", int strategy = Z_DEFAULT_STRATEGY) {
+    const std::string stored = deflated ? deflateRaw(data, strategy) : data;
     ListedFile file;
     file.name = name;
     file.size = data.size();
@@ -189,6 +190,100 @@ TEST(EntrySink, RefusesAnEntryThatIsNotWhatTheListSays) {
   EXPECT_THROW(cut.finish(), EntryRefused);
   EntrySink longer("p.zip", span);
   EXPECT_THROW(longer.write(zip.bytes.data(), zip.files[0].length + 1), EntryRefused);
+}
+
+// Which packages come in pieces, and how many, for what a start fetches.
+TEST(PiecesOf, SplitsOnlyWhatHoldsMoreThanAConnectionsShare) {
+  constexpr std::uint64_t MB = 1'000'000;
+  struct Case {
+    const char* what;
+    std::vector<std::uint64_t> bytes;
+    std::size_t connections;
+    std::vector<std::size_t> pieces;
+  } cases[] = {
+      {"ten equal", std::vector<std::uint64_t>(10, 10 * MB), 10, std::vector<std::size_t>(10, 1)},
+      {"one holds 60 %",
+       {60 * MB, 5 * MB, 5 * MB, 5 * MB, 5 * MB, 5 * MB, 5 * MB, 5 * MB, 5 * MB},
+       10,
+       {6, 1, 1, 1, 1, 1, 1, 1, 1}},
+      {"a little above its share",
+       {14 * MB, 9 * MB, 9 * MB, 9 * MB, 9 * MB, 9 * MB, 9 * MB, 9 * MB, 9 * MB, 14 * MB},
+       10,
+       std::vector<std::size_t>(10, 1)},
+      {"alone, never more than the bound", {300 * MB}, 10, {10}},
+      {"a small patch: pieces of at least the minimum",
+       {2'300'000, 30'000, 0, 70'000},
+       10,
+       {4, 1, 1, 1}},
+      {"too small to split", {kMinPiece * 2 - 1, 1000}, 10, {1, 1}},
+      {"one connection", {60 * MB, 1 * MB}, 1, {1, 1}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(piecesOf(c.bytes, c.connections), c.pieces) << c.what;
+}
+
+// Pieces of a span, fed in any order, write the files the whole span writes,
+// and a sliced file is only taken once all of it is what the list says.
+// Ends in a long match across 64 KiB of output, coded with fixed codes so that
+// its last byte holds the block's end too: zlib has taken all input and still
+// holds output when the first 64 KiB are full.
+std::string endsInMatch() {
+  std::mt19937 random(1);
+  std::string data(65548, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] =
+        i + 258 < data.size() ? "abcdefghijklmnopqrstuvwxyz \n"[random() % 28] : data[i - 700];
+  return data;
+}
+
+TEST(CutSpans, PiecesInAnyOrderMakeTheFilesAndCheckThemWhole) {
+  Archive zip;
+  zip.add("a.txt", big(60000, 3), true);
+  zip.add("big.bin", big(10000, 4), false);
+  zip.add("match.bin", endsInMatch(), true, "", Z_FIXED);
+  zip.add("sub/b.txt", big(900, 5), true);
+  zip.add("c.bin", std::string(700, 'c'), false);
+  for (const char* damaged : {"", "a.txt", "big.bin"}) {
+    TempDir dir;
+    std::vector<EntrySpan::Target> targets;
+    for (const ListedFile& file : zip.files) targets.push_back({&file, dir.path() / file.name});
+    const std::vector<EntrySpan> pieces =
+        cutSpans(entrySpans(targets, 0), 3000, dir.path() / "raw");
+    std::map<std::string, int> slices;
+    std::uint64_t next = 0;
+    for (const EntrySpan& piece : pieces) {
+      EXPECT_EQ(piece.first, next);
+      next = piece.last + 1;
+      for (const auto& target : piece.targets) slices[target.file->name] += 1;
+    }
+    EXPECT_EQ(next, zip.bytes.size());
+    // Both long entries are cut, stored or deflated; the short ones share a piece.
+    EXPECT_GE(slices["a.txt"], 3);
+    EXPECT_EQ(slices["big.bin"], 3);
+    EXPECT_EQ(pieces.back().targets.size(), 2u);
+    prepareSlices(pieces);
+    std::string bytes = zip.bytes;
+    for (const ListedFile& file : zip.files) {
+      if (file.name == damaged) bytes[file.offset + file.length / 2] ^= 1;
+    }
+    for (std::size_t i = pieces.size(); i-- > 0;) {
+      EntrySink sink("p.zip", pieces[i]);
+      feed(sink, bytes, pieces[i], static_cast<unsigned>(i));
+      sink.finish();
+    }
+    const std::string refused = slicesRefused("p.zip", pieces);
+    EXPECT_TRUE(fs::is_empty(dir.path() / "raw"));
+    if (*damaged) {
+      EXPECT_EQ(refused, std::string("p.zip entry ") + damaged +
+                             " does not match the file list: another size or SHA-256");
+      continue;
+    }
+    EXPECT_EQ(refused, "");
+    EXPECT_EQ(readFile(dir.path() / "a.txt"), big(60000, 3));
+    EXPECT_EQ(readFile(dir.path() / "big.bin"), big(10000, 4));
+    EXPECT_TRUE(readFile(dir.path() / "match.bin") == endsInMatch());
+    EXPECT_EQ(readFile(dir.path() / "sub/b.txt"), big(900, 5));
+    EXPECT_EQ(readFile(dir.path() / "c.bin"), std::string(700, 'c'));
+  }
 }
 
 }  // namespace

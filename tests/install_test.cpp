@@ -8,6 +8,7 @@
 #include "build_config.h"
 #include "install/installed.h"
 #include "install/layout.h"
+#include "install/transfer/download.h"
 #include "install/transfer/progress.h"
 #include "install/transfer/proxy.h"
 #include "install/update.h"
@@ -186,6 +187,39 @@ TEST(ProgressText, ShareAndTimeLeftOnlyWhereTheyMeanSomething) {
       {1'000'000, 61'000'000, 1, "1.0 of 61.0 MB (1 %), 1.0 MB/s, about 1 min left"},
   };
   for (const auto& c : cases) EXPECT_EQ(progressText(c.bytes, c.total, c.seconds), c.text);
+}
+
+// The count of transfers at once after each interval's rate (MB/s) the line gave.
+TEST(TransferCount, GrowsWhileTheRateGrowsAndStepsBackOnceItDoesNot) {
+  const struct {
+    const char* what;
+    std::size_t bound;
+    std::vector<double> rates;
+    std::vector<std::size_t> limits;
+  } cases[] = {
+      {"a line that takes all ten", 10, {32, 64, 80, 80}, {8, 10, 10, 10}},
+      {"a line full with four", 10, {5, 5.2, 9}, {8, 4, 4}},
+      {"the last step gains too little", 10, {32, 64, 68}, {8, 10, 8}},
+      {"a slower interval after a step", 10, {32, 20, 64}, {8, 4, 4}},
+      {"one at a time", 1, {1, 2}, {1, 1}},
+  };
+  for (const auto& c : cases) {
+    TransferCount count(4, c.bound);
+    double now = 0;
+    std::int64_t received = 1;
+    count.sample(now, received, true, true);
+    std::vector<std::size_t> limits;
+    for (double rate : c.rates) {
+      // Not yet a whole interval: nothing changes.
+      count.sample(now + 0.1, received + static_cast<std::int64_t>(rate * 1e5), true, true);
+      now += 0.2;
+      received += static_cast<std::int64_t>(rate * 0.2e6);
+      count.sample(now, received, true, true);
+      limits.push_back(count.limit());
+      count.sample(now, received, true, true);  // the next interval begins
+    }
+    EXPECT_EQ(limits, c.limits) << c.what;
+  }
 }
 
 }  // namespace

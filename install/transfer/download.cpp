@@ -32,6 +32,13 @@ using std::chrono::milliseconds;
 // once fill it (bench/run.py, network profile: 4 at once 12.6 s, 6 8.6 s, 8
 // 8.5 s, 10 4.9 s for 300 MB).
 constexpr std::size_t kParallelTransfers = kParallelTransferCount;
+// How many run at first, and how the count grows (TransferCount; bench/run.py: see README).
+constexpr std::size_t kFirstTransfers = 4;
+constexpr double kGrowInterval = 0.15;  // seconds
+constexpr double kGain = 0.1;
+// A transfer smaller than this costs a round trip rather than a share of the
+// line: it runs whenever the bound allows.
+constexpr std::int64_t kSmallTransfer = 256 * 1024;
 constexpr int kAttempts = 3;
 // libcurl reads the body of a redirect, however long, to keep its connection;
 // nothing the host means to say there needs more.
@@ -139,6 +146,9 @@ std::optional<Range> parseRange(const std::string& value) {
 // multi handle when it goes.
 struct Job {
   const Transfer* transfer = nullptr;
+  std::size_t index = 0;
+  std::int64_t* received = nullptr;  // the run's count of body bytes
+  bool bulk = true;                  // counts against the number that pays
   CurlHandle easy{nullptr, &curl_easy_cleanup};
   bool added = false;
   int attempts = 0;
@@ -276,6 +286,7 @@ size_t receiveBody(char* data, size_t size, size_t count, void* userData) {
   }
   try {
     job.transfer->sink->write(data, bytes);
+    *job.received += static_cast<std::int64_t>(bytes);
   } catch (const TransferAbandoned& e) {
     job.abandon = e.what();
     return 0;
@@ -330,9 +341,51 @@ void configure(Job& job, const std::string& bundle, std::optional<Clock::time_po
 
 }  // namespace
 
+TransferCount::TransferCount(std::size_t first, std::size_t bound)
+    : bound_(bound), limit_(std::min(first, bound)), previous_(limit_), settled_(limit_ >= bound) {}
+
+void TransferCount::sample(double now, std::int64_t received, bool ready, bool waiting) {
+  if (settled_) return;
+  if (!measuring_) {
+    measuring_ = ready && received > 0;
+    from_ = now;
+    fromBytes_ = received;
+    return;
+  }
+  if (now - from_ < kGrowInterval) return;
+  const double rate = static_cast<double>(received - fromBytes_) / (now - from_);
+  measuring_ = false;
+  if (!waiting) return;  // nothing more would start anyway
+  const bool paid = rate_ == 0 || rate > rate_ * (1 + kGain);
+  if (paid) {
+    rate_ = rate;
+    previous_ = limit_;
+    limit_ = std::min(limit_ * 2, bound_);
+  } else {
+    limit_ = previous_;
+  }
+  settled_ = !paid || limit_ == previous_;
+  if (settled_) {
+    char text[96];
+    std::snprintf(text, sizeof text, "transfers at once: %zu, the last step %s (%.1f MB/s)", limit_,
+                  paid ? "to the bound" : "back", rate / 1e6);
+    platform::logLine(text);
+  }
+}
+
 Downloads::Downloads(std::vector<Transfer> transfers, std::string progressLabel,
                      std::chrono::milliseconds bound)
-    : transfers_(std::move(transfers)), progressLabel_(std::move(progressLabel)), bound_(bound) {}
+    : transfers_(std::make_move_iterator(transfers.begin()),
+                 std::make_move_iterator(transfers.end())),
+      progressLabel_(std::move(progressLabel)),
+      bound_(bound) {}
+
+std::size_t Downloads::add(Transfer transfer) {
+  transfers_.push_back(std::move(transfer));
+  abandoned_.emplace_back();
+  notFound_.push_back(false);
+  return transfers_.size() - 1;
+}
 
 void Downloads::stop(std::exception_ptr error) {
   {
@@ -350,10 +403,12 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       bound_.count() > 0 ? std::optional(began + bound_) : std::nullopt;
   // Declared before the jobs: each job leaves the multi handle before the line goes.
   Progress progress(progressLabel_);
-  std::vector<Job> jobs(transfers_.size());
+  std::deque<Job> jobs;
   abandoned_.assign(transfers_.size(), {});
   notFound_.assign(transfers_.size(), false);
-  std::size_t next = 0, finished = 0, busy = 0;
+  std::size_t finished = 0, busy = 0, busyBulk = 0;
+  std::int64_t received = 0;
+  TransferCount concurrency(kFirstTransfers, kParallelTransfers);
 
   auto attempt = [&](Job& job) {
     if (job.attempts == 0) job.began = Clock::now();
@@ -398,9 +453,14 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     long status = 0;
     curl_easy_getinfo(job.easy.get(), CURLINFO_RESPONSE_CODE, &status);
     job.detach();
-    // A range the host says it cannot give: the file is there, only not in parts.
-    if (job.transfer->span && result == CURLE_HTTP_RETURNED_ERROR && status == 416)
-      job.abandon = "the host does not answer range requests";
+    // A range the host says it cannot give, or a host that refuses a request
+    // with a Range header (some answer 400, 403, 405 or 501): the file may still
+    // come whole. A missing file, or a host that is busy or down, is no range's fault.
+    if (job.transfer->span && result == CURLE_HTTP_RETURNED_ERROR &&
+        (status == 416 || status == 400 || status == 403 || status == 405 || status == 501))
+      job.abandon = status == 416
+                        ? "the host does not answer range requests"
+                        : "the host refused a range request (HTTP " + std::to_string(status) + ")";
     // Not worth asking again: the same host sends the same header. A span still
     // falls back, as its header may be a range answer's alone.
     if (headerTooLarge(result, job.headerEnded))
@@ -424,7 +484,8 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       job.easy.reset();
       finished++;
       busy--;
-      const auto index = static_cast<std::size_t>(&job - jobs.data());
+      busyBulk -= job.bulk;
+      const std::size_t index = job.index;
       abandoned_[index] = job.abandon;
       logged(job, "abandoned: " + job.abandon);
       if (arrived) arrived(index);
@@ -435,7 +496,8 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       job.easy.reset();
       finished++;
       busy--;
-      if (arrived) arrived(static_cast<std::size_t>(&job - jobs.data()));
+      busyBulk -= job.bulk;
+      if (arrived) arrived(job.index);
       return;
     }
     const std::string reason = !job.sinkError.empty() ? job.sinkError
@@ -446,12 +508,13 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       logged(job, "failed: " + reason);
       const bool missing = result == CURLE_HTTP_RETURNED_ERROR && status == 404;
       if (job.transfer->alone) {
-        const auto index = static_cast<std::size_t>(&job - jobs.data());
+        const std::size_t index = job.index;
         notFound_[index] = missing;
         abandoned_[index] = message;
         job.easy.reset();
         finished++;
         busy--;
+        busyBulk -= job.bulk;
         if (arrived) arrived(index);
         return;
       }
@@ -465,16 +528,40 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
     job.retryAt = Clock::now() + delay;
   };
 
-  for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].transfer = &transfers_[i];
+  // Transfers added while one arrived get their jobs here too.
+  const auto take = [&] {
+    while (jobs.size() < transfers_.size()) {
+      Job& job = jobs.emplace_back();
+      job.index = jobs.size() - 1;
+      job.transfer = &transfers_[job.index];
+      job.received = &received;
+      const std::optional<ByteSpan>& span = job.transfer->span;
+      const std::int64_t expected = span ? span->last + 1 - span->first : job.transfer->expected;
+      job.bulk = expected < 0 || expected >= kSmallTransfer;
+    }
+  };
+  take();
   while (finished < jobs.size()) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopped_) std::rethrow_exception(stopped_);
     }
-    for (; next < jobs.size() && busy < kParallelTransfers; ++next, ++busy) {
-      jobs[next].easy.reset(curl_easy_init());
-      if (!jobs[next].easy) throw std::runtime_error("curl_easy_init failed");
-      attempt(jobs[next]);
+    bool ready = true, waiting = false;
+    for (const Job& job : jobs) {
+      ready = ready && (!job.bulk || !job.added || job.bodyStarted);
+      waiting = waiting || (job.bulk && job.attempts == 0);
+    }
+    concurrency.sample(std::chrono::duration<double>(Clock::now() - began).count(), received, ready,
+                       waiting);
+    // In order; a small one goes by a bulk one held back by the count that pays.
+    for (Job& job : jobs) {
+      if (busy >= kParallelTransfers) break;
+      if (job.attempts > 0 || (job.bulk && busyBulk >= concurrency.limit())) continue;
+      job.easy.reset(curl_easy_init());
+      if (!job.easy) throw std::runtime_error("curl_easy_init failed");
+      attempt(job);
+      busy++;
+      busyBulk += job.bulk;
     }
     auto wait = milliseconds(1000);
     const auto now = Clock::now();
@@ -497,6 +584,7 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       for (Job& job : jobs) {
         if (job.added && job.easy.get() == message->easy_handle) {
           settle(job, message->data.result);
+          take();
           break;
         }
       }
@@ -511,7 +599,13 @@ void Downloads::run(const std::function<void(std::size_t)>& arrived) {
       }
       progress.update(bytes, std::max<std::int64_t>(total, 0));
     }
-    if (finished < jobs.size())
+    // One that ended may have made room for one not yet begun: that one starts at once,
+    // not once the others' sockets stir (never, when none is left running).
+    const bool startable =
+        busy < kParallelTransfers && std::any_of(jobs.begin(), jobs.end(), [&](const Job& job) {
+          return job.attempts == 0 && (!job.bulk || busyBulk < concurrency.limit());
+        });
+    if (finished < jobs.size() && !startable)
       curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
 }

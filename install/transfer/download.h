@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -56,6 +57,28 @@ struct Transfer {
   bool alone = false;
 };
 
+// How many large transfers run at once: `first` at the start, then twice as
+// many (at most `bound`) after each interval whose total rate rose by more than
+// a tenth over the interval before, counted from once every running transfer
+// has its first byte; back to the count before once one does not, for good. A
+// line that is already full gets no more connections.
+class TransferCount {
+ public:
+  TransferCount(std::size_t first, std::size_t bound);
+  std::size_t limit() const { return limit_; }
+  // At `now` seconds: `received` body bytes so far, `ready` when each running
+  // transfer has had its first, `waiting` when some have not started yet.
+  void sample(double now, std::int64_t received, bool ready, bool waiting);
+
+ private:
+  std::size_t bound_, limit_, previous_;
+  bool settled_;
+  bool measuring_ = false;  // since from_, with fromBytes_ received then
+  double from_ = 0;
+  std::int64_t fromBytes_ = 0;
+  double rate_ = 0;  // of the last interval that paid
+};
+
 // Transfers over HTTPS (redirects only to https) that share the process's one
 // connection cache, trusting YRT_CA_BUNDLE, else the install root's
 // "ca-bundle.pem", else the library's default store; through the proxy the
@@ -81,7 +104,13 @@ class Downloads {
   // failure, or an error handed to stop(), ends every other transfer and is
   // thrown. An abandoned transfer ends alone and arrives too, saying why in
   // abandoned(i).
+  //
+  // Large transfers run as many at once as TransferCount allows, up to a fixed
+  // bound; small ones whenever fewer than the bound run.
   void run(const std::function<void(std::size_t)>& arrived = {});
+
+  // Adds a transfer to those run() runs, from within `arrived`; returns its index.
+  std::size_t add(Transfer transfer);
 
   // Why transfer i was abandoned, or empty.
   const std::string& abandoned(std::size_t i) const { return abandoned_[i]; }
@@ -92,13 +121,13 @@ class Downloads {
   void stop(std::exception_ptr error);
 
  private:
-  std::vector<Transfer> transfers_;
+  std::deque<Transfer> transfers_;  // a deque: jobs point at them while more are added
   std::string progressLabel_;
   std::chrono::milliseconds bound_;
   std::mutex mutex_;
   std::exception_ptr stopped_;
-  std::vector<std::string> abandoned_;
-  std::vector<bool> notFound_;
+  std::deque<std::string> abandoned_;
+  std::deque<bool> notFound_;
 };
 
 // One transfer into `sink`, as Downloads runs it.

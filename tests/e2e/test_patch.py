@@ -136,6 +136,81 @@ def test_where_ranges_fail_the_package_comes_whole_once(machine, patch, fault, r
     assert machine.tree(V3) == complete_tree(host.root, V3)
 
 
+@pytest.fixture(scope="session")
+def lopsided(build, tmp_path_factory):
+    """V1 with one package holding most of its bytes in one large stored file; as published, and
+    without its file list."""
+    roots = {"list": str(tmp_path_factory.mktemp("lopsided"))}
+    publish(build, V1, roots["list"], bulk_mb=3, small_files=30, big_files=1)
+    roots["no list"] = shutil.copytree(roots["list"], str(tmp_path_factory.mktemp("unlisted")),
+                                       dirs_exist_ok=True)
+    os.remove(os.path.join(roots["no list"], f"{V1}-files.txt"))
+    make_release.publish.write_release(V1, roots["no list"], PUBLISHED[V1], make_release.TEST_KEY)
+    return roots
+
+
+BIG = make_release.PLAYER_ARCHIVES[1][0]
+
+
+def stale_big(root):
+    """Ranges of a copy of the large package with a byte of its large file flipped."""
+    stale = shutil.copy(os.path.join(root, f"{V1}-{BIG}"), os.path.join(root, "stale.zip"))
+    flip_byte(stale, os.path.getsize(stale) // 2)
+    return {"file": "stale.zip", "ranges_only": True}
+
+
+@pytest.mark.parametrize("listed", ["list", "no list"])
+@pytest.mark.parametrize("fault, warning", [
+    (None, None),
+    # Whichever piece is asked first is cut, and resumes.
+    (lambda root: {"cut_ranges": 100_000, "times": 1}, "*: Transferred a partial file; trying again"),
+    (stale_big, {"list": "* entry bulk/big0.bin does not match the file list: another size or SHA-256",
+                 "no list": "its pieces do not make the archive the release lists"}),
+    (lambda root: {"no_ranges": True}, "the host does not answer range requests"),
+    (lambda root: {"status": 403, "ranges_only": True},
+     "the host refused a range request (HTTP 403)"),
+], ids=["whole", "piece cut", "stale piece", "no ranges", "ranges refused"])
+def test_a_large_package_comes_in_pieces_side_by_side(machine, lopsided, tmp_path, request, listed,
+                                                      fault, warning):
+    root = shutil.copytree(lopsided[listed], str(tmp_path / "host"))
+    with serving(root, request) as host:
+        host.announce(V1)
+        if fault:
+            host.set_faults({f"{V1}-{BIG}": fault(root)})
+        rc, out, err = machine.run(PLAY)
+        assert (rc, out) == (0, f"Installing Velmora {V1}\n"), err
+        if isinstance(warning, dict):
+            warning = warning[listed]
+        if warning and not warning.endswith("trying again"):
+            warning = f"{BIG}: {warning}; downloading it whole"
+        assert [fnmatch.fnmatchcase(line, f"warning: {warning}") for line in err.splitlines()] == \
+            ([True] if warning else []), err
+        asked = {}
+        for r in host.requests():
+            asked.setdefault(r.path.removeprefix(f"/{V1}-"), []).append(r.range)
+        # Only the large one is split; one that fails comes whole once, after its pieces.
+        assert all(asked[name] == ["-"] for name, _ in make_release.PLAYER_ARCHIVES if name != BIG)
+        pieces = [r for r in asked[BIG] if r != "-"]
+        assert len(set(pieces)) >= 4 and asked[BIG][-1] == ("-" if "whole" in err else pieces[-1])
+        assert machine.tree(V1) == complete_tree(root, V1)
+
+
+def test_a_repair_fetches_a_large_package_the_host_gives_only_whole_once(machine, lopsided,
+                                                                         tmp_path, request):
+    root = shutil.copytree(lopsided["list"], str(tmp_path / "host"))
+    with serving(root, request) as host:
+        host.announce(V1)
+        assert machine.run(PLAY)[0] == 0
+        flip_byte(os.path.join(machine.versions, V1, make_release.PLAYER_ARCHIVES[1][1],
+                               "bulk", "big0.bin"), 1000)
+        host.set_faults({f"{V1}-{BIG}": {"no_ranges": True}})
+        host.clear_requests()
+        assert machine.run("--repair") == (0, f"Repaired 1 files of Velmora {V1}\n", f"warning: {BIG}: "
+                                           "the host does not answer range requests; downloading it whole\n")
+        assert [r.range for r in host.requests() if r.path.endswith(BIG)][-1] == "-"
+        assert machine.tree(V1) == complete_tree(root, V1)
+
+
 @pytest.mark.parametrize("patch", ["python", "nginx without ranges"], indirect=True)
 def test_a_host_that_answers_no_range_updates_through_whole_archives(machine, patch):
     host, changed = patch

@@ -460,3 +460,21 @@ def test_an_update_by_files_alone_gives_the_tree_of_a_fresh_install(win, build):
     assert archives[-1].path == "/" + sky and archives[-1].range == "-", archives
     assert all(r.status == 206 and r.range != "-" for r in archives[:-1]), archives
     assert win.installed() == [v3] and win.tree(v3) == complete_tree(host.root, v3)
+
+
+@pytest.mark.parametrize("listed", [True, False], ids=["list", "no list"])
+def test_a_large_package_comes_in_pieces_that_make_its_tree(win, build, listed):
+    # Pieces written where they lie in a file that other pieces write as well, then checked whole.
+    host, version, big = win.host, "version-20261210000000", make_release.PLAYER_ARCHIVES[1][0]
+    make_release.build(version, host.root, os.path.join(build["standins"], "player"),
+                       os.path.join(build["standins"], "studio"), bulk_mb=3, small_files=30,
+                       big_files=1)
+    if not listed:
+        os.remove(os.path.join(host.root, f"{version}-files.txt"))
+        make_release.publish.write_release(version, host.root, int(time.time()), make_release.TEST_KEY)
+    host.announce(version)
+    host.clear_requests()
+    assert win.run(PLAY) == (0, f"Installing Velmora {version}\n", "")
+    pieces = [r for r in host.requests() if r.path == f"/{version}-{big}"]
+    assert len(pieces) >= 4 and all(r.status == 206 for r in pieces), pieces
+    assert win.installed() == [version] and win.tree(version) == complete_tree(host.root, version)
