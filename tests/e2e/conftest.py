@@ -1,8 +1,10 @@
 """Fixtures for black-box tests of the built launcher against a local HTTPS setup host."""
+import contextlib
 import hashlib
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -25,6 +27,54 @@ BASE = f"https://localhost:{testlib.PORT}/"
 PLAY = ("velmora-player:1+launchmode:play+gameinfo:ticket+placelauncherurl:https%3A%2F%2F" + SITE +
         "%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D7+browsertrackerid:42")
 EDIT = "velmora-player:1+launchmode:edit+gameinfo:ticket+script:https%3A%2F%2F" + SITE + "%2Fe"
+# The leak checker of a sanitizer build fails a traced process at its exit.
+NO_LEAK_CHECK = {"ASAN_OPTIONS": "detect_leaks=0"}
+
+
+def traced(*options):
+    """strace around a start, with `options` (what to trace, a fault to inject)."""
+    return [shutil.which("strace") or "strace", "-f", "-qq", "-o", os.devnull, *options]
+
+
+def head(version):
+    """The requests of an install before its archives: the release, its signature and the file
+    list come side by side, in any order."""
+    return ["/version", *sorted(f"/{version}-{n}" for n in ("files.txt", "release.txt", "release.txt.minisig"))]
+
+
+def asked_head(paths):
+    return paths[:1] + sorted(paths[1:4])
+
+
+def archives_size(root, version):
+    return sum(os.path.getsize(os.path.join(root, f"{version}-{n}")) for n, _ in make_release.PLAYER_ARCHIVES)
+
+
+def listed(root, version):
+    """{path below the version folder: (archive, offset, length)} from a release's file list."""
+    entries, archive, prefix = {}, None, ""
+    for line in open(os.path.join(root, f"{version}-files.txt")).read().splitlines()[1:]:
+        kind, rest = line.split(" ", 1)
+        if kind == "package":
+            archive, prefix = rest, dict(make_release.ARCHIVES)[rest]
+        elif kind == "file":
+            fields = rest.split(" ", 7)
+            entries[prefix + fields[7]] = (archive, int(fields[4]), int(fields[5]))
+    return entries
+
+
+def wait_for(condition, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return condition()
+
+
+def kill(proc):
+    """Ends a start and whatever it started (its own session)."""
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(proc.pid, signal.SIGKILL)  # before the wait, while the group is still there
+    proc.wait()
 
 
 def complete_tree(release_dir, version, studio=False):
@@ -109,6 +159,9 @@ class Announcing:
         with open(os.path.join(self.root, "version"), "w") as f:
             f.write(text)
 
+    def paths(self):
+        return [r.path for r in self.requests()]
+
 
 class Nginx(Announcing, nginx_host.NginxHost):
     pass
@@ -149,6 +202,7 @@ class Machine:
         self.launcher = shutil.copy(build["launcher"], self.downloads)
         self.root = os.path.join(self.dir, "appdata", "Velmora")
         self.versions = os.path.join(self.root, "Versions")
+        self.registry_file = os.path.join(self.dir, "home", ".config", "velmora", "registry.reg")
 
     def run(self, *args, binary=None, **kw):
         """(status, stdout, stderr) of one start; the stand-ins' own report lines are left out."""
@@ -182,6 +236,31 @@ class Machine:
 
     def installed(self):
         return sorted(os.listdir(self.versions)) if os.path.isdir(self.versions) else []
+
+    def on(self, host, version, then=V2):
+        """Installs `version`, then has the host announce `then`."""
+        host.announce(version)
+        self.ok(PLAY)
+        host.announce(then)
+
+    def registry(self):
+        """{key: {name: exported value}} of the registry file, {} when there is none."""
+        keys, key = {}, None
+        with contextlib.suppress(FileNotFoundError), open(self.registry_file, encoding="utf-8") as f:
+            for line in f.read().splitlines():
+                if line.startswith("["):
+                    key = keys.setdefault(line[1:-1].replace("HKEY_CURRENT_USER\\", ""), {})
+                elif "=" in line and key is not None:
+                    name, value = line.split("=", 1)
+                    key[name.strip('"')] = value
+        return keys
+
+    def shortcuts(self):
+        """{name: {field: value}} of the Start-menu entries."""
+        apps = os.path.join(self.dir, "home", ".local", "share", "applications")
+        return {n.removesuffix(".desktop"): dict(line.split("=", 1) for line in open(os.path.join(apps, n))
+                                                   .read().splitlines() if "=" in line)
+                for n in (sorted(os.listdir(apps)) if os.path.isdir(apps) else [])}
 
     def tree(self, version):
         return make_release.installed_tree(os.path.join(self.versions, version))

@@ -8,19 +8,16 @@ import os
 import random
 import re
 import shutil
-import signal
 import time
 
 import pytest
 
-from conftest import PLAY, PUBLISHED, V1, V2, Host, Machine, complete_tree, make_release, publish
+from conftest import (NO_LEAK_CHECK, PLAY, PUBLISHED, V1, V2, Host, Machine, complete_tree, kill, make_release,
+                      publish, traced, wait_for)
 
 KILLS = int(os.environ.get("VELMORA_KILLS", "30"))
 SEED = int(os.environ.get("VELMORA_CRASH_SEED", "1206"))
 SERIES = 5  # kills between two full starts
-STRACE = shutil.which("strace") or "strace"
-# The leak checker of a sanitizer build fails a traced process at its exit.
-NO_LEAK_CHECK = {"ASAN_OPTIONS": "detect_leaks=0"}
 
 
 # V1 with a few files of every package changed: an update that fetches files alone.
@@ -46,8 +43,7 @@ def prepared(build, host, tmp_path, kind):
     machine = Machine(build, tmp_path / "machine")
     template = str(tmp_path / "template")
     if kind != "fresh":
-        host.announce(V1)
-        machine.ok(PLAY)
+        machine.on(host, V1, then=TARGET[kind])
         shutil.copytree(machine.versions, template)
     host.announce(TARGET[kind])
 
@@ -57,11 +53,6 @@ def prepared(build, host, tmp_path, kind):
             shutil.copytree(template, machine.versions)
 
     return machine, reset
-
-
-def kill(proc):
-    os.killpg(proc.pid, signal.SIGKILL)  # not waited for yet, so the group is still there
-    proc.wait()
 
 
 def check_versions(machine, trees, where, target=V2):
@@ -94,18 +85,16 @@ def test_first_install_killed_midway_downloads_again_only_the_package_in_flight(
     host.set_faults({f"{V2}-content-sky.zip": {"rate": 20_000}})
     proc = machine.start(PLAY)
     record = os.path.join(machine.versions, V2 + ".partial", ".files")
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline:
+
+    def all_but_one():
         with contextlib.suppress(OSError), open(record) as f:
-            if f.read().count("package ") == len(archives) - 1:
-                break
-        time.sleep(0.01)
+            return f.read().count("package ") == len(archives) - 1
+    wait_for(all_but_one, 60)
     kill(proc)
     host.clear_faults()
     host.clear_requests()
     machine.ok(PLAY)
-    again = [r.path for r in host.requests()][4:]
-    assert again == [f"/{V2}-{archives[slow]}"]
+    assert host.paths()[4:] == [f"/{V2}-{archives[slow]}"]
     size = os.path.getsize(os.path.join(host.root, f"{V2}-content-sky.zip"))
     print(f"downloaded again after the kill: {size} bytes (the package in flight)")
     assert machine.installed() == [V2] and machine.tree(V2) == trees[V2]
@@ -150,8 +139,8 @@ def test_the_version_is_on_disk_before_it_gets_its_name(build, served, tmp_path,
     machine, reset = prepared(build, host, tmp_path, kind)
     reset()
     log = tmp_path / "strace.log"
-    proc = machine.start(PLAY, env_extra=NO_LEAK_CHECK, wrapper=[
-        STRACE, "-f", "-qq", "-y", "-o", str(log), "-e", "trace=openat,syncfs,rename,renameat,renameat2"])
+    proc = machine.start(PLAY, env_extra=NO_LEAK_CHECK, wrapper=traced(
+        "-y", "-o", str(log), "-e", "trace=openat,syncfs,rename,renameat,renameat2"))
     assert proc.wait(60) == 0
     versions = os.path.realpath(machine.versions)
     staging, final = os.path.join(versions, V2 + ".partial"), os.path.join(versions, V2)
@@ -179,10 +168,8 @@ def test_killed_between_the_marker_and_the_move_then_offline(build, served, tmp_
     reset()
     staging = os.path.join(machine.versions, V2 + ".partial")
     renames = "rename,renameat,renameat2"
-    proc = machine.start(PLAY, wrapper=[STRACE, "-f", "-qq", "-o", os.devnull,
-                                        "-e", f"trace={renames}", "-e",
-                                        f"inject={renames}:signal=KILL", "-P", staging])
-    proc.wait(60)
+    machine.start(PLAY, wrapper=traced("-e", f"trace={renames}", "-e", f"inject={renames}:signal=KILL",
+                                       "-P", staging)).wait(60)
     old = [V1] if kind == "update" else []
     assert machine.installed() == old + [V2 + ".partial"]
     assert machine.tree(V2 + ".partial") == trees[V2]  # marker included: complete-looking
@@ -195,8 +182,7 @@ def test_killed_between_the_marker_and_the_move_then_offline(build, served, tmp_
             assert (rc, out) == (1, "") and last.startswith("Velmora launcher: download of ")
             assert machine.records(0) == []
         else:
-            assert (rc, out) == (0, "")
-            assert last.startswith("warning: download of ")
+            assert (rc, out) == (0, "") and last.startswith("warning: download of ")
             assert last.endswith(f"; starting the installed {V1}")
             assert os.path.basename(machine.records()[0]["cwd"]) == V1
             # The studio of the version that runs, not of the staging folder.
