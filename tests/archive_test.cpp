@@ -2,16 +2,13 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
-#include <random>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
+#include "helpers.h"
 #include "install/package.h"
 #include "platform/platform.h"
-#include "temp_dir.h"
 
 namespace velmora {
 namespace {
@@ -47,17 +44,6 @@ void writeZip(const fs::path& file, const std::vector<Entry>& entries) {
               static_cast<la_ssize_t>(e.data.size()));
   }
   ASSERT_EQ(archive_write_close(zip.get()), ARCHIVE_OK);
-}
-
-std::string readFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-void writeFile(const fs::path& file, const std::string& bytes) {
-  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 std::set<std::string> names(const fs::path& folder) {
@@ -135,12 +121,9 @@ TEST(ExtractArchive, RefusesHostileOrDamagedArchivesAndWritesNothingOutside) {
       ADD_FAILURE() << "extracted";
     } catch (const std::runtime_error& e) {
       const std::string message = e.what();
-      if (c.reason.empty()) {
-        EXPECT_EQ(message.rfind(prefix, 0), 0u) << message;
-        EXPECT_GT(message.size(), prefix.size());
-      } else {
-        EXPECT_EQ(message, prefix + c.reason);
-      }
+      EXPECT_EQ(message.substr(0, c.reason.empty() ? prefix.size() : std::string::npos),
+                prefix + c.reason);
+      EXPECT_GT(message.size(), prefix.size());
     }
     std::set<std::string> left = names(tmp.path());
     left.erase("dest");
@@ -159,10 +142,6 @@ TEST(ExtractArchive, WritesFilesAndFoldersInside) {
   fs::create_directories(tmp.path() / "real");
   fs::create_directory_symlink(tmp.path() / "real", tmp.path() / "linked");
   const fs::path dest = tmp.path() / "linked" / "dest";
-  std::string noise(3'000'000, '\0');
-  std::mt19937 random(7);
-  for (char& c : noise) c = static_cast<char>(random());
-
   writeZip(tmp.path() / "one.zip",
            {
                {"./", "", AE_IFDIR, 0500},  // must not lock the destination
@@ -172,7 +151,6 @@ TEST(ExtractArchive, WritesFilesAndFoldersInside) {
                {"a\\b.txt", "back"},
                {"a/c\\d.txt", "mixed"},
                {"bin/run", "#!/bin/sh\n", AE_IFREG, 0755},
-               {"noise.bin", noise},
                {"same.txt", "first"},
                {"h", "", AE_IFREG, 0644, "", "../outside/t"},  // ZIP cannot carry the link
            });
@@ -192,9 +170,8 @@ TEST(ExtractArchive, WritesFilesAndFoldersInside) {
     EXPECT_EQ(readFile(dest / f.path), f.data) << f.path;
   }
   EXPECT_EQ(readFile(outside / "t"), "original");
-  EXPECT_TRUE(readFile(dest / "noise.bin") == noise);
   EXPECT_EQ(fs::status(dest / "bin/run").permissions() & fs::perms::all, fs::perms(0755));
-  EXPECT_EQ(names(dest), (std::set<std::string>{"top", "a", "bin", "noise.bin", "same.txt", "h"}));
+  EXPECT_EQ(names(dest), (std::set<std::string>{"top", "a", "bin", "same.txt", "h"}));
   // A later update must be able to remove what was written, whatever modes the archive had.
   for (const fs::path& p : {dest, dest / "top", dest / "top/ro.txt"}) {
     EXPECT_EQ(fs::status(p).permissions() & fs::perms::owner_write, fs::perms::owner_write) << p;

@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
-#include <vector>
 
-#include "base/text.h"
 #include "desktop/icon.h"
 #include "desktop/scheme.h"
 
@@ -46,25 +43,9 @@ TEST(IconFileBytes, WrapsThePngAsTheOnlyImage) {
   }
 }
 
-// The version goes last, as what says the size was measured for it.
-TEST(AppsEntryValues, TheVersionComesLastMeasuredOrNot) {
-  const std::filesystem::path root = pathFromUtf8("/home/a b/\xc3\xa9/Velmora");
-  for (const auto kilobytes :
-       {std::optional<std::uint32_t>(300000), std::optional<std::uint32_t>()}) {
-    const auto values = appsEntryValues(root, root / "Launcher" / "velmora-launcher",
-                                        root / "icon.ico", u"version-1", kilobytes);
-    ASSERT_GE(values.size(), 2u);
-    EXPECT_EQ(values.back().name, u"DisplayVersion");
-    EXPECT_EQ(values[values.size() - 2].name, kilobytes ? u"EstimatedSize" : u"NoRepair");
-  }
-}
-
 // What another install registered: only a program named by it is compared with ours.
 TEST(CommandProgram, TakesTheFirstTokenOfARegisteredCommand) {
-  const struct {
-    std::u16string command;
-    std::optional<std::u16string> program;
-  } cases[] = {
+  const std::pair<std::u16string, std::optional<std::u16string>> cases[] = {
       {u"\"C:\\a b\\Launcher\\velmora-launcher.exe\" \"%1\"",
        u"C:\\a b\\Launcher\\velmora-launcher.exe"},
       {u"C:\\Other\\velmora.exe \"%1\"", u"C:\\Other\\velmora.exe"},
@@ -72,10 +53,10 @@ TEST(CommandProgram, TakesTheFirstTokenOfARegisteredCommand) {
       {u"", std::nullopt},
       {u"\"\" \"%1\"", std::nullopt},
   };
-  for (const auto& c : cases) {
-    const auto program = commandProgram(c.command);
+  for (const auto& [command, expected] : cases) {
+    const auto program = commandProgram(command);
     EXPECT_EQ(program ? std::optional<std::u16string>(program->u16string()) : std::nullopt,
-              c.program);
+              expected);
   }
 }
 

@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <fstream>
 #include <random>
-#include <sstream>
 
+#include "helpers.h"
 #include "platform/sha256.h"
-#include "temp_dir.h"
 
 namespace velmora {
 namespace {
@@ -65,13 +63,6 @@ struct Archive {
     files.push_back(file);
   }
 };
-
-std::string readFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 // Feeds a span's bytes in pieces of random size, as a transfer delivers them.
 void feed(EntrySink& sink, const std::string& archive, const EntrySpan& span, unsigned seed) {
@@ -181,13 +172,10 @@ TEST(EntrySink, RefusesAnEntryThatIsNotWhatTheListSays) {
   }
   // Cut off, or sent too long: refused too.
   TempDir dir;
-  EntrySpan span{zip.files[0].offset,
-                 zip.files[0].offset + zip.files[0].length - 1,
-                 {{&zip.files[0], dir.path() / "a.txt"}}};
-  EntrySink cut("p.zip", span);
+  const EntrySpan span{0, zip.files[0].length - 1, {{&zip.files[0], dir.path() / "a.txt"}}};
+  EntrySink cut("p.zip", span), longer("p.zip", span);
   cut.write(zip.bytes.data(), 10);
   EXPECT_THROW(cut.finish(), EntryRefused);
-  EntrySink longer("p.zip", span);
   EXPECT_THROW(longer.write(zip.bytes.data(), zip.files[0].length + 1), EntryRefused);
 }
 

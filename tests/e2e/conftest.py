@@ -95,9 +95,9 @@ def reseal(root, version, published=None, key=make_release.TEST_KEY):
                                        key)
 
 
-def sign(path, key=make_release.TEST_KEY):
+def sign(path, key=make_release.TEST_KEY, *flags):
     """Signs `path` into `path`.minisig with minisign, as publish.py does."""
-    subprocess.run(["minisign", "-S", "-s", key, "-m", path, "-x", path + ".minisig", "-t", "test"],
+    subprocess.run(["minisign", "-S", *flags, "-s", key, "-m", path, "-x", path + ".minisig", "-t", "test"],
                    check=True, stdout=subprocess.DEVNULL)
 
 

@@ -32,28 +32,6 @@ def install_v1(machine, host):
     machine.on(host, V1)
 
 
-def break_version(what, host, plain, tmp_path):
-    """Makes the version request fail; returns the environment to start with."""
-    faults = {"error 500": {"status": 500}, "stall": {"stall_after": 0},
-              "redirect to http": {"redirect": plain.url + "version"},
-              "redirect to ftp": {"redirect": "ftp://localhost/version"},
-              "html page": {"body": PAGE},
-              # Read whole, either would take the time bound or gigabytes of memory.
-              "name and a GB of blanks": {"pad": 1 << 30},
-              "redirect with a GB of body": {"redirect": f"{BASE}elsewhere", "filler": 1 << 30},
-              # Never a stall: only a bound on redirects ends it.
-              "redirect loop": {"redirect": f"{BASE}version"}}
-    if what in faults:
-        host.set_faults({"version": faults[what]})
-    elif what == "host down":
-        host.stop()
-    elif what == "missing ca file":
-        return {"YRT_CA_BUNDLE": str(tmp_path / "missing.pem")}
-    else:
-        host.serve(what)  # with that certificate
-    return {}
-
-
 def retries(err, name, message):
     """The retry warnings at the start of err, checked against the last error; their count."""
     lines = err.splitlines()
@@ -63,35 +41,49 @@ def retries(err, name, message):
     return len(warned)
 
 
-# How many retries each fault gets; a stall meets the time bound after one or two, as the
-# machine's load has it.
-RETRIED = {"host down": {2}, "error 500": {2}, "stall": {1, 2}}
-VERSION_MESSAGES = {  # how the message starts, when it says more than FAILED
-    "error 500": FAILED + "HTTP response code said error", "stall": FAILED + "Timeout was reached",
-    "html page": "setup host returned an invalid version: '" +
-                 "".join(c for c in PAGE if not c.isspace() and c != '"') + "'",
-    "name and a GB of blanks": "setup host returned an invalid version: more than 256 bytes",
-    "redirect with a GB of body": FAILED + "the host's 302 answer has a body of more than 65536 bytes",
-    "redirect loop": FAILED + "Number of redirects hit maximum amount"}
+INVALID = "setup host returned an invalid version: "
+PLAIN = f"http://localhost:{testlib.PORT + 1}/"
+# (fault, how it is made: the version's fault or a certificate, the retries it gets (a stall meets the
+# time bound after one or two, as the machine's load has it), how the message starts after FAILED or
+# in place of it). An expired certificate and a reset fail the same checks as an untrusted one and a stall.
+VERSION_CASES = [
+    ("host down", None, {2}, ""), ("missing ca file", None, {0}, ""), ("wronghost", "wronghost", {0}, ""),
+    ("untrusted", "untrusted", {0}, ""), ("error 500", {"status": 500}, {2}, "HTTP response code said error"),
+    ("stall", {"stall_after": 0}, {1, 2}, "Timeout was reached"),
+    ("redirect to http", {"redirect": PLAIN + "version"}, {0}, ""),
+    ("redirect to ftp", {"redirect": "ftp://localhost/version"}, {0}, ""),
+    ("html page", {"body": PAGE}, {0}, INVALID + "'" + "".join(c for c in PAGE if not c.isspace() and c != '"')),
+    # Read whole, either would take the time bound or gigabytes of memory.
+    ("name and a GB of blanks", {"pad": 1 << 30}, {0}, INVALID + "more than 256 bytes"),
+    ("redirect with a GB of body", {"redirect": f"{BASE}elsewhere", "filler": 1 << 30}, {0},
+     "the host's 302 answer has a body of more than 65536 bytes"),
+    # Never a stall: only a bound on redirects ends it.
+    ("redirect loop", {"redirect": f"{BASE}version"}, {0}, "Number of redirects hit maximum amount"),
+]
 
 
-# An expired certificate and a reset fail the same checks as an untrusted one and a stall.
-@pytest.mark.parametrize("what", ["host down", "missing ca file", "wronghost", "untrusted", "error 500",
-                                  "stall", "redirect to http", "redirect to ftp", "html page",
-                                  "name and a GB of blanks", "redirect with a GB of body", "redirect loop"])
-def test_version_fault_falls_back_or_fails_with_one_message(machine, host, plain, tmp_path, what):
-    env = break_version(what, host, plain, tmp_path)
-    rc, out, err = machine.run(PLAY, env_extra=env, timeout=30)
-    last, tries = err.splitlines()[-1], RETRIED.get(what, {0})
+@pytest.mark.parametrize("what,fault,tries,start", [c[1:] for c in VERSION_CASES], ids=[c[0] for c in VERSION_CASES])
+def test_version_fault_falls_back_or_fails_with_one_message(machine, host, plain, tmp_path, what, fault, tries,
+                                                            start):
+    def broken():
+        """Makes the version request fail; returns the environment to start with."""
+        if isinstance(fault, dict):
+            host.set_faults({"version": fault})
+        elif fault:
+            host.serve(fault)  # with that certificate
+        elif what == "host down":
+            host.stop()
+        return {"YRT_CA_BUNDLE": str(tmp_path / "missing.pem")} if what == "missing ca file" else {}
+    rc, out, err = machine.run(PLAY, env_extra=broken(), timeout=30)
+    last = err.splitlines()[-1]
     assert (rc, out) == (1, "") and err.count("\n") - 1 in tries, err
-    assert last.startswith("Velmora launcher: " + VERSION_MESSAGES.get(what, FAILED)), err
+    assert last.startswith("Velmora launcher: " + ("" if start.startswith(INVALID) else FAILED) + start), err
     message = last[len("Velmora launcher: "):]
     assert retries(err, "version", message) in tries and machine.installed() == [] and machine.records(0) == []
     assert machine.log()[-2] == last and machine.log()[-1].startswith("exit status 1 after ")
 
     install_v1(machine, host)
-    env = break_version(what, host, plain, tmp_path)
-    rc, out, err = machine.run(PLAY, env_extra=env, timeout=30)
+    rc, out, err = machine.run(PLAY, env_extra=broken(), timeout=30)
     assert (rc, out) == (0, "") and retries(err, "version", message) in tries
     assert err.splitlines(True)[-1] == f"warning: {message}; starting the installed {V1}\n", err
     assert err.splitlines()[-1] in machine.log()[-4:]
@@ -100,10 +92,10 @@ def test_version_fault_falls_back_or_fails_with_one_message(machine, host, plain
     assert plain.requests() == []
 
 
-def archive_fault(what, size, plain):
+def archive_fault(what, size):
     return {"error 404": {"status": 404}, "reset midway": {"reset_after": size // 2},
             "cut midway": {"truncate": size // 2}, "stall midway": {"stall_after": size // 2},
-            "redirect to http": {"redirect": plain.url + ARCHIVE},
+            "redirect to http": {"redirect": PLAIN + ARCHIVE},
             "huge header": {"header": 110000}}[what]
 
 
@@ -123,7 +115,7 @@ def test_archive_fault_ends_the_start_and_a_later_start_recovers(machine, host, 
         install_v1(machine, host)
     shutil.copy(os.path.join(host.root, ARCHIVE), plain.root)
     size = os.path.getsize(os.path.join(host.root, ARCHIVE))
-    host.set_faults({ARCHIVE: archive_fault(what, size, plain)})
+    host.set_faults({ARCHIVE: archive_fault(what, size)})
     host.clear_requests()
     rc, out, err = machine.run(PLAY, timeout=30)
     assert (rc, out) == (1, f"Installing Velmora {V2}\n"), err

@@ -106,69 +106,48 @@ def win(build, wine, host, tmp_path):
     return machine
 
 
-def test_the_exe_imports_only_known_dlls_and_keeps_its_debug_sections_beside_it(build):
-    def dump(flag, path=build["launcher"]):
-        return subprocess.run(["x86_64-w64-mingw32-objdump", flag, path], capture_output=True, text=True,
-                              check=True).stdout.splitlines()
+def test_the_exe_imports_only_known_dlls_carries_its_resources_and_keeps_its_debug_sections_beside_it(build):
+    exe = build["launcher"]
+
+    def tool(*args):
+        return subprocess.run(args, capture_output=True, text=True, check=True).stdout
 
     def sections(path):
-        return {row[1] for row in map(str.split, dump("-h", path)) if len(row) > 1 and row[0].isdigit()}
+        rows = map(str.split, tool("x86_64-w64-mingw32-objdump", "-h", path).splitlines())
+        return {row[1] for row in rows if len(row) > 1 and row[0].isdigit()}
 
-    dlls = {line.split(":", 1)[1].strip().lower() for line in dump("-p") if "DLL Name:" in line}
+    dlls = {line.split(":", 1)[1].strip().lower() for line in tool("x86_64-w64-mingw32-objdump", "-p", exe)
+            .splitlines() if "DLL Name:" in line}
     assert dlls and dlls <= KNOWN_DLLS, dlls - KNOWN_DLLS
-    exe = build["launcher"]
     assert not {s for s in sections(exe) if s.startswith(".debug")} and ".debug_info" in sections(exe + ".debug")
     assert os.path.basename(exe).encode() + b".debug\0" in open(exe, "rb").read()
-
-
-def test_the_exe_carries_its_manifest_version_and_icon(build):
-    listing = subprocess.run(["wrestool", "-l", build["launcher"]], capture_output=True, text=True,
-                             check=True).stdout.splitlines()
+    listing = tool("wrestool", "-l", exe).splitlines()
     # The scheme registration names icon 0: the first icon group must be ours.
     assert listing[0].startswith("--type=3 --name=1 ") and "[type=icon" in listing[0]
     assert any(line.startswith("--type=14 --name=1 ") for line in listing)
     assert any("[type=version" in line for line in listing)
-    manifest = subprocess.run(["wrestool", "-x", "--raw", "--type=24", build["launcher"]],
-                              capture_output=True, text=True, check=True).stdout
+    manifest = tool("wrestool", "-x", "--raw", "--type=24", exe)
     assert all(setting in manifest for setting in ('level="asInvoker"', ">UTF-8</activeCodePage>",
                                                    ">true</longPathAware>", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"))
 
 
-def test_dlls_planted_beside_the_launcher_or_in_the_working_folder_are_never_loaded(win):
+def test_first_install_loads_no_planted_dll_registers_itself_and_passes_hard_values_through_the_parser(win):
     marker = os.path.join(win.dir, "planted.txt")
     for folder in (os.path.dirname(win.launcher), win.dir):
         for dll in glob.glob(os.path.join(win.standins, "planted", "*.dll")):
             shutil.copy(dll, folder)
     # Native first for those names is the search order Windows itself applies to them.
-    overrides = win.wine["env"]["WINEDLLOVERRIDES"] + ";bcrypt,crypt32,winhttp=n,b"
-    env = {"WINEDLLOVERRIDES": overrides, "VELMORA_PLANTED_MARKER": testlib.wine_path(marker)}
-    rc, out, err = win.run(PLAY, env_extra=env)
+    env = {"WINEDLLOVERRIDES": win.wine["env"]["WINEDLLOVERRIDES"] + ";bcrypt,crypt32,winhttp=n,b",
+           "VELMORA_PLANTED_MARKER": testlib.wine_path(marker)}
+    ticket = 'two words "quoted" and a trailing backslash\\'
+    rc, out, err = win.run("velmora-player:1+launchmode:play+gameinfo:" + ticket + "+browsertrackerid:+placelauncher"
+                           "url:https%3A%2F%2Fwww.velmora.com%2FGame%2FP.ashx%3Fq%3D%22a%20b%22%5C", env_extra=env)
     assert (rc, err) == (0, "") and f"Installing Velmora {V2}\n" in out, err
     assert not os.path.exists(marker), open(marker).read()
-
-
-def registry_values(win, key):
-    """{(key, name): data} of the REG_SZ values below `key`."""
-    values, at = {}, None
-    for line in win.wine_tool("reg", "query", key, "/s").splitlines():
-        if line.startswith("HKEY_"):
-            at = line.strip()
-        elif "REG_SZ" in line:
-            name, data = line.strip().split("REG_SZ")
-            values[(at, name.strip())] = data.strip()
-    return values
-
-
-def test_first_install_registers_itself_and_passes_hard_values_through_the_parser(win):
-    ticket = 'two words "quoted" and a trailing backslash\\'
-    link = ("velmora-player:1+launchmode:play+gameinfo:" + ticket + "+browsertrackerid:" +
-            "+placelauncherurl:https%3A%2F%2Fwww.velmora.com%2FGame%2FP.ashx%3Fq%3D%22a%20b%22%5C")
-    rc, out, err = win.run(link)
-    assert (rc, err) == (0, "") and f"Installing Velmora {V2}\n" in out
     [player] = win.records()
-    assert player["program"] == "velmora-player"
-    assert player["args"] == ["--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t",
-                              ticket, "-j", 'https://www.velmora.com/Game/P.ashx?q="a b"\\']
+    assert player["program"] == "velmora-player" and player["args"] == [
+        "--play", "-a", "https://www.velmora.com/Login/Negotiate.ashx", "-t", ticket, "-j",
+        'https://www.velmora.com/Game/P.ashx?q="a b"\\']
     assert player["cwd"].lower().rstrip("\\").endswith(f"\\velmora\\versions\\{V2}")
     assert win.tree(V2) == complete_tree(win.host.root, V2)
     log = win.log()
@@ -176,23 +155,25 @@ def test_first_install_registers_itself_and_passes_hard_values_through_the_parse
     assert any(line.endswith("velmora-player.exe with 7 arguments") for line in log)
 
     copy = win.wine_tool("cmd", "/c", "echo", "%LOCALAPPDATA%").strip() + "\\Velmora\\Launcher\\velmora-launcher.exe"
-    values = registry_values(win, SCHEME)
-    scheme = "HKEY_CURRENT_USER\\Software\\Classes\\velmora-player"
-    assert values[(scheme, "(Default)")] == "URL:Velmora Protocol"
-    assert values[(scheme, "URL Protocol")] == ""
-    assert values[(scheme + "\\DefaultIcon", "(Default)")].lower() == f'"{copy}",0'.lower()
-    assert values[(scheme + "\\shell\\open\\command", "(Default)")].lower() == f'"{copy}" "%1"'.lower()
+    values, at = {}, None
+    for line in win.wine_tool("reg", "query", SCHEME, "/s").splitlines():
+        if line.startswith("HKEY_"):
+            at = line.strip().removeprefix("HKEY_CURRENT_USER\\Software\\Classes\\velmora-player")
+        elif "REG_SZ" in line:
+            name, data = line.strip().split("REG_SZ")
+            values[(at, name.strip())] = data.strip().lower()
+    assert values == {("", "(Default)"): "url:velmora protocol", ("", "URL Protocol"): "",
+                      ("\\DefaultIcon", "(Default)"): f'"{copy}",0'.lower(),
+                      ("\\shell\\open\\command", "(Default)"): f'"{copy}" "%1"'.lower()}
     listing = subprocess.run(["icotool", "-l", os.path.join(win.root, "icon.ico")], capture_output=True,
                              text=True).stdout
     assert "--width=48 --height=48" in listing
     for name, arguments in (("Velmora", ""), ("Velmora Studio", "--studio")):
         info = subprocess.run(["lnkinfo", os.path.join(win.wine["programs"], name + ".lnk")],
                               capture_output=True, text=True).stdout
-        fields = {k.strip(): v.strip() for k, _, v in
-                  (line.partition(":") for line in info.splitlines()) if _}
-        assert fields["Description"] == name
+        fields = {k.strip(): v.strip() for k, _, v in (line.partition(":") for line in info.splitlines()) if _}
+        assert (fields["Description"], fields["Command line arguments"]) == (name, arguments)
         assert fields["Icon location"].lower().endswith("\\velmora\\icon.ico")
-        assert fields["Command line arguments"] == arguments
         assert fields["Local path"].lower() == copy.lower()
 
 
@@ -213,19 +194,17 @@ def test_the_console_the_tool_server_and_an_error_start(win):
     rc, out, err = win.run("--studio-mcp", input="ping\n", env_extra={"VELMORA_STANDIN_EXIT": "7"})
     assert rc == 7 and "echo: ping" in out and "Installing" not in out, err
     server = os.path.join(win.versions, V2, "Studio", "velmora-studio-mcp.exe")
-    with open(server, "wb") as f:
-        f.write(b"not a program")
+    open(server, "wb").write(b"not a program")
     rc, out, err = win.run("--studio-mcp")
-    assert (rc, out) == (1, "")
-    assert err.startswith("Velmora launcher: cannot start ") and err.endswith("velmora-studio-mcp.exe\n")
+    assert (rc, out) == (1, "") and err.startswith("Velmora launcher: cannot start ") and err.endswith(
+        "velmora-studio-mcp.exe\n")
     os.remove(server)  # as a scanner would: installed again
     assert win.run("--studio-mcp", input="")[:2] == (0, "")
 
     # An MCP client only knows the launcher; when it ends the launcher, the server goes too.
     launcher = win.start("--studio-mcp", stdin=subprocess.PIPE)
     try:
-        assert len(win.records(3)) == 3, open(os.path.join(win.dir, "err")).read()
-        assert running("velmora-studio-mcp")
+        assert len(win.records(3)) == 3 and running("velmora-studio-mcp"), open(os.path.join(win.dir, "err")).read()
         launcher.kill()
         launcher.wait(30)
         assert wait_for(lambda: not running("velmora-studio-mcp"), 20)
@@ -242,29 +221,21 @@ def test_a_running_old_copy_is_set_aside_for_a_newer_launcher(win):
     session = win.start("--studio-mcp", stdin=subprocess.PIPE, binary=copy)
     try:
         assert len(win.records(1)) == 1
-        with open(win.launcher, "ab") as f:
-            f.write(b"\0newer")
-        assert win.run()[:3:2] == (0, "")
+        open(win.launcher, "ab").write(b"\0newer")
+        assert win.run()[:3:2] == (0, "") and open(copy, "rb").read() == open(win.launcher, "rb").read()
         assert len(os.listdir(folder)) == 2  # the running one, renamed
-        with open(copy, "rb") as a, open(win.launcher, "rb") as b:
-            assert a.read() == b.read()
     finally:
         session.stdin.close()
         session.wait(60)
     # Once it has ended, what was set aside goes with the next start.
-    assert win.run()[0] == 0
-    assert os.listdir(folder) == ["velmora-launcher.exe"]
+    assert win.run()[0] == 0 and os.listdir(folder) == ["velmora-launcher.exe"]
     # A read-only copy (of a read-only download) is set aside just the same, and its successor
     # is writable, so that it can be set aside in turn.
     os.chmod(copy, stat.S_IRUSR | stat.S_IXUSR)
-    with open(win.launcher, "ab") as f:
-        f.write(b"\0newer again")
+    open(win.launcher, "ab").write(b"again")
     os.chmod(win.launcher, stat.S_IRUSR | stat.S_IXUSR)
-    assert win.run()[:3:2] == (0, "")
-    assert os.listdir(folder) == ["velmora-launcher.exe"]
-    assert os.stat(copy).st_mode & stat.S_IWUSR
-    with open(copy, "rb") as a, open(win.launcher, "rb") as b:
-        assert a.read() == b.read()
+    assert win.run()[:3:2] == (0, "") and open(copy, "rb").read() == open(win.launcher, "rb").read()
+    assert os.listdir(folder) == ["velmora-launcher.exe"] and os.stat(copy).st_mode & stat.S_IWUSR
 
 
 def running(program):
@@ -309,9 +280,8 @@ def test_an_old_version_in_use_is_left_whole_and_what_programs_hold_goes_later(w
     mapper = win.hold(os.path.join(old, "content", "music", "content-music-a.dat"), holds[1])
     assert win.run(PLAY) == (0, "", "")
     [aside] = [n for n in win.installed() if n != V3]
-    assert aside.startswith(f".{V1}.") and aside.endswith(".old")
-    left = make_release.installed_tree(os.path.join(win.versions, aside))
-    assert set(left) == {"velmora-player.exe", "content/music/content-music-a.dat"}
+    assert aside.startswith(f".{V1}.") and aside.endswith(".old") and set(win.tree(aside)) == {
+        "velmora-player.exe", "content/music/content-music-a.dat"}
     os.remove(holds[1])
     mapper.wait(60)
     assert wait_for(lambda: not running("velmora-player"))
@@ -341,8 +311,7 @@ def test_the_uninstall_leaves_what_a_program_maps_then_everything_goes(win):
     before = prefix_paths(win.wine)
     assert win.run()[0] == 0
     assert "|||Velmora\n" in win.wine_tool("uninstaller", "--list")
-    size = win.wine_tool("reg", "query", APPS_ENTRY, "/v", "EstimatedSize")
-    assert int(size.split("REG_DWORD")[1], 16) > 100
+    assert int(win.wine_tool("reg", "query", APPS_ENTRY, "/v", "EstimatedSize").split("REG_DWORD")[1], 16) > 100
     # A program outside the install maps one of its data files: whatever else can go goes, and
     # the entry and the copy it runs stay for the removal to be run again.
     hold = os.path.join(win.dir, "hold")
@@ -351,9 +320,8 @@ def test_the_uninstall_leaves_what_a_program_maps_then_everything_goes(win):
         rc, out, err = win.run("--uninstall")
         assert (rc, out) == (1, "") and err.startswith("warning: ") and err.endswith(
             "\\Velmora\\Versions is in use and was left; run the uninstall again after closing Velmora\n"), err
-        assert not os.path.exists(os.path.join(win.versions, V2))
-        assert not os.path.exists(os.path.join(win.wine["programs"], "Velmora.lnk"))
-        assert not registered(win, SCHEME) and registered(win, APPS_ENTRY)
+        assert not os.path.exists(os.path.join(win.versions, V2)) and not registered(win, SCHEME)
+        assert not os.path.exists(os.path.join(win.wine["programs"], "Velmora.lnk")) and registered(win, APPS_ENTRY)
     finally:
         os.remove(hold)
         mapper.wait(60)
@@ -399,8 +367,7 @@ def test_a_cut_off_package_is_never_carried_through_a_link(win, tmp_path):
     os.symlink(outside, os.path.join(resume, "content", "fonts"))
     files = make_release.installed_tree(outside)
     win.host.clear_requests()
-    assert win.run(PLAY) == (0, f"Installing Velmora {V2}\n", "")
-    assert [r.path for r in win.host.requests()][4:] == [f"/{V2}-content-fonts.zip"]
+    assert win.run(PLAY) == (0, f"Installing Velmora {V2}\n", "") and win.host.paths()[4:] == [f"/{V2}-content-fonts.zip"]
     assert win.tree(V2) == complete_tree(win.host.root, V2)
     # The prune of what was cut off removed the junction, never what lies behind it.
     assert files and make_release.installed_tree(outside) == files
