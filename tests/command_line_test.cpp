@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "base/text.h"
 
 namespace velmora {
@@ -26,32 +24,6 @@ TEST(SplitCommandLine, FollowsTheWindowsParserOnTextItDidNotBuild) {
       {R"(p "unterminated)", {"p", "unterminated"}},
   };
   for (const auto& [line, args] : cases) EXPECT_EQ(splitCommandLine(line), args) << line;
-}
-
-// What the quoting promises: whatever the arguments, the started program gets
-// exactly them back.
-template <class Ch>
-void roundTripRandomArguments(const std::vector<Ch>& alphabet) {
-  std::mt19937 random(1234);
-  for (int round = 0; round < 20000; ++round) {
-    std::vector<std::basic_string<Ch>> args{std::basic_string<Ch>(1, Ch('p'))};
-    const int count = static_cast<int>(random() % 5);
-    for (int i = 0; i < count; ++i) {
-      std::basic_string<Ch> arg;
-      const int length = static_cast<int>(random() % 9);
-      for (int j = 0; j < length; ++j) arg += alphabet[random() % alphabet.size()];
-      args.push_back(arg);
-    }
-    std::basic_string<Ch> line = quoteArg(args[0]);
-    for (std::size_t i = 1; i < args.size(); ++i) line += Ch(' ') + quoteArg(args[i]);
-    ASSERT_EQ(splitCommandLine(line), args);
-  }
-}
-
-TEST(QuoteArg, RoundTripsThroughTheSplitter) {
-  roundTripRandomArguments<char>({'a', ' ', '\t', '"', '\\', '\\', '%', '\xc3', '\xa9', 'Z'});
-  roundTripRandomArguments<wchar_t>(
-      {L'a', L' ', L'"', L'\\', L'\\', L'\t', 0x00e9, 0x4e2d, 0xd83d});
 }
 
 TEST(Utf16FromUtf8, ReplacesEachIllFormedSequenceOnce) {

@@ -82,42 +82,6 @@ std::string big(std::size_t size, unsigned seed) {
   return text.substr(0, size);
 }
 
-TEST(EntrySink, UnpacksNeighboursInOneSpanAndSkipsWhatLiesBetween) {
-  TempDir dir;
-  Archive zip;
-  zip.add("a.txt", "alpha", false);
-  zip.add("skipped.bin", std::string(300, 's'), false);
-  zip.add("sub/big.txt", big(200000, 1), true, std::string(9, 'x'));
-  zip.add("empty", "", false);
-  zip.files[0].executable = true;
-  std::vector<EntrySpan::Target> targets;
-  for (std::size_t i : {3, 0, 2})
-    targets.push_back({&zip.files[i], dir.path() / zip.files[i].name});
-  // Two spans with the gap allowed below the skipped entry, one when it is not.
-  EXPECT_EQ(entrySpans(targets, 100).size(), 2u);
-  const std::vector<EntrySpan> spans = entrySpans(targets, 400);
-  ASSERT_EQ(spans.size(), 1u);
-  EXPECT_EQ(spans[0].first, 0u);
-  EXPECT_EQ(spans[0].last, zip.bytes.size() - 1);
-  for (unsigned seed : {1u, 2u, 3u}) {
-    EntrySink sink("p.zip", spans[0]);
-    feed(sink, zip.bytes, spans[0], seed);
-    sink.finish();
-    EXPECT_EQ(readFile(dir.path() / "a.txt"), "alpha");
-    EXPECT_EQ(readFile(dir.path() / "sub/big.txt"), big(200000, 1));
-    EXPECT_TRUE(fs::exists(dir.path() / "empty"));
-    EXPECT_FALSE(fs::exists(dir.path() / "skipped.bin"));
-    EXPECT_NE(fs::status(dir.path() / "a.txt").permissions() & fs::perms::owner_exec,
-              fs::perms::none);
-  }
-  // A span sent again from its start (a host that restarted the body) writes it again.
-  EntrySink sink("p.zip", spans[0]);
-  sink.write(zip.bytes.data(), 100);
-  sink.restart();
-  feed(sink, zip.bytes, spans[0], 4);
-  EXPECT_NO_THROW(sink.finish());
-}
-
 // Whatever the host serves in a span, only the listed bytes may land under a listed name.
 TEST(EntrySink, RefusesAnEntryThatIsNotWhatTheListSays) {
   Archive zip;

@@ -47,6 +47,7 @@ TEST(OwnSiteUrl, RefusesEverythingElseWithOneMessage) {
       "http://www.velm%C3%B6ra.com/x",
       "www.velmora.com/x",
   };
+
   for (const char* raw : cases) {
     EXPECT_EQ(errorOf([&] { ownSiteUrl(raw, kLabel); }), kRefusal) << raw;
   }

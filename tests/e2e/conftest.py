@@ -194,6 +194,7 @@ def host(releases, tmp_path, request):
 
 class Machine:
     """One user's machine: an install root, a home, and the launcher in a downloads folder."""
+    wrapper, env, run_timeout, records_timeout = [], {}, 60, 10  # how the program runs (Wine's, for Windows)
 
     def __init__(self, build, folder):
         self.dir = str(folder)
@@ -204,11 +205,13 @@ class Machine:
         self.versions = os.path.join(self.root, "Versions")
         self.registry_file = os.path.join(self.dir, "home", ".config", "velmora", "registry.reg")
 
-    def run(self, *args, binary=None, **kw):
+    def run(self, *args, binary=None, env_extra=None, **kw):
         """(status, stdout, stderr) of one start; the stand-ins' own report lines are left out."""
-        rc, out, err = testlib.run_launcher(binary or self.launcher, list(args), self.dir, **kw)
+        rc, out, err = testlib.run_launcher(binary or self.launcher, list(args), self.dir, wrapper=self.wrapper,
+                                            env_extra=dict(self.env, **(env_extra or {})),
+                                            **dict({"timeout": self.run_timeout}, **kw))
         out = "".join(line for line in out.splitlines(True) if " started in " not in line)
-        return rc, out, err
+        return rc, out.replace("\r\n", "\n"), err.replace("\r\n", "\n")
 
     def ok(self, *args, **kw):
         """Standard output of a start that must succeed without a word on standard error."""
@@ -216,15 +219,16 @@ class Machine:
         assert (rc, err) == (0, ""), err
         return out
 
-    def start(self, *args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, wrapper=(), **kw):
+    def start(self, *args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+              wrapper=(), binary=None, env_extra=None):
         """A start left running in its own session, with the environment run() gives."""
-        return subprocess.Popen([*wrapper, self.launcher, *args], cwd=self.dir,
-                                stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
-                                start_new_session=True,
-                                env=testlib.launcher_env(self.dir, **kw))
+        return subprocess.Popen([*wrapper, *self.wrapper, binary or self.launcher, *args], cwd=self.dir,
+                                stdin=stdin, stdout=stdout, stderr=stderr, start_new_session=True,
+                                env=testlib.launcher_env(self.dir, dict(self.env, **(env_extra or {})),
+                                                         wrapper=self.wrapper))
 
-    def records(self, count=1, timeout=10):
-        return testlib.wait_for_standins(self.dir, count, timeout)
+    def records(self, count=1, timeout=None):
+        return testlib.wait_for_standins(self.dir, count, timeout or self.records_timeout)
 
     def log(self, name="launcher.log"):
         """The texts of the log's lines, after each line's UTC time and process id."""

@@ -28,14 +28,6 @@ def test_copy_takes_only_the_launcher_and_a_start_from_it_copies_nothing(machine
     assert os.listdir(folder) == ["velmora-launcher"] and os.path.getsize(copy) == os.path.getsize(machine.launcher)
 
 
-def test_launcher_folder_that_is_a_file_ends_the_start(machine, host):
-    os.makedirs(machine.root)
-    open(os.path.join(machine.root, "Launcher"), "w").close()
-    rc, out, err = machine.run(PLAY)
-    assert rc == 1 and err.startswith("Velmora launcher: ") and err.count("\n") == 1 and "Launcher" in err
-    assert machine.records(0) == [] and not os.path.exists(os.path.join(machine.root, "icon.ico"))
-
-
 # Relative XDG folders would put the registry and the shortcuts wherever the link was opened from.
 @pytest.mark.parametrize("appdata,xdg", [("appdata", {}), ("Local App Data é", {}),
                                          ("100%u done", {"XDG_CONFIG_HOME": "cfg", "XDG_DATA_HOME": "data"})])

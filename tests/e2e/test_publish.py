@@ -74,8 +74,7 @@ def test_what_the_launcher_would_refuse_is_not_published(tmp_path, make, error):
     assert not (tmp_path / "out" / "version").exists()
 
 
-def test_a_release_with_a_file_list_installs_with_the_launcher_from_before_lists(machine, host,
-                                                                                  releases):
+def test_a_release_with_a_file_list_installs_with_the_launcher_from_before_lists(machine, host, releases):
     # Players keep their launcher until it updates itself (scripts/build-previous.sh).
     previous = os.path.join(ROOT, "build", "previous", "bin", "velmora-launcher")
     if not os.path.exists(previous):
