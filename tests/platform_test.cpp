@@ -183,21 +183,16 @@ TEST(RemoveAside, TakesAVersionAwayWholeOrLeavesItWhole) {
     std::set<std::string> left;  // in the tombstone until the holder closes
   } cases[] = {
       {"a program maps a data file", "v1/content/a.dat", 0ms, kBusyBound, true, {}},
-      {"the next version's game runs the program both share",
-       "v2/player.exe",
-       0ms,
-       0ms,
-       false,
-       {".v1.*.old", ".v1.*.old/player.exe"}},
+      {"v2's game runs the program", "v2/p", 0ms, 0ms, false, {".v1.*.old", ".v1.*.old/p"}},
       {"a scanner reads it for two seconds", nullptr, 2000ms, kBusyBound, false, {}},
       {"... where the prune does not wait", nullptr, 2000ms, 0ms, true, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     FakeNtfs fake;
-    for (const char* path : {"v1/.complete", "v1/player.exe", "v1/content/a.dat", "v2/.complete"})
+    for (const char* path : {"v1/.complete", "v1/p", "v1/content/a.dat", "v2/.complete"})
       fake.add(std::string("Versions/") + path);
-    fake.add("Versions/v2/player.exe", false, "Versions/v1/player.exe");
+    fake.add("Versions/v2/p", false, "Versions/v1/p");
     if (c.held) fake.open("Versions/" + std::string(c.held), true, true);
     fake.refusedUntil["Versions/v1"] = c.scanner;
     const std::set<std::string> before = fake.below("Versions");
@@ -205,7 +200,7 @@ TEST(RemoveAside, TakesAVersionAwayWholeOrLeavesItWhole) {
     EXPECT_EQ(bool(removal.refused), c.refused);
     EXPECT_EQ(removal.left, !c.left.empty());
     // Nothing half deleted: whole, or the name gone and only what is held left.
-    std::set<std::string> expected = {"v2", "v2/.complete", "v2/player.exe"};
+    std::set<std::string> expected = {"v2", "v2/.complete", "v2/p"};
     expected.insert(c.left.begin(), c.left.end());
     EXPECT_EQ(fake.below("Versions"), c.refused ? before : expected);
   }
@@ -272,47 +267,32 @@ TEST(ReplaceFile, SetsTheOldCopyAsideWhateverHoldsIt) {
     bool shareDelete, raced;
     std::set<std::string> names;  // afterwards: the old copy stays registered when one fails
   } cases[] = {
-      {"the shell reads its icon",
-       "launcher.exe",
-       true,
-       false,
-       {"launcher.exe", "launcher.exe.*.old"}},
-      {"a program holds it without delete sharing",
-       "launcher.exe",
-       false,
-       false,
-       {"launcher.exe", "launcher.exe.1.new"}},
-      {"a scanner holds the new copy",
-       "launcher.exe.1.new",
-       false,
-       false,
-       {"launcher.exe", "launcher.exe.1.new"}},
-      {"another start moves its copy in between ours setting the old one aside and moving in",
-       nullptr,
-       false,
-       true,
-       {"launcher.exe"}},
+      {"the shell reads its icon", "a", true, false, {"a", "a.*.old"}},
+      {"a program holds it without delete sharing", "a", false, false, {"a", "a.new"}},
+      {"a scanner holds the new copy", "a.new", false, false, {"a", "a.new"}},
+      // Another start moves its copy in between ours setting the old one aside and moving in.
+      {"a race", nullptr, false, true, {"a"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     FakeNtfs fake;
-    fake.add("L/launcher.exe");
-    fake.add("L/launcher.exe.1.new");
-    const int fresh = fake.nodes["L/launcher.exe.1.new"].file;
+    fake.add("L/a");
+    fake.add("L/a.new");
+    const int fresh = fake.nodes["L/a.new"].file;
     if (c.held) fake.open("L/" + std::string(c.held), c.shareDelete);
     int raced = 0;
     fake.beforeRename = [&](const std::string& from) {
-      if (c.raced && from == "L/launcher.exe.1.new" && !raced++) fake.add("L/launcher.exe");
+      if (c.raced && from == "L/a.new" && !raced++) fake.add("L/a");
     };
-    const bool replaces = !c.names.count("launcher.exe.1.new");
+    const bool replaces = !c.names.count("a.new");
     try {
-      replaceFile(fake, "L/launcher.exe.1.new", "L/launcher.exe");
+      replaceFile(fake, "L/a.new", "L/a");
       EXPECT_TRUE(replaces);
     } catch (const std::runtime_error& e) {
       EXPECT_FALSE(replaces) << e.what();
     }
     EXPECT_EQ(fake.below("L"), c.names);
-    EXPECT_EQ(fake.nodes["L/launcher.exe"].file == fresh, replaces);
+    EXPECT_EQ(fake.nodes["L/a"].file == fresh, replaces);
   }
 }
 

@@ -281,20 +281,17 @@ def proxy(tmp_path):
     if not shutil.which("tinyproxy"):
         pytest.skip("tinyproxy is not installed (scripts/install-deps.sh)")
     conf, log = tmp_path / "tinyproxy.conf", tmp_path / "tinyproxy.log"
-    conf.write_text(f"Port {testlib.PORT + 1}\nListen 127.0.0.1\nTimeout 60\nLogLevel Connect\n"
-                    "MaxClients 20\nAllow 127.0.0.1\n")
+    conf.write_text(f"Port {testlib.PORT + 1}\nListen 127.0.0.1\nTimeout 60\nLogLevel Connect\nMaxClients 20\n"
+                    "Allow 127.0.0.1\n")
     with open(log, "w") as out:
-        proc = subprocess.Popen(["tinyproxy", "-d", "-c", str(conf)], stdout=out,
-                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        proc = subprocess.Popen(["tinyproxy", "-d", "-c", str(conf)], stdout=out, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL)
+
+    def listening():
+        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", testlib.PORT + 1), 1):
+            return True
     try:
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", testlib.PORT + 1), 1).close()
-                break
-            except OSError:
-                assert proc.poll() is None and time.monotonic() < deadline, log.read_text()
-                time.sleep(0.05)
+        assert wait_for(lambda: proc.poll() is not None or listening(), 10) and proc.poll() is None, log.read_text()
         yield log
     finally:
         proc.terminate()

@@ -101,12 +101,10 @@ def archive_fault(what, size):
             "huge header": {"header": 110000}}[what]
 
 
-# Wrong bytes in full (a web page instead of the archive) are test_release.py's.
-ARCHIVE_CASES = [(what, older) for what in ("error 404", "reset midway", "cut midway", "stall midway",
-                                            "redirect to http", "huge header")
-                 for older in (False, True)
-                 # a stall costs ~10 s, and a header is refused before anything is written
-                 if not (what in ("stall midway", "huge header") and older)]
+# Wrong bytes in full (a web page instead of the archive) are test_release.py's. With an older
+# version installed the start ends all the same, and leaves it untouched.
+ARCHIVE_CASES = [(what, False) for what in ("error 404", "reset midway", "cut midway", "stall midway",
+                                            "redirect to http", "huge header")] + [("cut midway", True)]
 
 
 @pytest.mark.parametrize("what,older", ARCHIVE_CASES,

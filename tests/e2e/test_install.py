@@ -28,32 +28,24 @@ def test_fresh_install_starts_the_player_from_the_new_version(machine, host, rel
     # The version's connection carries a package too: at most one handshake per parallel transfer
     # (fewer when a package is done before the last one starts).
     assert host.connections() <= 10
+    # The log tells what the start did, never the ticket.
     log = machine.log()
     assert log[0].startswith("velmora-launcher 1.0.0 (Linux, ") and log[0].endswith(f", link, setup host {BASE}")
-    assert {f"version: the setup host announces {V2}", f"release: {V2} is not installed",
-            f"release: installing {V2}", f"Installing Velmora {V2}"} <= set(log)
-    transfers = [line for line in log if line.startswith("transfer ")]
-    assert transfers and all("complete; 1 requests, " in line for line in transfers)
-    assert [line for line in log if line.startswith(f"disk space for {V2}: ")] and "ticket" not in "\n".join(log)
+    assert f"Installing Velmora {V2}" in log and "ticket" not in "\n".join(log)
     assert log[-2].endswith(f"{V2}/velmora-player.exe with 9 arguments") and log[-1].startswith("exit status 0 after ")
 
 
 @pytest.mark.parametrize("kind", ["full", "cannot be written", "a pipe"])
 def test_the_log_keeps_one_older_file_and_never_fails_a_start(machine, host, kind):
     logs = os.path.join(machine.root, "Logs")
-    os.makedirs(os.path.join(logs, "launcher.1.log") if kind != "full" else logs)
-    if kind == "full":
-        with open(os.path.join(logs, "launcher.log"), "w") as f:
-            f.write("x" * (1 << 20) + "\n")
-    elif kind == "a pipe":
-        os.mkfifo(os.path.join(logs, "launcher.log"))  # nobody reads it: a write would wait
-    else:
-        os.mkdir(os.path.join(logs, "launcher.log"))  # root may write anywhere: no file there
+    log, older = os.path.join(logs, "launcher.log"), os.path.join(logs, "launcher.1.log")
+    os.makedirs(older if kind != "full" else logs)
+    {"full": lambda: open(log, "w").write("x" * (1 << 20) + "\n"),
+     "a pipe": lambda: os.mkfifo(log),  # nobody reads it: a write would wait
+     "cannot be written": lambda: os.mkdir(log)}[kind]()  # root may write anywhere: no file there
     machine.ok(PLAY)
     assert machine.installed() == [V2]
-    if kind == "full":
-        assert os.path.getsize(os.path.join(logs, "launcher.1.log")) == (1 << 20) + 1
-        assert machine.log()[0].startswith("velmora-launcher ")
+    assert kind != "full" or (os.path.getsize(older) == (1 << 20) + 1 and machine.log()[0].startswith("velmora-"))
 
 
 def add_entry(archive, name, data):

@@ -85,26 +85,3 @@ def test_a_release_with_a_file_list_installs_with_the_launcher_from_before_lists
     # Its record of what each package installed has an older form.
     tree, expected = machine.tree(V2), complete_tree(releases, V2)
     assert tree.pop(".files") and expected.pop(".files") and tree == expected
-
-
-KEY, SPARE = (open(os.path.join(ROOT, "tools", n)).read().splitlines()[1] for n in ("test-release-key.pub",
-                                                                                   "test-release-spare.pub"))
-
-
-@pytest.mark.parametrize("keys,error", [
-    (None, "No release key"),
-    (KEY, "needs two different keys"),
-    (f"{KEY};{KEY}", "needs two different keys"),
-    (f"{KEY};RW{SPARE[3:]}", "is not the base64 line of a minisign public key"),
-    (f"{KEY};{SPARE}", None),
-    ("", None),  # with VELMORA_ALLOW_UNSIGNED
-], ids=["none", "one", "one twice", "a typo", "two", "unsigned on purpose"])
-def test_a_production_build_has_a_key_and_a_spare_or_is_unsigned_on_purpose(tmp_path, keys, error):
-    options = ["-DVELMORA_ALLOW_UNSIGNED=ON"] if keys == "" else []
-    options += [f"-DVELMORA_RELEASE_PUBLIC_KEY={keys}"] if keys else []
-    result = subprocess.run(["cmake", "--preset", "default", "-B", str(tmp_path), "-DVELMORA_TESTS=OFF",
-                             *options], cwd=ROOT, capture_output=True, text=True)
-    if error:
-        assert result.returncode != 0 and error in " ".join(result.stderr.split()), result.stderr
-    else:
-        assert result.returncode == 0, result.stderr
