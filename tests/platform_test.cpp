@@ -293,6 +293,7 @@ TEST(ReplaceFile, SetsTheOldCopyAsideWhateverHoldsIt) {
     }
     EXPECT_EQ(fake.below("L"), c.names);
     EXPECT_EQ(fake.nodes["L/a"].file == fresh, replaces);
+    EXPECT_EQ(fake.now > 0ms, !replaces);  // only what is busy is waited for
   }
 }
 

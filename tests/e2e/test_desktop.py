@@ -35,14 +35,12 @@ def test_registry_shortcuts_and_player_use_the_install_root(machine, host, appda
     root = os.path.join(machine.dir, appdata)
     machine.ok(PLAY, env_extra={"LOCALAPPDATA": root, **xdg})
     copy = os.path.join(root, "Velmora", "Launcher", "velmora-launcher")
-    assert open(machine.registry_file, encoding="utf-8").read().startswith(
-        "Windows Registry Editor Version 5.00\n\n"
-        "[HKEY_CURRENT_USER\\Software\\Classes\\velmora-player]\n"
-        '@="URL:Velmora Protocol"\n"URL Protocol"=""\n\n'
-        "[HKEY_CURRENT_USER\\Software\\Classes\\velmora-player\\DefaultIcon]\n"
-        f'@="\\"{copy}\\",0"\n\n'
-        "[HKEY_CURRENT_USER\\Software\\Classes\\velmora-player\\shell\\open\\command]\n"
-        f'@="\\"{copy}\\" \\"%1\\""\n')
+    scheme = "Software\\Classes\\velmora-player"
+    assert open(machine.registry_file, encoding="utf-8").read().startswith("Windows Registry Editor Version 5.00\n")
+    assert {k: v for k, v in machine.registry().items() if k.startswith(scheme)} == {
+        scheme: {"@": '"URL:Velmora Protocol"', "URL Protocol": '""'},
+        scheme + "\\DefaultIcon": {"@": f'"\\"{copy}\\",0"'},
+        scheme + "\\shell\\open\\command": {"@": f'"\\"{copy}\\" \\"%1\\""'}}
     exec_copy = copy.replace("%", "%%")  # else the start would expand a field code
     assert {n: (s["Name"], s["Exec"]) for n, s in machine.shortcuts().items()} == {
         "Velmora": ("Velmora", f'"{exec_copy}"'), "Velmora Studio": ("Velmora Studio", f'"{exec_copy}" "--studio"')}

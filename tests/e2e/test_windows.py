@@ -376,6 +376,7 @@ def test_an_update_by_files_alone_gives_the_tree_of_a_fresh_install(win, build, 
     assert archives[-1].path == "/" + sky and archives[-1].range == "-", archives
     assert [r.range for r in archives if "content-fonts" in r.path] == ["-"], archives
     assert all(r.status == 206 and r.range != "-" for r in archives[:-1] if "content-fonts" not in r.path), archives
-    assert win.installed() == [v3] and win.tree(v3) == complete_tree(host.root, v3)
-    assert files and make_release.installed_tree(outside) == files
+    assert win.tree(v3) == complete_tree(host.root, v3) and make_release.installed_tree(outside) == files
+    # Wine keeps the old version set aside with the link in it (a later start tries again).
+    assert all(n.startswith(f".{v1}.") for n in win.installed() if n != v3), win.installed()
     assert all(os.stat(os.path.join(d, n)).st_nlink == 1 for d, _, ns in os.walk(outside) for n in ns)
