@@ -82,6 +82,25 @@ std::string big(std::size_t size, unsigned seed) {
   return text.substr(0, size);
 }
 
+// A span sent again from its start (a host that restarted the body) is written again, whole.
+TEST(EntrySink, WritesASpanSentAgainFromItsStart) {
+  TempDir dir;
+  Archive zip;
+  zip.add("a.txt", "alpha", false);
+  zip.add("b.txt", big(5000, 2), true);
+  const EntrySpan span{
+      0,
+      zip.bytes.size() - 1,
+      {{&zip.files[0], dir.path() / "a.txt"}, {&zip.files[1], dir.path() / "b.txt"}}};
+  EntrySink sink("p.zip", span);
+  sink.write(zip.bytes.data(), 100);
+  sink.restart();
+  feed(sink, zip.bytes, span, 4);
+  sink.finish();
+  EXPECT_EQ(readFile(dir.path() / "a.txt"), "alpha");
+  EXPECT_EQ(readFile(dir.path() / "b.txt"), big(5000, 2));
+}
+
 // Whatever the host serves in a span, only the listed bytes may land under a listed name.
 TEST(EntrySink, RefusesAnEntryThatIsNotWhatTheListSays) {
   Archive zip;
