@@ -106,11 +106,11 @@ def test_where_ranges_fail_the_package_comes_whole_once(machine, patch, fault, r
     host.set_faults({SKY: faults if isinstance(faults, list) else [faults]})
     rc, out, err = machine.run(PLAY)
     assert rc == 0 and out.splitlines() == [f"Installing Velmora {V3}"], err
-    *retried, last = err.splitlines()
-    assert fnmatch.fnmatchcase(last, f"warning: content-sky.zip: {reason}; downloading it whole"), err
-    assert all(line.endswith("; trying again") for line in retried), err
+    # Spans of one package fail side by side: the retries of another may still come after the fall-back.
+    [whole] = [line for line in err.splitlines() if not line.endswith("; trying again")]
+    assert fnmatch.fnmatchcase(whole, f"warning: content-sky.zip: {reason}; downloading it whole"), err
     log = machine.log()
-    assert last in log and [line for line in log if line.startswith("transfer content-sky.zip ")
+    assert whole in log and [line for line in log if line.startswith("transfer content-sky.zip ")
                             and ": abandoned: " in line]
     assert_whole_once(host, [SKY])
     assert machine.tree(V3) == complete_tree(host.root, V3)
