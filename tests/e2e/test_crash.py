@@ -3,7 +3,6 @@ complete but is not, and the next full start repairs whatever they left.
 
 VELMORA_KILLS sets the number of kills over both series, VELMORA_CRASH_SEED the random seed.
 """
-import contextlib
 import os
 import random
 import re
@@ -13,7 +12,7 @@ import time
 import pytest
 
 from conftest import (NO_LEAK_CHECK, PLAY, PUBLISHED, V1, V2, Host, Machine, complete_tree, kill, make_release,
-                      publish, traced, wait_for)
+                      publish, traced)
 
 KILLS = int(os.environ.get("VELMORA_KILLS", "30"))
 SEED = int(os.environ.get("VELMORA_CRASH_SEED", "1206"))
@@ -73,26 +72,6 @@ def check_versions(machine, trees, where, target=V2):
         else:
             assert name != target, f"{where}: {name} without .complete"
     return complete
-
-
-def test_first_install_killed_midway_downloads_again_only_the_package_in_flight(build, served, tmp_path):
-    # Packages download side by side: every other one is done while a slow one is in flight.
-    host, trees = served
-    machine, _ = prepared(build, host, tmp_path, "fresh")
-    sky = f"{V2}-content-sky.zip"
-    host.set_faults({sky: {"rate": 20_000}})
-    proc = machine.start(PLAY)
-    record = os.path.join(machine.versions, V2 + ".partial", ".files")
-
-    def all_but_one():
-        with contextlib.suppress(OSError), open(record) as f:
-            return f.read().count("package ") == len(make_release.PLAYER_ARCHIVES) - 1
-    wait_for(all_but_one, 60)
-    kill(proc)
-    host.clear_faults()
-    host.clear_requests()
-    machine.ok(PLAY)
-    assert host.paths()[4:] == [f"/{sky}"] and machine.installed() == [V2] and machine.tree(V2) == trees[V2]
 
 
 @pytest.mark.parametrize("kind", ["fresh", "update", "patch"])

@@ -3,13 +3,12 @@ misbehave are test_hostile.py's."""
 import hashlib
 import os
 import shutil
-import subprocess
 import zipfile
 
 import pytest
 
-from conftest import (BASE, EDIT, NO_LEAK_CHECK, PLAY, V1, V2, append_line, asked_head, complete_tree, flip_byte,
-                      head, make_release, publish, publish_edited, reseal, rewrite, traced)
+from conftest import (BASE, EDIT, PLAY, V1, V2, append_line, asked_head, complete_tree, flip_byte, head, make_release,
+                      publish, publish_edited, reseal, rewrite)
 
 
 @pytest.mark.parametrize("host", ["python", "nginx"], indirect=True)
@@ -218,16 +217,6 @@ def test_cut_off_packages_are_carried_only_whole_and_never_through_a_link(machin
     assert damage is not record_linked_in_staging or not [p for p in host.paths() if p.endswith(".zip")]
     # Nothing outside the root was removed, replaced or linked into the version.
     assert files_under(outside) == before
-
-
-def test_an_entry_whose_time_cannot_be_set_fails_the_install(machine, host):
-    # As on a file system that refuses times: libarchive reports it when the entry is finished.
-    proc = machine.start(PLAY, stderr=subprocess.PIPE, env_extra=NO_LEAK_CHECK,
-                         wrapper=traced("-e", "trace=utimensat", "-e", "inject=utimensat:error=EPERM"))
-    err = proc.communicate(timeout=60)[1].decode()
-    assert proc.returncode == 1 and err.startswith("Velmora launcher: extracting ") and err.endswith(
-        " failed: Can't restore time\n") and err.count("\n") == 1, err
-    assert machine.installed() == [V2 + ".partial"] and machine.records(0) == []
 
 
 def test_studio_is_installed_on_first_use_into_the_current_version(machine, host, releases):
