@@ -25,18 +25,33 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 import certs  # noqa: E402
 import make_release  # noqa: E402
 import nginx_host  # noqa: E402
+import line_host  # noqa: E402
 import testlib  # noqa: E402
 
 PLAY = ("velmora-player:1+launchmode:play+gameinfo:ticket+placelauncherurl:https%3A%2F%2F"
         "www.velmora.com%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D7+browsertrackerid:42")
 BIG, SMALL = "version-20270101000000", "version-20270101000001"
 START_RATIO, PEAK_MIB, FLAT_GROWTH = 1.0, 32.0, 0.10
-# (profile, name, host options, {by-hand method: the launcher's greatest time ratio to it});
-# the network profile's goals are its ratios before SHA-256 came from libcrypto: no worse.
-PROFILES = [("loopback", "loopback, unlimited", {}, {"one by one": 0.6}),
+# (profile, name, host options, {(packages, by-hand method or "line"): the launcher's
+# greatest time ratio to it}, the line: (bytes a second, seconds per round, rounds a start
+# needs) or None); the network profile's equal-package goals are its ratios before SHA-256
+# came from libcrypto: no worse.
+PROFILES = [("loopback", "loopback, unlimited", {}, {("equal", "one by one"): 0.6}, None),
             ("network", "network: 8 MB/s per connection, 40 ms per response",
-             {"rate": 8_000_000, "delay": 0.04}, {"parallel curl": 0.83, "one by one": 0.29})]
+             {"rate": 8_000_000, "delay": 0.04},
+             {("equal", "parallel curl"): 0.83, ("equal", "one by one"): 0.29,
+              ("uneven", "parallel curl"): 0.4},
+             # Ten connections' worth; the version, the release and the packages answer in turn.
+             (10 * 8_000_000, 0.04, 3)),
+            ("namespace", "namespace: a 100 Mbit/s line, 40 ms round trip, 0.1 % loss",
+             {"line": (100_000_000, 0.04, 0.001)},
+             {("equal", "line"): 1.3, ("uneven", "line"): 1.3},
+             # TCP's and TLS's handshakes, then the version, the release and the packages.
+             (100_000_000 / 8, 0.04, 5))]
 METHODS = ("launcher", "one by one", "parallel curl")
+# BIG's bytes with one content package holding this share, as a game's textures do.
+UNEVEN, HEAVY = "version-20270101000005", 0.6
+PACKAGES = {"equal": BIG, "uneven": UNEVEN}
 NEXT = "version-20270101000002"  # BIG with only the player package changed
 # BIG with a new player and about 1 % of every content package's files changed, with a file
 # list and, as an update before file lists would see it, without one.
@@ -235,13 +250,17 @@ def main():
     ap.add_argument("--work", help="where the scratch folder goes (default: the build); "
                     "tmpfs, e.g. /dev/shm, leaves the disk out of the figures")
     ap.add_argument("--keep", action="store_true", help="keep the scratch folder")
-    ap.add_argument("--profiles", default="loopback,network",
-                    help="network profiles to install in (default: loopback,network)")
+    ap.add_argument("--profiles", default="loopback,network,namespace",
+                    help="network profiles to install in (default: loopback,network,namespace; "
+                    "namespace needs root for its own network namespace)")
     ap.add_argument("--patch-only", action="store_true",
                     help="only the patch's update and the repair (as for choosing VELMORA_SPAN_GAP)")
     ap.add_argument("--host", choices=("nginx", "python"), default="nginx",
                     help="the static host of the loopback figures (default nginx); the network "
                     "profile's rate and delay are the Python host's alone")
+    ap.add_argument("--packages", default="equal,uneven",
+                    help="the releases to install: ten equal packages, one holding "
+                    f"{HEAVY * 100:.0f} %% of the bytes (default: equal,uneven)")
     ap.add_argument("--sizes", help="MB of the two releases the same patch is applied to "
                     "(default: --mb and four times it)")
     a = ap.parse_args()
@@ -287,8 +306,14 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
                                        player_bytes=PLAYER_MB << 20, version_document=False)
     make_release.patch(release, BIG, PATCH_WHOLE, release, share=PATCH_SHARE,
                        player_bytes=PLAYER_MB << 20, version_document=False, file_list=False)
+    kinds = [k for k in PACKAGES if k in a.packages.split(",")]
+    if "uneven" in kinds and not a.patch_only:
+        make_release.build(UNEVEN, release, os.path.join(standins, "player"),
+                           os.path.join(standins, "studio"), bulk_mb=mb,
+                           small_files=files[BIG], version_file=False, heavy=HEAVY)
     sizes = {v: sum(os.path.getsize(os.path.join(release, f"{v}-{n}"))
-                    for n, _ in make_release.PLAYER_ARCHIVES) for v in (BIG, SMALL, PATCH)}
+                    for n, _ in make_release.PLAYER_ARCHIVES)
+             for v in (BIG, SMALL, PATCH) + ((UNEVEN,) if "uneven" in kinds else ())}
     print(f"releases built in {time.perf_counter() - t0:.1f}s")
     for v in (BIG, SMALL):
         print(f"  {v}: {sizes[v] / 1e6:.0f} MB in ten packages, {files[v]} small files "
@@ -306,12 +331,16 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
     targets, big_peaks = [], []
 
     def serve(options=None):
+        if options and "line" in options:
+            return line_host.LineHost(release, os.path.join(a.build, "line"), *options["line"],
+                                      port=port, cert=cert, key=key)
         if options or a.host == "python":
             return testlib.SetupHost(release, port=port, cert=cert, key=key, **(options or {}))
         return nginx_host.NginxHost(release, port=port, cert=cert, key=key)
 
     def host_name(host):
-        return "nginx" if isinstance(host, nginx_host.NginxHost) else "the Python host"
+        return {"nginx": "nginx", "line": "nginx behind the line"}.get(getattr(host, "name", ""),
+                                                                       "the Python host")
 
     def fresh(kind):
         folder = os.path.join(work, f"{kind}{next(serial)}")
@@ -321,34 +350,34 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
     hashed = []  # (CPU seconds, bytes) of the hashing one install does
 
     # Each run's files are deleted right after it, so every run starts from the same state.
-    def launcher_install(check=False):
+    def launcher_install(version, check=False):
         m = Machine(fresh("machine"), launcher, ca)
         quiesce()
         seconds, usage = m.start(peak=True)
-        if check and make_release.installed_tree(m.version(BIG)) != expected(release, BIG):
+        if check and make_release.installed_tree(m.version(version)) != expected(release, version):
             raise Failure("the launcher's install differs from the release")
         if check and not hashed:
-            hashed.append(hashing_seconds(release, BIG, m.version(BIG)))
+            hashed.append(hashing_seconds(release, version, m.version(version)))
         shutil.rmtree(m.dir)
         return seconds, usage
 
-    def by_hand_install(script_for, check=False):
+    def by_hand_install(script_for, version, check=False):
         folder = fresh("byhand")
-        dest = os.path.join(folder, "Versions", BIG)
+        dest = os.path.join(folder, "Versions", version)
         script = os.path.join(folder, "install.sh")
-        script_for(script, url, BIG, ca, dest)
+        script_for(script, url, version, ca, dest)
         quiesce()
         seconds, usage = timed(["/bin/sh", script], peak=True)
         # No records: only the launcher writes them.
-        tree = make_release.expected_tree(release, BIG, studio=False)
+        tree = make_release.expected_tree(release, version, studio=False)
         if check and make_release.installed_tree(dest) != tree:
             raise Failure("the by-hand install differs from the release")
         shutil.rmtree(folder)
         return seconds, usage
 
     installs = {"launcher": launcher_install,
-                "one by one": lambda check: by_hand_install(baseline_script, check),
-                "parallel curl": lambda check: by_hand_install(parallel_script, check)}
+                "one by one": lambda v, check: by_hand_install(baseline_script, v, check),
+                "parallel curl": lambda v, check: by_hand_install(parallel_script, v, check)}
 
     def downloaded(host):
         """Bytes of archives the host sent since its requests were cleared, and the requests."""
@@ -399,8 +428,9 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
               f"{ratio:.3f} of a fresh install's time")
         targets.append((f"{profile}: patch by files downloads {share * 100:.2f} % of the release "
                         f"beyond the player <= {PATCH_BYTES * 100:.0f} %", share <= PATCH_BYTES))
-        targets.append((f"{profile}: patch by files {ratio:.3f} of a fresh install's time <= "
-                        f"{PATCH_TIME[profile]}", ratio <= PATCH_TIME[profile]))
+        if profile in PATCH_TIME:
+            targets.append((f"{profile}: patch by files {ratio:.3f} of a fresh install's time <= "
+                            f"{PATCH_TIME[profile]}", ratio <= PATCH_TIME[profile]))
         peak = rows["by files"][3].kib / 1024
         targets.append((f"{profile}: patch by files peak memory {peak:.1f} MiB < {PEAK_MIB:.0f} MiB",
                         peak < PEAK_MIB))
@@ -465,8 +495,64 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
         targets.append((f"patch on either size peak memory {peak:.1f} MiB < {PEAK_MIB:.0f} MiB",
                         peak < PEAK_MIB))
 
+    def install_figures(profile, title, goals, line, host, kind):
+        """The launcher against the same install by hand, and the line's own time."""
+        version = PACKAGES[kind]
+        # By hand one by one is the slow baseline of equal packages alone.
+        methods = METHODS if kind == "equal" else ("launcher", "parallel curl")
+        announce(version)
+        shape = ("ten equal packages" if kind == "equal" else
+                 f"one package of ten holding {HEAVY * 100:.0f} % of the bytes")
+        print(f"\n== Install of {sizes[version] / 1e6:.0f} MB in {shape} on an empty install root, "
+              f"{title}: the launcher; curl + bsdtar + rm per package (one by one); curl "
+              f"--parallel for all, then bsdtar + rm per package (parallel curl); {runs} runs "
+              f"each, rotating; {host_name(host)}")
+        got = {m: [] for m in methods}
+        connections = {}
+        for i in range(runs):
+            # Each kind goes first in turn, so drift in the machine hits all of them.
+            order = methods[i % len(methods):] + methods[:i % len(methods)]
+            for method in order:
+                host.clear_requests()
+                got[method].append(installs[method](version, i == 0))
+                connections[method] = host.connections()
+            print(f"  run {i + 1}: " + "   ".join(
+                f"{m} {got[m][-1][0]:6.2f}s (cpu {got[m][-1][1].cpu:5.2f}s)" for m in methods))
+        for method in methods:
+            wall = [w for w, _ in got[method]]
+            print(f"  {method:13}: median {median(wall):6.2f}s, cpu median "
+                  f"{median(u.cpu for _, u in got[method]):5.2f}s, peak "
+                  f"{max(u.kib for _, u in got[method]) / 1024:5.1f} MiB, "
+                  f"{connections[method]} TLS connections")
+        cpu = {m: median(u.cpu for _, u in got[m]) for m in methods}
+        if "one by one" in cpu:
+            print(f"  launcher CPU / curl and bsdtar's CPU one by one: {cpu['launcher']:.2f}s / "
+                  f"{cpu['one by one']:.2f}s = {cpu['launcher'] / cpu['one by one']:.3f}; hashing "
+                  f"{hashed[0][1] / 1e6:.0f} MB (archives and files) takes {hashed[0][0]:.2f}s, "
+                  f"{hashed[0][0] / cpu['launcher'] * 100:.0f}% of the launcher's CPU")
+        if line:
+            rate, round_s, rounds = line
+            line_s = sizes[version] / rate + rounds * round_s
+            print(f"  the line's own time: {sizes[version] / 1e6:.0f} MB at {rate * 8 / 1e6:.0f} "
+                  f"Mbit/s and {rounds} rounds of {round_s * 1e3:.0f} ms: {line_s:.2f}s; the "
+                  f"launcher's median {median(w for w, _ in got['launcher']) / line_s:.2f} of it")
+        for (packages, method), goal in goals.items():
+            if packages != kind:
+                continue
+            if method == "line":
+                ratio = median(w for w, _ in got["launcher"]) / line_s
+            else:
+                ratio = median(l[0] / b[0] for l, b in zip(got["launcher"], got[method]))
+                print(f"  launcher / {method} (median of per-run ratios): {ratio:.3f}")
+            targets.append((f"{profile}, {kind}: launcher / {method} {ratio:.3f} <= {goal}",
+                            ratio <= goal))
+        peak = max(u.kib for _, u in got["launcher"]) / 1024
+        big_peaks.append(peak)
+        targets.append((f"{profile}, {kind}: peak memory {peak:.1f} MiB < {PEAK_MIB:.0f} MiB",
+                        peak < PEAK_MIB))
+
     if a.patch_only:
-        for profile, title, options, goals in profiles:
+        for profile, title, options, goals, line in profiles:
             with serve(options) as host:
                 patch_update(profile, host)
                 if profile == "loopback":
@@ -476,45 +562,13 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
             print(f"  {text}: {verdict(ok)}")
         return
 
-    for profile, title, options, goals in profiles:
+    for profile, title, options, goals, line in profiles:
         with serve(options) as host:
             patch_update(profile, host)
             if profile == "loopback":
                 patch_by_size(host)
-            announce(BIG)
-            print(f"\n== Install of {sizes[BIG] / 1e6:.0f} MB on an empty install root, {title}: "
-                  f"the launcher; curl + bsdtar + rm per package (one by one); curl --parallel for "
-                  f"all, then bsdtar + rm per package (parallel curl); {runs} runs each, rotating; "
-                  f"{host_name(host)}")
-            got = {m: [] for m in METHODS}
-            connections = {}
-            for i in range(runs):
-                # Each kind goes first in turn, so drift in the machine hits all of them.
-                order = METHODS[i % 3:] + METHODS[:i % 3]
-                for method in order:
-                    host.clear_requests()
-                    got[method].append(installs[method](i == 0))
-                    connections[method] = host.connections()
-                print(f"  run {i + 1}: " + "   ".join(
-                    f"{m} {got[m][-1][0]:6.2f}s (cpu {got[m][-1][1].cpu:5.2f}s)" for m in METHODS))
-            for method in METHODS:
-                wall = [w for w, _ in got[method]]
-                print(f"  {method:13}: median {median(wall):6.2f}s, cpu median "
-                      f"{median(u.cpu for _, u in got[method]):5.2f}s, peak "
-                      f"{max(u.kib for _, u in got[method]) / 1024:5.1f} MiB, "
-                      f"{connections[method]} TLS connections")
-            cpu = {m: median(u.cpu for _, u in got[m]) for m in METHODS}
-            print(f"  launcher CPU / curl and bsdtar's CPU one by one: {cpu['launcher']:.2f}s / "
-                  f"{cpu['one by one']:.2f}s = {cpu['launcher'] / cpu['one by one']:.3f}; hashing "
-                  f"{hashed[0][1] / 1e6:.0f} MB (archives and files) takes {hashed[0][0]:.2f}s, "
-                  f"{hashed[0][0] / cpu['launcher'] * 100:.0f}% of the launcher's CPU")
-            for method, goal in goals.items():
-                ratio = median(l[0] / b[0] for l, b in zip(got["launcher"], got[method]))
-                print(f"  launcher / {method} (median of per-run ratios): {ratio:.3f}")
-                targets.append((f"{profile}: launcher / {method} {ratio:.3f} <= {goal}", ratio <= goal))
-            peak = max(u.kib for _, u in got["launcher"]) / 1024
-            big_peaks.append(peak)
-            targets.append((f"{profile}: peak memory {peak:.1f} MiB < {PEAK_MIB:.0f} MiB", peak < PEAK_MIB))
+            for kind in kinds:
+                install_figures(profile, title, goals, line, host, kind)
 
     with serve() as host:
         print(f"\n== Up-to-date start (registered copy, play link) vs one curl request for the "
@@ -573,7 +627,7 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
         m.start()
         files = os.path.join(fresh("files"), "version")
         shutil.copytree(m.version(BIG), files,
-                        ignore=shutil.ignore_patterns(".complete", ".release", ".files"))
+                        ignore=shutil.ignore_patterns(".complete", ".release", ".files", ".identities"))
         with open(os.path.join(files, "release-notes.txt"), "a") as f:
             f.write("one fix\n")
         make_release.publish.publish(NEXT, files, release, key=make_release.TEST_KEY,

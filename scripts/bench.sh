@@ -13,4 +13,6 @@ cmake --preset dev -B build/bench -DCMAKE_BUILD_TYPE=Release \
   -DVELMORA_RETRY_DELAY_MS=500 -DVELMORA_VERSION_SECONDS=15 \
   -DVELMORA_TESTS=OFF >/dev/null
 cmake --build build/bench -j "$(nproc)" >/dev/null
+# The namespace profile's line.
+cc -O2 -Wall -Wextra -o build/bench/line bench/line.c
 exec /usr/bin/python3 bench/run.py --build build/bench "$@"

@@ -113,9 +113,11 @@ def _copy_tree(source, target):
 
 def build(version, out, player_dir, studio_dir, bulk_mb=0, small_files=2000,
           icon_size=(48, 48), version_file=True, seed=1, published=None, key=TEST_KEY,
-          big_files=None):
+          big_files=None, heavy=None):
     """Publishes `version` into `out`, signed with `key` unless it is None; `published`
-    defaults to now. `big_files` fixes how many large files the bulk is split into."""
+    defaults to now. `big_files` fixes how many large files the bulk is split into; with
+    `heavy` (a share), the first content package holds that share of the bulk, as a game's
+    texture package does."""
     os.makedirs(out, exist_ok=True)
     folders = dict(ARCHIVES)
     vseed = sum(version.encode())
@@ -149,14 +151,21 @@ def build(version, out, player_dir, studio_dir, bulk_mb=0, small_files=2000,
                     _text(rng, size, f"{version} #{i}\n"))
             big_total = max(0, bulk_mb * (1 << 20) - small_total)
             count = big_files or max(3, min(10, big_total // (32 << 20) + 1))
-            for i in range(count):
-                def random_bytes(f, size=big_total // count, rng=random.Random(f"{seed}:{version}:big{i}")):
+            sizes = [(targets[1 + i % (len(targets) - 1)], big_total // count) for i in range(count)]
+            if heavy:
+                held = min(big_total, int(heavy * bulk_mb * (1 << 20)))
+                pieces = max(1, -(-held // (32 << 20)))
+                others = len(targets) - 2
+                sizes = [(targets[1], held // pieces)] * pieces + [
+                    (targets[2 + i % others], (big_total - held) // count) for i in range(count)]
+            for i, (folder, size) in enumerate(sizes):
+                def random_bytes(f, size=size, rng=random.Random(f"{seed}:{version}:big{i}")):
                     left = size
                     while left:
                         n = min(left, 16 << 20)
                         f.write(rng.randbytes(n))
                         left -= n
-                put(f"{targets[1 + i % (len(targets) - 1)]}bulk/big{i}.bin", random_bytes)
+                put(f"{folder}bulk/big{i}.bin", random_bytes)
 
         publish.publish(version, files, out, key=key, published=published,
                         version_document=version_file)

@@ -41,6 +41,7 @@ http {{
         server_name localhost;
         ssl_certificate {cert};
         ssl_certificate_key {key};
+        ssl_protocols TLSv1.2 TLSv1.3;
         root {root};
         {ranges}
         location / {{ try_files $uri =404; }}
@@ -59,10 +60,13 @@ def _ipv6():
 
 
 class NginxHost:
-    def __init__(self, root, port=PORT, cert=None, key=None, ranges=True):
+    def __init__(self, root, port=PORT, cert=None, key=None, ranges=True, listen=None, prefix=()):
+        """`listen`: addresses instead of loopback's; `prefix`: a command nginx runs under
+        (another network namespace's, for the benchmark)."""
         if cert is None:
             cert, key = Certs.session().localhost
         self.root, self.port, self.cert, self.key, self.ranges = root, port, cert, key, ranges
+        self.listen, self.prefix = listen, list(prefix)
         self.proc = None
 
     name = "nginx"
@@ -75,7 +79,7 @@ class NginxHost:
         if not os.path.exists(NGINX):
             raise RuntimeError("nginx is not installed (scripts/install-deps.sh)")
         self._tmp = tempfile.mkdtemp(prefix="velmora-nginx-")
-        addresses = ["127.0.0.1"] + (["[::1]"] if _ipv6() else [])
+        addresses = self.listen or ["127.0.0.1"] + (["[::1]"] if _ipv6() else [])
         config = os.path.join(self._tmp, "nginx.conf")
         with open(config, "w") as f:
             f.write(CONFIG.format(
@@ -86,12 +90,12 @@ class NginxHost:
         self._log = os.path.join(self._tmp, "access.log")
         open(self._log, "w").close()
         self.proc = subprocess.Popen(
-            [NGINX, "-p", self._tmp, "-e", os.path.join(self._tmp, "error.log"), "-c", config],
+            self.prefix + [NGINX, "-p", self._tmp, "-e", os.path.join(self._tmp, "error.log"), "-c", config],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + timeout
         while True:
             try:
-                socket.create_connection(("127.0.0.1", self.port), 0.2).close()
+                socket.create_connection((addresses[0].strip("[]"), self.port), 0.2).close()
                 return self
             except OSError:
                 pass
