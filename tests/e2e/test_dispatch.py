@@ -99,3 +99,8 @@ def test_unusable_install_root(machine, value, error):
     assert machine.run(PLAY, env_extra={"LOCALAPPDATA": value}) == (
         1, "", f"Velmora launcher: {error}\n")
     assert not os.path.exists(os.path.join(machine.dir, "appdata", "Velmora"))
+
+
+def test_self_test_runs_offline_and_touches_nothing(machine):  # not even a log
+    assert machine.run("--self-test", env_extra={"TMPDIR": machine.dir}) == (0, "self-test passed\n", "")
+    assert not os.path.exists(machine.root) and not os.path.exists(os.path.join(machine.dir, "yrt-launcher-selftest"))
