@@ -306,8 +306,9 @@ def run_all(a, url, port, launcher, standins, work, mb, small_mb, runs, starts):
                                        player_bytes=PLAYER_MB << 20, version_document=False)
     make_release.patch(release, BIG, PATCH_WHOLE, release, share=PATCH_SHARE,
                        player_bytes=PLAYER_MB << 20, version_document=False, file_list=False)
-    kinds = [k for k in PACKAGES if k in a.packages.split(",")]
-    if "uneven" in kinds and not a.patch_only:
+    kinds = [k for k in PACKAGES
+             if k in a.packages.split(",") and not (k == "uneven" and a.patch_only)]
+    if "uneven" in kinds:
         make_release.build(UNEVEN, release, os.path.join(standins, "player"),
                            os.path.join(standins, "studio"), bulk_mb=mb,
                            small_files=files[BIG], version_file=False, heavy=HEAVY)

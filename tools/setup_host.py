@@ -209,6 +209,8 @@ def _close_notify(conn):
 
 
 class Server(http.server.ThreadingHTTPServer):
+    # Ten connections at once must not wait for a retransmitted handshake.
+    request_queue_size = 64
     daemon_threads = True
     allow_reuse_address = True
     block_on_close = False
