@@ -1,8 +1,10 @@
 """Fixtures for black-box tests of the built launcher against a local HTTPS setup host."""
+import contextlib
 import hashlib
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -25,6 +27,54 @@ BASE = f"https://localhost:{testlib.PORT}/"
 PLAY = ("velmora-player:1+launchmode:play+gameinfo:ticket+placelauncherurl:https%3A%2F%2F" + SITE +
         "%2FGame%2FPlaceLauncher.ashx%3FplaceId%3D7+browsertrackerid:42")
 EDIT = "velmora-player:1+launchmode:edit+gameinfo:ticket+script:https%3A%2F%2F" + SITE + "%2Fe"
+# The leak checker of a sanitizer build fails a traced process at its exit.
+NO_LEAK_CHECK = {"ASAN_OPTIONS": "detect_leaks=0"}
+
+
+def traced(*options):
+    """strace around a start, with `options` (what to trace, a fault to inject)."""
+    return [shutil.which("strace") or "strace", "-f", "-qq", "-o", os.devnull, *options]
+
+
+def head(version):
+    """The requests of an install before its archives: the release, its signature and the file
+    list come side by side, in any order."""
+    return ["/version", *sorted(f"/{version}-{n}" for n in ("files.txt", "release.txt", "release.txt.minisig"))]
+
+
+def asked_head(paths):
+    return paths[:1] + sorted(paths[1:4])
+
+
+def archives_size(root, version):
+    return sum(os.path.getsize(os.path.join(root, f"{version}-{n}")) for n, _ in make_release.PLAYER_ARCHIVES)
+
+
+def listed(root, version):
+    """{path below the version folder: (archive, offset, length)} from a release's file list."""
+    entries, archive, prefix = {}, None, ""
+    for line in open(os.path.join(root, f"{version}-files.txt")).read().splitlines()[1:]:
+        kind, rest = line.split(" ", 1)
+        if kind == "package":
+            archive, prefix = rest, dict(make_release.ARCHIVES)[rest]
+        elif kind == "file":
+            fields = rest.split(" ", 7)
+            entries[prefix + fields[7]] = (archive, int(fields[4]), int(fields[5]))
+    return entries
+
+
+def wait_for(condition, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return condition()
+
+
+def kill(proc):
+    """Ends a start and whatever it started (its own session)."""
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(proc.pid, signal.SIGKILL)  # before the wait, while the group is still there
+    proc.wait()
 
 
 def complete_tree(release_dir, version, studio=False):
@@ -45,9 +95,9 @@ def reseal(root, version, published=None, key=make_release.TEST_KEY):
                                        key)
 
 
-def sign(path, key=make_release.TEST_KEY):
+def sign(path, key=make_release.TEST_KEY, *flags):
     """Signs `path` into `path`.minisig with minisign, as publish.py does."""
-    subprocess.run(["minisign", "-S", "-s", key, "-m", path, "-x", path + ".minisig", "-t", "test"],
+    subprocess.run(["minisign", "-S", *flags, "-s", key, "-m", path, "-x", path + ".minisig", "-t", "test"],
                    check=True, stdout=subprocess.DEVNULL)
 
 
@@ -109,6 +159,9 @@ class Announcing:
         with open(os.path.join(self.root, "version"), "w") as f:
             f.write(text)
 
+    def paths(self):
+        return [r.path for r in self.requests()]
+
 
 class Nginx(Announcing, nginx_host.NginxHost):
     pass
@@ -141,6 +194,7 @@ def host(releases, tmp_path, request):
 
 class Machine:
     """One user's machine: an install root, a home, and the launcher in a downloads folder."""
+    wrapper, env, run_timeout, records_timeout = [], {}, 60, 10  # how the program runs (Wine's, for Windows)
 
     def __init__(self, build, folder):
         self.dir = str(folder)
@@ -149,12 +203,15 @@ class Machine:
         self.launcher = shutil.copy(build["launcher"], self.downloads)
         self.root = os.path.join(self.dir, "appdata", "Velmora")
         self.versions = os.path.join(self.root, "Versions")
+        self.registry_file = os.path.join(self.dir, "home", ".config", "velmora", "registry.reg")
 
-    def run(self, *args, binary=None, **kw):
+    def run(self, *args, binary=None, env_extra=None, **kw):
         """(status, stdout, stderr) of one start; the stand-ins' own report lines are left out."""
-        rc, out, err = testlib.run_launcher(binary or self.launcher, list(args), self.dir, **kw)
+        rc, out, err = testlib.run_launcher(binary or self.launcher, list(args), self.dir, wrapper=self.wrapper,
+                                            env_extra=dict(self.env, **(env_extra or {})),
+                                            **dict({"timeout": self.run_timeout}, **kw))
         out = "".join(line for line in out.splitlines(True) if " started in " not in line)
-        return rc, out, err
+        return rc, out.replace("\r\n", "\n"), err.replace("\r\n", "\n")
 
     def ok(self, *args, **kw):
         """Standard output of a start that must succeed without a word on standard error."""
@@ -162,15 +219,16 @@ class Machine:
         assert (rc, err) == (0, ""), err
         return out
 
-    def start(self, *args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, wrapper=(), **kw):
+    def start(self, *args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+              wrapper=(), binary=None, env_extra=None):
         """A start left running in its own session, with the environment run() gives."""
-        return subprocess.Popen([*wrapper, self.launcher, *args], cwd=self.dir,
-                                stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
-                                start_new_session=True,
-                                env=testlib.launcher_env(self.dir, **kw))
+        return subprocess.Popen([*wrapper, *self.wrapper, binary or self.launcher, *args], cwd=self.dir,
+                                stdin=stdin, stdout=stdout, stderr=stderr, start_new_session=True,
+                                env=testlib.launcher_env(self.dir, dict(self.env, **(env_extra or {})),
+                                                         wrapper=self.wrapper))
 
-    def records(self, count=1, timeout=10):
-        return testlib.wait_for_standins(self.dir, count, timeout)
+    def records(self, count=1, timeout=None):
+        return testlib.wait_for_standins(self.dir, count, timeout or self.records_timeout)
 
     def log(self, name="launcher.log"):
         """The texts of the log's lines, after each line's UTC time and process id."""
@@ -182,6 +240,31 @@ class Machine:
 
     def installed(self):
         return sorted(os.listdir(self.versions)) if os.path.isdir(self.versions) else []
+
+    def on(self, host, version, then=V2):
+        """Installs `version`, then has the host announce `then`."""
+        host.announce(version)
+        self.ok(PLAY)
+        host.announce(then)
+
+    def registry(self):
+        """{key: {name: exported value}} of the registry file, {} when there is none."""
+        keys, key = {}, None
+        with contextlib.suppress(FileNotFoundError), open(self.registry_file, encoding="utf-8") as f:
+            for line in f.read().splitlines():
+                if line.startswith("["):
+                    key = keys.setdefault(line[1:-1].replace("HKEY_CURRENT_USER\\", ""), {})
+                elif "=" in line and key is not None:
+                    name, value = line.split("=", 1)
+                    key[name.strip('"')] = value
+        return keys
+
+    def shortcuts(self):
+        """{name: {field: value}} of the Start-menu entries."""
+        apps = os.path.join(self.dir, "home", ".local", "share", "applications")
+        return {n.removesuffix(".desktop"): dict(line.split("=", 1) for line in open(os.path.join(apps, n))
+                                                   .read().splitlines() if "=" in line)
+                for n in (sorted(os.listdir(apps)) if os.path.isdir(apps) else [])}
 
     def tree(self, version):
         return make_release.installed_tree(os.path.join(self.versions, version))
@@ -198,20 +281,17 @@ def proxy(tmp_path):
     if not shutil.which("tinyproxy"):
         pytest.skip("tinyproxy is not installed (scripts/install-deps.sh)")
     conf, log = tmp_path / "tinyproxy.conf", tmp_path / "tinyproxy.log"
-    conf.write_text(f"Port {testlib.PORT + 1}\nListen 127.0.0.1\nTimeout 60\nLogLevel Connect\n"
-                    "MaxClients 20\nAllow 127.0.0.1\n")
+    conf.write_text(f"Port {testlib.PORT + 1}\nListen 127.0.0.1\nTimeout 60\nLogLevel Connect\nMaxClients 20\n"
+                    "Allow 127.0.0.1\n")
     with open(log, "w") as out:
-        proc = subprocess.Popen(["tinyproxy", "-d", "-c", str(conf)], stdout=out,
-                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        proc = subprocess.Popen(["tinyproxy", "-d", "-c", str(conf)], stdout=out, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL)
+
+    def listening():
+        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", testlib.PORT + 1), 1):
+            return True
     try:
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", testlib.PORT + 1), 1).close()
-                break
-            except OSError:
-                assert proc.poll() is None and time.monotonic() < deadline, log.read_text()
-                time.sleep(0.05)
+        assert wait_for(lambda: proc.poll() is not None or listening(), 10) and proc.poll() is None, log.read_text()
         yield log
     finally:
         proc.terminate()

@@ -1,12 +1,11 @@
 """Starts side by side on one install root: one installs, the others wait for it without
 spinning, and every start ends in the one complete version."""
 import os
-import signal
 import time
 
 import pytest
 
-from conftest import PLAY, V1, V2, complete_tree, make_release
+from conftest import PLAY, V1, V2, complete_tree, kill, make_release
 
 STARTS = 8
 WAITING = "waiting for another Velmora start to finish installing\n"
@@ -14,38 +13,32 @@ WAITING = "waiting for another Velmora start to finish installing\n"
 
 def race(machine, *args, timeout=90):
     """Starts STARTS launchers at once; returns (status, stdout, stderr, CPU seconds) of each."""
-    procs = []
-    for i in range(STARTS):
-        out, err = (open(os.path.join(machine.dir, f"race{i}.{s}"), "w+") for s in ("out", "err"))
-        procs.append((machine.start(*args, stdout=out, stderr=err), out, err))
-    deadline = time.monotonic() + timeout
-    results = []
+    files = [[open(os.path.join(machine.dir, f"race{i}.{s}"), "w+") for s in ("out", "err")] for i in range(STARTS)]
+    procs = [machine.start(*args, stdout=out, stderr=err) for out, err in files]
+    deadline, results = time.monotonic() + timeout, []
     try:
-        for proc, out, err in procs:
+        for proc, (out, err) in zip(procs, files):
             while not (waited := os.wait4(proc.pid, os.WNOHANG))[0]:
                 assert time.monotonic() < deadline, f"a start still runs after {timeout}s"
                 time.sleep(0.02)
             proc.returncode = os.waitstatus_to_exitcode(waited[1])
             out.seek(0)
             err.seek(0)
-            text = "".join(line for line in out if " started in " not in line)
-            results.append((proc.returncode, text, err.read(), waited[2].ru_utime + waited[2].ru_stime))
+            results.append((proc.returncode, "".join(line for line in out if " started in " not in line),
+                            err.read(), waited[2].ru_utime + waited[2].ru_stime))
     finally:
-        for proc, out, err in procs:
+        for proc in procs:
             if proc.returncode is None:
-                os.killpg(proc.pid, signal.SIGKILL)
-                proc.wait()
-            out.close()
-            err.close()
+                kill(proc)
+        for f in sum(files, []):
+            f.close()
     return results
 
 
 @pytest.mark.parametrize("kind", ["fresh", "update", "studio"])
 def test_starts_side_by_side(machine, host, releases, kind):
     if kind != "fresh":
-        host.announce(V1 if kind == "update" else V2)
-        machine.ok(PLAY)  # what is there before the race
-        host.announce(V2)
+        machine.on(host, V1 if kind == "update" else V2)  # what is there before the race
     if kind == "studio":
         archive = os.path.join(host.root, f"{V2}-WindowsStudio.zip")
         # Paced, not delayed: a pause longer than the stall bound would end the download, and
@@ -65,7 +58,6 @@ def test_starts_side_by_side(machine, host, releases, kind):
     waiters = [cpu for err, cpu in others if err == WAITING]
     print("CPU seconds of the waiters:", sorted(round(cpu, 3) for cpu in waiters))
     assert waiters and all(cpu < 0.5 for cpu in waiters), results
-
     assert machine.installed() == [V2] and machine.log()  # every line whole
     assert machine.tree(V2) == complete_tree(releases, V2, studio=kind == "studio")
     started = machine.records(STARTS + (kind != "fresh"))[kind != "fresh":]
