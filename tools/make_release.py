@@ -113,7 +113,7 @@ def _copy_tree(source, target):
 
 def build(version, out, player_dir, studio_dir, bulk_mb=0, small_files=2000,
           icon_size=(48, 48), version_file=True, seed=1, published=None, key=TEST_KEY,
-          big_files=None, heavy=None):
+          big_files=None, heavy=None, file_list=True):
     """Publishes `version` into `out`, signed with `key` unless it is None; `published`
     defaults to now. `big_files` fixes how many large files the bulk is split into; with
     `heavy` (a share), the first content package holds that share of the bulk, as a game's
@@ -168,7 +168,7 @@ def build(version, out, player_dir, studio_dir, bulk_mb=0, small_files=2000,
                 put(f"{folder}bulk/big{i}.bin", random_bytes)
 
         publish.publish(version, files, out, key=key, published=published,
-                        version_document=version_file)
+                        version_document=version_file, file_list=file_list)
 
 
 def patch(release_dir, old, new, out, share=0.01, seed=1, player_bytes=0, published=None,

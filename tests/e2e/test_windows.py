@@ -381,15 +381,3 @@ def test_an_update_by_files_alone_gives_the_tree_of_a_fresh_install(win, build, 
     assert all(n.startswith(f".{v1}.") for n in win.installed() if n != v3), win.installed()
     assert all(os.stat(os.path.join(d, n)).st_nlink == 1 for d, _, ns in os.walk(outside) for n in ns)
 
-
-def test_a_large_package_comes_in_pieces_that_make_its_tree(win, build):
-    # Several handles write one file where its pieces lie (the byte pieces' path is the same code).
-    host, version, big = win.host, "version-20261210000000", make_release.PLAYER_ARCHIVES[1][0]
-    make_release.build(version, host.root, os.path.join(build["standins"], "player"),
-                       os.path.join(build["standins"], "studio"), bulk_mb=3, small_files=30, big_files=1)
-    host.announce(version)
-    host.clear_requests()
-    assert win.run(PLAY) == (0, f"Installing Velmora {version}\n", "")
-    pieces = [r for r in host.requests() if r.path == f"/{version}-{big}"]
-    assert len(pieces) >= 4 and all(r.status == 206 for r in pieces), pieces
-    assert win.installed() == [version] and win.tree(version) == complete_tree(host.root, version)
