@@ -17,6 +17,12 @@ namespace {
 constexpr std::size_t kLocalHeader = 30;
 constexpr std::uint32_t kLocalSignature = 0x04034b50;
 
+// What an install from the whole archive would give the file.
+void giveListedMode(const fs::path& path, const ListedFile& file) {
+  std::error_code ec;
+  fs::permissions(path, file.executable ? fs::perms(0755) : fs::perms(0644), ec);
+}
+
 // Where an entry's data starts in its archive.
 std::uint64_t dataStart(const ListedFile& file) {
   return file.offset + file.length - file.compressedSize;
@@ -199,7 +205,7 @@ std::string slicesRefused(const std::string& archive, const std::vector<EntrySpa
                   " does not match the file list: another size or SHA-256";
         continue;
       }
-      fs::permissions(target.path, file.executable ? fs::perms(0755) : fs::perms(0644), ec);
+      giveListedMode(target.path, file);
     }
   }
   return refused;
@@ -386,8 +392,7 @@ void EntrySink::endEntry() {
   if (!target.slice) {
     if (written_ != target.file->size || hash_->hex() != target.file->sha256)
       refuse("another size or SHA-256");
-    std::error_code ec;
-    fs::permissions(target.path, target.file->executable ? fs::perms(0755) : fs::perms(0644), ec);
+    giveListedMode(target.path, *target.file);
   }
   writing_ = false;
   ++entry_;
